@@ -1,0 +1,1 @@
+"""wrenfold: databases kept as one document."""

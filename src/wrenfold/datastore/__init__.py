@@ -1,0 +1,1 @@
+"""The data store: the unified data format and its adapters."""

@@ -1,0 +1,1 @@
+"""Adapters that save and load the unified data format."""

@@ -1,0 +1,1 @@
+"""Tables of the unified data format and their holder."""

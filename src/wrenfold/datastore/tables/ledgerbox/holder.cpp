@@ -1,0 +1,488 @@
+// The C-level method table of TablesHolder: storage primitives, the override rule, the
+// named-table operations and the dictionary conversions.
+#include "holder.hpp"
+
+#include <cstdint>
+
+#include <wrenfold/_cpp/common/args.hpp>
+#include <wrenfold/_cpp/common/compat.hpp>
+#include <wrenfold/_cpp/common/ref.hpp>
+
+namespace wrenfold::ledgerbox {
+
+using common::Ref;
+
+Py_ssize_t ZERO = 0;
+Py_ssize_t ONE = 0;
+Py_ssize_t TWO = 0;
+
+namespace {
+
+// The storage dict, or null with TypeError when `_root` is not one (after the collector's
+// clear step, or after a native caller stored something else with set_root).
+inline PyObject* storage(TablesHolderObject* self) {
+    PyObject* root = self->_root;
+    if (root != nullptr && PyDict_Check(root)) [[likely]] {
+        return root;
+    }
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict",
+                 root != nullptr ? Py_TYPE(root)->tp_name : "NULL");
+    return nullptr;
+}
+
+// The override rule. Returns 1 and a new reference in *override when a Python subclass
+// replaces the method, 0 when the entry runs its own body, -1 on failure.
+int find_override(TablesHolderObject* self, Method method, PyObject** override) {
+    PyTypeObject* tp = Py_TYPE(self);
+    if (tp->tp_dictoffset == 0 &&
+        !(tp->tp_flags & (Py_TPFLAGS_HEAPTYPE | Py_TPFLAGS_IS_ABSTRACT))) [[likely]] {
+        return 0;
+    }
+    PyObject* attr = PyObject_GetAttr(reinterpret_cast<PyObject*>(self), names.method[method]);
+    if (attr == nullptr) {
+        return -1;
+    }
+    if (PyCFunction_Check(attr) && PyCFunction_GetFunction(attr) == method_defs[method]->ml_meth) {
+        Py_DECREF(attr);
+        return 0;
+    }
+    *override = attr;
+    return 1;
+}
+
+PyObject* call_override(PyObject* override, PyObject* a = nullptr, PyObject* b = nullptr) {
+    PyObject* args[2] = {a, b};
+    size_t nargs = a == nullptr ? 0 : b == nullptr ? 1 : 2;
+    PyObject* res = PyObject_Vectorcall(override, args, nargs, nullptr);
+    Py_DECREF(override);
+    return res;
+}
+
+// An override declared to return `list` or `dict` must return exactly that or None.
+PyObject* check_result(PyObject* res, PyTypeObject* type) {
+    if (res == nullptr || Py_IS_TYPE(res, type) || res == Py_None) {
+        return res;
+    }
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", type->tp_name, Py_TYPE(res)->tp_name);
+    Py_DECREF(res);
+    return nullptr;
+}
+
+// --- storage primitives ---------------------------------------------------------------------
+
+PyObject* holder_get_root(TablesHolderObject* self) {
+    return Py_NewRef(self->_root);
+}
+
+void holder_set_root(TablesHolderObject* self, PyObject* new_root) {
+    PyObject* old = self->_root;
+    self->_root = Py_NewRef(new_root);
+    Py_XDECREF(old);
+}
+
+Py_ssize_t holder_size(TablesHolderObject* self) {
+    PyObject* root = self->_root;
+    if (root != nullptr && PyDict_Check(root)) [[likely]] {
+        return PyDict_GET_SIZE(root);
+    }
+    PyErr_Format(PyExc_TypeError, "object of type '%.200s' has no len()",
+                 root != nullptr ? Py_TYPE(root)->tp_name : "NULL");
+    WF_TRACEBACK(WF_QUAL "_size");
+    return 0;
+}
+
+int holder_empty(TablesHolderObject* self) {
+    Py_ssize_t n = self->vtab->_size(self);
+    if (n == 0 && PyErr_Occurred()) {
+        WF_TRACEBACK(WF_QUAL "_empty");
+        return 0;
+    }
+    return n == 0;
+}
+
+void holder_set_primitive(TablesHolderObject* self, PyObject* name, PyObject* table) {
+    PyObject* root = storage(self);
+    if (root == nullptr || PyDict_SetItem(root, name, table) < 0) {
+        WF_TRACEBACK(WF_QUAL "_set");
+    }
+}
+
+int holder_contains_primitive(TablesHolderObject* self, PyObject* name) {
+    PyObject* root = self->_root;
+    if (root == nullptr || !PyDict_Check(root)) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is not iterable",
+                     root != nullptr ? Py_TYPE(root)->tp_name : "NULL");
+        WF_TRACEBACK(WF_QUAL "_contains");
+        return 0;
+    }
+    int found = PyDict_Contains(root, name);
+    if (found < 0) {
+        WF_TRACEBACK(WF_QUAL "_contains");
+        return 0;
+    }
+    return found;
+}
+
+PyObject* list_of(TablesHolderObject* self, PyObject* (*make)(PyObject*), const char* qualname) {
+    PyObject* root = storage(self);
+    PyObject* res = root != nullptr ? make(root) : nullptr;
+    if (res == nullptr) {
+        common::add_traceback(qualname, __FILE_NAME__, __LINE__);
+    }
+    return res;
+}
+
+PyObject* holder_keys_primitive(TablesHolderObject* self) {
+    return list_of(self, PyDict_Keys, WF_QUAL "_keys");
+}
+
+PyObject* holder_values_primitive(TablesHolderObject* self) {
+    return list_of(self, PyDict_Values, WF_QUAL "_values");
+}
+
+PyObject* holder_items_primitive(TablesHolderObject* self) {
+    return list_of(self, PyDict_Items, WF_QUAL "_items");
+}
+
+// --- dictionary conversion ------------------------------------------------------------------
+
+void holder_ingest_dict(TablesHolderObject* self, PyObject* incoming) {
+    if (!PyDict_Check(incoming)) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict",
+                     Py_TYPE(incoming)->tp_name);
+        WF_TRACEBACK(WF_QUAL "ingest_dict");
+        return;
+    }
+    // model_validate runs arbitrary code that may mutate `incoming`: everything in use is
+    // held here, and PyDict_Next tolerates the dict changing under it.
+    Ref source = Ref::borrow(incoming);
+    Py_ssize_t pos = ZERO;
+    PyObject *k, *v;
+    while (PyDict_Next(source.get(), &pos, &k, &v)) {
+        Ref key = Ref::borrow(k);
+        Ref value = Ref::borrow(v);
+        if (PyDict_Check(value.get())) {
+            Ref table_data(lookup_global(names.TableData));
+            Ref validate(table_data ? PyObject_GetAttr(table_data.get(), names.model_validate)
+                                    : nullptr);
+            if (!validate) {
+                WF_TRACEBACK(WF_QUAL "ingest_dict");
+                return;
+            }
+            value = Ref(PyObject_CallOneArg(validate.get(), value.get()));
+            if (!value) {
+                WF_TRACEBACK(WF_QUAL "ingest_dict");
+                return;
+            }
+        }
+        PyObject* root = storage(self);
+        if (root == nullptr || PyDict_SetItem(root, key.get(), value.get()) < 0) {
+            WF_TRACEBACK(WF_QUAL "ingest_dict");
+            return;
+        }
+    }
+}
+
+void holder_replace_dict(TablesHolderObject* self, PyObject* other, int skip_dispatch) {
+    PyObject* override;
+    int found = skip_dispatch ? 0 : find_override(self, M_REPLACE_DICT, &override);
+    if (found != 0) {
+        Ref res(found > 0 ? call_override(override, other) : nullptr);
+        if (!res) {
+            WF_TRACEBACK(WF_QUAL "replace_dict");
+        }
+        return;
+    }
+    if (PyDict_Check(other)) {
+        self->vtab->ingest_dict(self, other);
+    } else if (PyObject_TypeCheck(other, &TablesHolder_Type)) {
+        Ref incoming(check_result(PyObject_CallMethodNoArgs(other, names.as_dict), &PyDict_Type));
+        if (!incoming) {
+            WF_TRACEBACK(WF_QUAL "replace_dict");
+            return;
+        }
+        if (incoming.get() != Py_None) {
+            self->vtab->ingest_dict(self, incoming.get());
+        }
+    } else {
+        return;
+    }
+    if (PyErr_Occurred()) {
+        WF_TRACEBACK(WF_QUAL "replace_dict");
+    }
+}
+
+PyObject* holder_as_dict(TablesHolderObject* self, int skip_dispatch) {
+    PyObject* override;
+    int found = skip_dispatch ? 0 : find_override(self, M_AS_DICT, &override);
+    PyObject* res;
+    if (found == 0) {
+        PyObject* root = storage(self);
+        res = root != nullptr ? Py_NewRef(root) : nullptr;
+    } else {
+        res = found > 0 ? check_result(call_override(override), &PyDict_Type) : nullptr;
+    }
+    if (res == nullptr) {
+        WF_TRACEBACK(WF_QUAL "as_dict");
+    }
+    return res;
+}
+
+PyObject* holder_model_dump_primitive(TablesHolderObject* self, ModelDumpOptions* opt) {
+    int exclude_none = opt != nullptr && opt->n > 0 ? opt->exclude_none : 1;
+    PyObject* root = storage(self);
+    Ref out(root != nullptr ? PyDict_New() : nullptr);
+    if (!out) {
+        WF_TRACEBACK(WF_QUAL "_model_dump");
+        return nullptr;
+    }
+    Py_ssize_t pos = ZERO;
+    PyObject *k, *v;
+    while (PyDict_Next(root, &pos, &k, &v)) {
+        if (exclude_none && v == Py_None) {
+            continue;
+        }
+        // Hashing a key that is not a str can run Python code.
+        Ref key = Ref::borrow(k);
+        Ref value = Ref::borrow(v);
+        if (PyDict_SetItem(out.get(), key.get(), value.get()) < 0) {
+            WF_TRACEBACK(WF_QUAL "_model_dump");
+            return nullptr;
+        }
+    }
+    return out.release();
+}
+
+PyObject* holder_model_dump(TablesHolderObject* self, int skip_dispatch, ModelDumpOptions* opt) {
+    PyObject* override;
+    int found = skip_dispatch ? 0 : find_override(self, M_MODEL_DUMP, &override);
+    PyObject* res;
+    if (found == 0) {
+        res = self->vtab->_model_dump(self, opt);
+    } else if (found > 0) {
+        int exclude_none = opt != nullptr && opt->n > 0 ? opt->exclude_none : 1;
+        res = check_result(call_override(override, exclude_none ? Py_True : Py_False),
+                           &PyDict_Type);
+    } else {
+        res = nullptr;
+    }
+    if (res == nullptr) {
+        WF_TRACEBACK(WF_QUAL "model_dump");
+    }
+    return res;
+}
+
+int holder_is_tables_holder(TablesHolderObject* self, int skip_dispatch) {
+    PyObject* override;
+    int found = skip_dispatch ? 0 : find_override(self, M_IS_TABLES_HOLDER, &override);
+    if (found == 0) {
+        return self->__TABLES_HOLDER__ != 0;
+    }
+    Ref res(found > 0 ? call_override(override) : nullptr);
+    int truth = res ? common::truth(res.get()) : -1;
+    if (truth < 0) {
+        WF_TRACEBACK(WF_QUAL "is_tables_holder");
+        return 0;
+    }
+    return truth;
+}
+
+// --- hashing ------------------------------------------------------------------------------
+
+int holder_hash_primitive(TablesHolderObject* self) {
+    Ref root(self->vtab->get_root(self));
+    Py_hash_t hash = -1;
+    if (!PyDict_Check(root.get())) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict",
+                     Py_TYPE(root.get())->tp_name);
+    } else {
+        Ref freeze(lookup_global(names.freeze));
+        Ref frozen(freeze ? PyObject_CallOneArg(freeze.get(), root.get()) : nullptr);
+        hash = frozen ? PyObject_Hash(frozen.get()) : -1;
+    }
+    if (hash == -1 && PyErr_Occurred()) {
+        WF_TRACEBACK(WF_QUAL "_hash");
+        return 0;
+    }
+    // The low 32 bits, read as a signed value.
+    return static_cast<int>(static_cast<uint32_t>(static_cast<uint64_t>(hash)));
+}
+
+// --- named-table operations -----------------------------------------------------------------
+
+int holder_contains(TablesHolderObject* self, PyObject* name, int skip_dispatch) {
+    PyObject* override;
+    int found = skip_dispatch ? 0 : find_override(self, M_CONTAINS, &override);
+    int res;
+    if (found == 0) {
+        res = self->vtab->_contains(self, name);
+    } else {
+        Ref out(found > 0 ? call_override(override, name) : nullptr);
+        res = out ? common::truth(out.get()) : -1;
+        if (res < 0) {
+            res = 0;
+        }
+    }
+    if (res == 0 && PyErr_Occurred()) {
+        WF_TRACEBACK(WF_QUAL "contains");
+    }
+    return res;
+}
+
+// `set` and `add` are one operation under two names (and two override slots).
+void store(TablesHolderObject* self, PyObject* name, PyObject* table, int skip_dispatch,
+           Method method, const char* qualname) {
+    PyObject* override;
+    int found = skip_dispatch ? 0 : find_override(self, method, &override);
+    if (found == 0) {
+        self->vtab->_set(self, name, table);
+    } else if (found > 0) {
+        Py_XDECREF(call_override(override, name, table));
+    }
+    if (PyErr_Occurred()) {
+        common::add_traceback(qualname, __FILE_NAME__, __LINE__);
+    }
+}
+
+void holder_set(TablesHolderObject* self, PyObject* name, PyObject* table, int skip_dispatch) {
+    store(self, name, table, skip_dispatch, M_SET, WF_QUAL "set");
+}
+
+void holder_add(TablesHolderObject* self, PyObject* name, PyObject* table, int skip_dispatch) {
+    store(self, name, table, skip_dispatch, M_ADD, WF_QUAL "add");
+}
+
+PyObject* holder_get(TablesHolderObject* self, PyObject* name, int skip_dispatch) {
+    PyObject* override;
+    int found = skip_dispatch ? 0 : find_override(self, M_GET, &override);
+    PyObject* res = nullptr;
+    if (found == 0) {
+        PyObject* root = storage(self);
+        // A name whose hashing or comparison fails counts as absent.
+        if (root != nullptr && PyDict_GetItemRef(root, name, &res) <= 0) {
+            PyErr_Clear();
+            res = Py_NewRef(Py_None);
+        }
+    } else if (found > 0) {
+        res = call_override(override, name);
+    }
+    if (res == nullptr) {
+        WF_TRACEBACK(WF_QUAL "get");
+    }
+    return res;
+}
+
+void holder_remove(TablesHolderObject* self, PyObject* name, int skip_dispatch) {
+    PyObject* override;
+    int found = skip_dispatch ? 0 : find_override(self, M_REMOVE, &override);
+    int failed;
+    if (found == 0) {
+        PyObject* root = storage(self);
+        failed = root == nullptr || PyDict_DelItem(root, name) < 0;
+    } else {
+        PyObject* res = found > 0 ? call_override(override, name) : nullptr;
+        failed = res == nullptr;
+        Py_XDECREF(res);
+    }
+    if (failed) {
+        WF_TRACEBACK(WF_QUAL "remove");
+    }
+}
+
+void holder_clear(TablesHolderObject* self, int skip_dispatch) {
+    PyObject* override;
+    int found = skip_dispatch ? 0 : find_override(self, M_CLEAR, &override);
+    int failed;
+    if (found == 0) {
+        PyObject* root = storage(self);
+        failed = root == nullptr;
+        if (root != nullptr) {
+            PyDict_Clear(root);
+        }
+    } else {
+        PyObject* res = found > 0 ? call_override(override) : nullptr;
+        failed = res == nullptr;
+        Py_XDECREF(res);
+    }
+    if (failed) {
+        WF_TRACEBACK(WF_QUAL "clear");
+    }
+}
+
+PyObject* holder_iterate(TablesHolderObject* self, int skip_dispatch) {
+    PyObject* override;
+    int found = skip_dispatch ? 0 : find_override(self, M_ITERATE, &override);
+    PyObject* res = nullptr;
+    if (found == 0) {
+        // iter(_root.keys()): a live view, so the iterator sees (and trips on) later changes.
+        Ref keys(PyObject_CallMethodNoArgs(self->_root, names.keys));
+        res = keys ? PyObject_GetIter(keys.get()) : nullptr;
+    } else if (found > 0) {
+        res = call_override(override);
+    }
+    if (res == nullptr) {
+        WF_TRACEBACK(WF_QUAL "iterate");
+    }
+    return res;
+}
+
+PyObject* listing(TablesHolderObject* self, int skip_dispatch, Method method,
+                  PyObject* (*primitive)(TablesHolderObject*), const char* qualname) {
+    PyObject* override;
+    int found = skip_dispatch ? 0 : find_override(self, method, &override);
+    PyObject* res;
+    if (found == 0) {
+        res = primitive(self);
+    } else {
+        res = found > 0 ? check_result(call_override(override), &PyList_Type) : nullptr;
+    }
+    if (res == nullptr) {
+        common::add_traceback(qualname, __FILE_NAME__, __LINE__);
+    }
+    return res;
+}
+
+PyObject* holder_keys(TablesHolderObject* self, int skip_dispatch) {
+    return listing(self, skip_dispatch, M_KEYS, self->vtab->_keys, WF_QUAL "keys");
+}
+
+PyObject* holder_values(TablesHolderObject* self, int skip_dispatch) {
+    return listing(self, skip_dispatch, M_VALUES, self->vtab->_values, WF_QUAL "values");
+}
+
+PyObject* holder_items(TablesHolderObject* self, int skip_dispatch) {
+    return listing(self, skip_dispatch, M_ITEMS, self->vtab->_items, WF_QUAL "items");
+}
+
+}  // namespace
+
+TablesHolderVTable holder_vtable = {
+    holder_get_root,
+    holder_set_root,
+    holder_ingest_dict,
+    holder_as_dict,
+    holder_replace_dict,
+    holder_size,
+    holder_empty,
+    holder_set_primitive,
+    holder_contains_primitive,
+    holder_keys_primitive,
+    holder_values_primitive,
+    holder_items_primitive,
+    holder_hash_primitive,
+    holder_model_dump_primitive,
+    holder_contains,
+    holder_set,
+    holder_add,
+    holder_get,
+    holder_remove,
+    holder_clear,
+    holder_iterate,
+    holder_keys,
+    holder_values,
+    holder_items,
+    holder_model_dump,
+    holder_is_tables_holder,
+};
+
+}  // namespace wrenfold::ledgerbox

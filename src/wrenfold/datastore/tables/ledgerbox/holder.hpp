@@ -1,0 +1,74 @@
+// Declarations shared by the translation units of the ledgerbox module.
+#pragma once
+
+#include <Python.h>
+
+#include <wrenfold/_cpp/common/traceback.hpp>
+
+#include "ledgerbox.hpp"
+
+#define WF_QUAL "wrenfold.datastore.tables.ledgerbox.TablesHolder."
+
+namespace wrenfold::ledgerbox {
+
+extern PyTypeObject TablesHolder_Type;
+extern TablesHolderVTable holder_vtable;
+extern PyMethodDef holder_methods[];
+
+// Exported with the capsule name "Py_ssize_t". Only ZERO is read (as the start of walks).
+extern Py_ssize_t ZERO;
+extern Py_ssize_t ONE;
+extern Py_ssize_t TWO;
+
+// The override-aware entries, for find_override.
+enum Method {
+    M_AS_DICT,
+    M_REPLACE_DICT,
+    M_CONTAINS,
+    M_SET,
+    M_ADD,
+    M_GET,
+    M_REMOVE,
+    M_CLEAR,
+    M_ITERATE,
+    M_KEYS,
+    M_VALUES,
+    M_ITEMS,
+    M_MODEL_DUMP,
+    M_IS_TABLES_HOLDER,
+    M_COUNT,
+};
+
+// Strings interned once at initialisation: module-global names and attribute names.
+struct Names {
+    PyObject* TableData;
+    PyObject* freeze;
+    PyObject* core_schema;
+    PyObject* model_validate;
+    PyObject* as_dict;
+    PyObject* replace_dict;
+    PyObject* eq;
+    PyObject* keys;
+    PyObject* empty_str;
+    PyObject* no_info_plain_validator_function;
+    PyObject* plain_serializer_function_ser_schema;
+    PyObject* _validate;
+    PyObject* _serialize;
+    PyObject* info_arg;
+    PyObject* serialization;
+    PyObject* method[M_COUNT];  // names of the override-aware entries
+};
+extern Names names;
+
+// Looks up a module-global name: the module's namespace, then the builtins (new reference).
+PyObject* lookup_global(PyObject* name);
+
+// The built-in Python method of each override-aware entry: an attribute that is anything
+// else is a subclass's override.
+extern const PyMethodDef* method_defs[M_COUNT];
+
+inline TablesHolderObject* as_holder(PyObject* obj) {
+    return reinterpret_cast<TablesHolderObject*>(obj);
+}
+
+}  // namespace wrenfold::ledgerbox
