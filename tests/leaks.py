@@ -1,0 +1,52 @@
+"""Reference-leak hunting in the style of CPython's: warm up, repeat, collect, compare.
+
+Needs a debug interpreter (``sys.gettotalrefcount``); test modules that use it skip otherwise.
+"""
+
+from __future__ import annotations
+
+import gc
+import sys
+from collections.abc import Callable
+
+import pytest
+
+requires_debug_build = pytest.mark.skipif(
+    not hasattr(sys, "gettotalrefcount"), reason="needs a debug interpreter (python3.14d)"
+)
+
+
+def refcount_deltas(
+    fn: Callable[[], object], *, warmup: int = 3, runs: int = 6, inner: int = 30
+) -> list[int]:
+    """Total-refcount change over each of `runs` batches of `inner` calls, after `warmup` batches."""
+    for _ in range(warmup * inner):
+        fn()
+    deltas = []
+    for _ in range(runs):
+        gc.collect()
+        before = sys.gettotalrefcount()
+        for _ in range(inner):
+            fn()
+        gc.collect()
+        deltas.append(sys.gettotalrefcount() - before)
+    return deltas
+
+
+def raising(fn: Callable[[], object], exc: type[BaseException]) -> Callable[[], None]:
+    """Wraps `fn` so that each call must raise `exc`; the exception is dropped at once."""
+
+    def call() -> None:
+        try:
+            fn()
+        except exc:
+            return
+        raise AssertionError(f"{fn!r} did not raise {exc.__name__}")
+
+    return call
+
+
+def assert_no_leaks(fn: Callable[[], object], **kwargs: int) -> None:
+    """Fails when the last batches still change the total reference count."""
+    deltas = refcount_deltas(fn, **kwargs)
+    assert deltas[-3:] == [0, 0, 0], f"reference count deltas per batch: {deltas}"
