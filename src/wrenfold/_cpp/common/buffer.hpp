@@ -1,0 +1,193 @@
+// The encoder's growable byte buffer and TOML basic-string escaping. Plain C++ with no
+// Python dependency, so the unit tests build without an interpreter.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace wrenfold::common {
+
+// Append-only output; the content is the first `pos` bytes of `data`, not NUL-terminated.
+struct Buffer {
+    char* data;
+    size_t pos;
+    size_t capacity;
+};
+
+// Null when either allocation fails.
+inline Buffer* buf_new(size_t initial_capacity) {
+    Buffer* buf = static_cast<Buffer*>(std::malloc(sizeof(Buffer)));
+    if (buf == nullptr) {
+        return nullptr;
+    }
+    // malloc(0) may return null; a one-byte block keeps `data` valid.
+    buf->data = static_cast<char*>(std::malloc(initial_capacity > 0 ? initial_capacity : 1));
+    if (buf->data == nullptr) {
+        std::free(buf);
+        return nullptr;
+    }
+    buf->pos = 0;
+    buf->capacity = initial_capacity;
+    return buf;
+}
+
+inline void buf_free(Buffer* buf) {
+    if (buf == nullptr) {
+        return;
+    }
+    if (buf->data != nullptr) {
+        std::free(buf->data);
+    }
+    std::free(buf);
+}
+
+namespace detail {
+
+// Larger blocks could not be indexed by ptrdiff_t (nor decoded into a str).
+inline constexpr size_t kMaxCapacity = static_cast<size_t>(PTRDIFF_MAX);
+
+// Out of line: the estimate makes growth rare, and the append path stays small.
+[[gnu::noinline, gnu::cold]] inline bool buf_grow(Buffer* buf, size_t needed) {
+    size_t required;
+    size_t capacity;
+    if (__builtin_add_overflow(buf->pos, needed, &required) ||
+        __builtin_mul_overflow(required, size_t{2}, &capacity) || capacity > kMaxCapacity) {
+        return false;
+    }
+    char* data = static_cast<char*>(std::realloc(buf->data, capacity));
+    if (data == nullptr) {
+        return false;  // the old block is still valid and still owned by `buf`
+    }
+    buf->data = data;
+    buf->capacity = capacity;
+    return true;
+}
+
+}  // namespace detail
+
+// Room for `needed` more bytes. False (buffer unchanged) when the size overflows or the
+// allocation fails.
+inline bool buf_ensure(Buffer* buf, size_t needed) {
+    // Written as a subtraction so that a huge `needed` cannot wrap around.
+    if (needed <= buf->capacity - buf->pos) [[likely]] {
+        return true;
+    }
+    return detail::buf_grow(buf, needed);
+}
+
+inline bool buf_write(Buffer* buf, const char* s, size_t length) {
+    if (!buf_ensure(buf, length)) [[unlikely]] {
+        return false;
+    }
+    std::memcpy(buf->data + buf->pos, s, length);
+    buf->pos += length;
+    return true;
+}
+
+// --- TOML basic-string escaping ------------------------------------------------------------
+
+// The two-character escapes, indexed by code point.
+inline const char* get_toml_escape(uint32_t code) {
+    switch (code) {
+        case 0x08: return "\\b";
+        case 0x09: return "\\t";
+        case 0x0A: return "\\n";
+        case 0x0C: return "\\f";
+        case 0x0D: return "\\r";
+        case 0x22: return "\\\"";
+        case 0x5C: return "\\\\";
+        default: return nullptr;
+    }
+}
+
+// Control characters without a short escape, and DEL, which TOML forbids raw in a basic
+// string.
+inline bool needs_unicode_escape(uint32_t code) {
+    return code <= 0x1F || code == 0x7F;
+}
+
+namespace detail {
+
+// Per byte: 0 copies it, 'u' writes \u00XX, anything else is the second character of a
+// two-character escape. Bytes of multi-byte characters are all >= 0x80 and never escaped.
+struct EscapeTable {
+    char cls[256];
+};
+
+constexpr EscapeTable make_escape_table() {
+    EscapeTable t{};
+    for (uint32_t b = 0; b < 256; b++) {
+        if (b == 0x08) {
+            t.cls[b] = 'b';
+        } else if (b == 0x09) {
+            t.cls[b] = 't';
+        } else if (b == 0x0A) {
+            t.cls[b] = 'n';
+        } else if (b == 0x0C) {
+            t.cls[b] = 'f';
+        } else if (b == 0x0D) {
+            t.cls[b] = 'r';
+        } else if (b == 0x22) {
+            t.cls[b] = '"';
+        } else if (b == 0x5C) {
+            t.cls[b] = '\\';
+        } else if (b <= 0x1F || b == 0x7F) {
+            t.cls[b] = 'u';
+        }
+    }
+    return t;
+}
+
+inline constexpr EscapeTable kEscape = make_escape_table();
+
+// Worst case per input byte: \u00XX.
+inline constexpr size_t kMaxEscapeLen = 6;
+
+}  // namespace detail
+
+// Appends `input` (well-formed UTF-8) with the TOML escapes applied. Reserves the worst case
+// once, then copies each clean run with one memcpy. False (buffer unchanged) when the
+// reservation fails.
+inline bool escape_toml_to_buf(Buffer* buf, const char* input, size_t input_len) {
+    size_t worst;
+    if (__builtin_mul_overflow(input_len, detail::kMaxEscapeLen, &worst) ||
+        !buf_ensure(buf, worst)) [[unlikely]] {
+        return false;
+    }
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(input);
+    const unsigned char* end = p + input_len;
+    char* out = buf->data + buf->pos;
+    while (p < end) {
+        const unsigned char* run = p;
+        while (p < end && detail::kEscape.cls[*p] == 0) {
+            p++;
+        }
+        size_t n = static_cast<size_t>(p - run);
+        if (n > 0) {
+            std::memcpy(out, run, n);
+            out += n;
+        }
+        if (p == end) {
+            break;
+        }
+        unsigned char c = *p++;
+        char cls = detail::kEscape.cls[c];
+        if (cls == 'u') {
+            std::memcpy(out, "\\u00", 4);
+            out[4] = kHex[c >> 4];
+            out[5] = kHex[c & 0xF];
+            out += 6;
+        } else {
+            out[0] = '\\';
+            out[1] = cls;
+            out += 2;
+        }
+    }
+    buf->pos = static_cast<size_t>(out - buf->data);
+    return true;
+}
+
+}  // namespace wrenfold::common
