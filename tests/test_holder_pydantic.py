@@ -1,0 +1,106 @@
+"""pydantic integration and the refusal of pickling and copying."""
+
+import copy
+import pickle
+
+import pydantic
+import pytest
+from pydantic import BaseModel
+
+from wrenfold.datastore.tables import ledgerbox
+from wrenfold.datastore.tables.data import TableData
+from wrenfold.datastore.tables.ledgerbox import TablesHolder
+from wrenfold.datastore.unified import UnifiedDataFormat
+
+USERS = {"columns": [{"name": "id", "type": "INTEGER", "primary_key": True}],
+         "records": [{"id": 1}, {"id": 2}]}
+
+
+class Model(BaseModel):
+    tables: TablesHolder
+
+
+class TestValidation:
+    def test_from_a_dict_of_table_dicts(self):
+        m = Model(tables={"users": USERS})
+        assert isinstance(m.tables, TablesHolder)
+        assert m.tables.get("users") == TableData.model_validate(USERS)
+
+    def test_from_another_holder(self):
+        t = TableData.model_validate(USERS)
+        h = TablesHolder({"users": t, "empty": None})
+        m = Model(tables=h)
+        assert m.tables is not h and m.tables == h
+        assert m.tables.get("users") is t
+
+    @pytest.mark.parametrize("value", [None, [("users", USERS)], 3, "text"])
+    def test_other_inputs_give_an_empty_holder(self, value):
+        assert Model(tables=value).tables == TablesHolder()
+
+    def test_invalid_table_is_a_validation_error(self):
+        with pytest.raises(pydantic.ValidationError):
+            Model(tables={"users": {"columns": 5}})
+
+    def test_validate_and_serialize_directly(self):
+        h = TablesHolder({"a": TableData(), "b": None})
+        again = TablesHolder._validate(h)
+        assert again is not h and again == h and again.get("a") is h.get("a")
+        assert h._serialize() is h.as_dict()
+
+        class Sub(TablesHolder):
+            pass
+
+        assert type(Sub._validate({})) is Sub
+        assert type(Sub._validate(value={"a": None})) is Sub
+
+    def test_subclass_schema_uses_the_subclass(self):
+        class Sub(TablesHolder):
+            def replace_dict(self, other):
+                TablesHolder.replace_dict(self, {"marker": None})
+
+        class SubModel(BaseModel):
+            tables: Sub
+
+        m = SubModel(tables={"a": USERS})
+        assert type(m.tables) is Sub and m.tables.keys() == ["marker"]
+
+    def test_schema_hook_ignores_its_arguments(self):
+        schema = TablesHolder.__get_pydantic_core_schema__(None, None)
+        assert schema["type"] == "function-plain"
+        assert schema["serialization"]["type"] == "function-plain"
+        with pytest.raises(TypeError, match=r"^__get_pydantic_core_schema__\(\) takes exactly 2 "
+                                            r"positional arguments \(1 given\)$"):
+            TablesHolder.__get_pydantic_core_schema__(None)
+        with pytest.raises(TypeError, match=r"^_validate\(\) takes exactly 1 positional argument \(0 given\)$"):
+            TablesHolder._validate()
+
+    def test_missing_core_schema_name(self, monkeypatch):
+        monkeypatch.delattr(ledgerbox, "core_schema")
+        with pytest.raises(NameError, match=r"^name 'core_schema' is not defined$"):
+            TablesHolder.__get_pydantic_core_schema__(None, None)
+
+
+class TestSerialization:
+    def test_model_dump_and_json(self):
+        doc = UnifiedDataFormat(version="1.0", schema_version="2", tables={"users": USERS})
+        dumped = doc.model_dump()
+        assert dumped["tables"]["users"]["records"] == [{"id": 1}, {"id": 2}]
+        assert dumped["tables"]["users"]["columns"][0]["primary_key"] is True
+        again = UnifiedDataFormat.model_validate_json(doc.model_dump_json())
+        assert again == doc
+
+    def test_serialize_follows_an_as_dict_override(self):
+        class Odd(TablesHolder):
+            def as_dict(self):
+                return ["not", "a", "dict"]
+
+        with pytest.raises(TypeError, match=r"^Expected dict, got list$"):
+            Odd()._serialize()
+
+
+class TestPickling:
+    @pytest.mark.parametrize("operation", [pickle.dumps, copy.copy, copy.deepcopy,
+                                           lambda h: h.__reduce__(), lambda h: h.__setstate__({})])
+    def test_refused(self, operation):
+        with pytest.raises(TypeError, match=r"^no default __reduce__ due to non-trivial __cinit__$"):
+            operation(TablesHolder({"a": None}))
