@@ -153,11 +153,27 @@ void holder_ingest_dict(TablesHolderObject* self, PyObject* incoming) {
         WF_TRACEBACK(WF_QUAL "ingest_dict");
         return;
     }
+    Py_ssize_t pos = ZERO;
+    PyObject *k, *v;
+    if (PyDict_CheckExact(incoming)) {
+        // Nothing to convert: a merge stores the same entries in the same order, without
+        // looking anything up again.
+        bool convert = false;
+        while (!convert && PyDict_Next(incoming, &pos, &k, &v)) {
+            convert = PyDict_Check(v);
+        }
+        if (!convert) {
+            PyObject* root = storage(self);
+            if (root == nullptr || PyDict_Merge(root, incoming, 1) < 0) {
+                WF_TRACEBACK(WF_QUAL "ingest_dict");
+            }
+            return;
+        }
+        pos = ZERO;
+    }
     // model_validate runs arbitrary code that may mutate `incoming`: everything in use is
     // held here, and PyDict_Next tolerates the dict changing under it.
     Ref source = Ref::borrow(incoming);
-    Py_ssize_t pos = ZERO;
-    PyObject *k, *v;
     while (PyDict_Next(source.get(), &pos, &k, &v)) {
         Ref key = Ref::borrow(k);
         Ref value = Ref::borrow(v);
