@@ -1,0 +1,151 @@
+// Declarations shared by the translation units of the inkwright module.
+//
+// Every writer returns 0 on success and -1 with a Python exception set (and its traceback
+// entry added); callers stop at the first -1. Bytes already written stay in the buffer and
+// the entry point discards it.
+#pragma once
+
+#include <Python.h>
+
+#include <cstring>
+
+#include <wrenfold/_cpp/common/buffer.hpp>
+#include <wrenfold/_cpp/common/traceback.hpp>
+#include <wrenfold/datastore/c_unified_data/c_unified_data.hpp>
+
+#define WF_INK "wrenfold.datastore.adapter.toml.inkwright."
+
+namespace wrenfold::inkwright {
+
+using common::Buffer;
+using c_unified_data::CTableData;
+using c_unified_data::CUnifiedData;
+using c_unified_data::ColumnsData;
+using c_unified_data::HeaderData;
+
+// --- tokens (tokens.cpp) ---------------------------------------------------------------------
+
+// Published by address in __pyx_capi__, so they are plain variables read at each write.
+extern char const* B_AUTOINCREMENT;
+extern char const* B_CLOSE_BRACE;
+extern char const* B_CLOSE_BRACKET;
+extern char const* B_COLUMNS_EQ;
+extern char const* B_COMMA;
+extern char const* B_COMMA_SPACE;
+extern char const* B_COMMENT;
+extern char const* B_COUNT_EQ;
+extern char const* B_DEFAULT;
+extern char const* B_EQUALS;
+extern char const* B_FALSE;
+extern char const* B_FOREIGN_KEY;
+extern char const* B_HEADER_SECTION;
+extern char const* B_INDENT;
+extern char const* B_NAME;
+extern char const* B_NEWLINE;
+extern char const* B_NULL;
+extern char const* B_NULLABLE;
+extern char const* B_OPEN_BRACE;
+extern char const* B_OPEN_BRACKET;
+extern char const* B_PRIMARY_KEY;
+extern char const* B_QUOTE;
+extern char const* B_RECORDS_EQ;
+extern char const* B_SCHEMA_VERSION_EQ;
+extern char const* B_SPACE;
+extern char const* B_TABLES_DOT;
+extern char const* B_TABLES_EQ;
+extern char const* B_TRUE;
+extern char const* B_TYPE;
+extern char const* B_UNIQUE;
+extern char const* B_VERSION_EQ;
+
+// Stores the 31 capsules in __pyx_capi__, before the tokens are assigned.
+int publish_tokens(PyObject* module);
+void assign_tokens();
+
+// --- failure paths ---------------------------------------------------------------------------
+
+// Adds the traceback entry of `qualname` to the pending exception; returns -1.
+[[gnu::cold, gnu::noinline]] int fail(const char* qualname, const char* file, int line);
+// Sets MemoryError, then as fail().
+[[gnu::cold, gnu::noinline]] int no_memory(const char* qualname, const char* file, int line);
+
+#define INK_FAIL(name) ::wrenfold::inkwright::fail(WF_INK name, __FILE_NAME__, __LINE__)
+#define INK_NO_MEMORY(name) ::wrenfold::inkwright::no_memory(WF_INK name, __FILE_NAME__, __LINE__)
+
+// --- token writers: fixed lengths, inline ----------------------------------------------------
+
+#define INK_TOKEN_WRITER(fn, token, length)                      \
+    inline int fn(Buffer* buf) {                                 \
+        if (common::buf_write(buf, token, length)) [[likely]] { \
+            return 0;                                            \
+        }                                                        \
+        return INK_NO_MEMORY(#fn);                               \
+    }
+
+INK_TOKEN_WRITER(insert_quote, B_QUOTE, 1)
+INK_TOKEN_WRITER(insert_space, B_SPACE, 1)
+INK_TOKEN_WRITER(insert_open_bracket, B_OPEN_BRACKET, 1)
+INK_TOKEN_WRITER(insert_close_bracket, B_CLOSE_BRACKET, 1)
+INK_TOKEN_WRITER(insert_open_brace, B_OPEN_BRACE, 1)
+INK_TOKEN_WRITER(insert_close_brace, B_CLOSE_BRACE, 1)
+INK_TOKEN_WRITER(insert_newline, B_NEWLINE, 1)
+INK_TOKEN_WRITER(insert_b_comma, B_COMMA, 1)
+INK_TOKEN_WRITER(insert_comma_space, B_COMMA_SPACE, 2)
+INK_TOKEN_WRITER(insert_equals, B_EQUALS, 3)
+INK_TOKEN_WRITER(insert_indent, B_INDENT, 4)
+INK_TOKEN_WRITER(insert_true, B_TRUE, 4)
+INK_TOKEN_WRITER(insert_false, B_FALSE, 5)
+
+#undef INK_TOKEN_WRITER
+
+// Section and key tokens: written in full, measured at each write.
+inline int write_token(Buffer* buf, const char* token, const char* qualname) {
+    if (common::buf_write(buf, token, std::strlen(token))) [[likely]] {
+        return 0;
+    }
+    return no_memory(qualname, __FILE_NAME__, __LINE__);
+}
+
+// The UTF-8 kept in the str object, unquoted and unescaped.
+inline int buf_write_str(Buffer* buf, PyObject* s) {
+    Py_ssize_t size;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(s, &size);
+    if (utf8 == nullptr) [[unlikely]] {
+        return INK_FAIL("buf_write_str");
+    }
+    if (!common::buf_write(buf, utf8, static_cast<size_t>(size))) [[unlikely]] {
+        return INK_NO_MEMORY("buf_write_str");
+    }
+    return 0;
+}
+
+// --- strings (strings.cpp) -------------------------------------------------------------------
+
+int _escaped_quoted_value(Buffer* buf, PyObject* value, int escape_strings);
+int _quoted_str_value(Buffer* buf, PyObject* value);
+int char_to_str(Buffer* buf, const char* key, PyObject* value, int escape_strings);
+// A key: bare when it is a valid TOML bare key, else a quoted string (escaped or raw).
+int _key_to_buf(Buffer* buf, PyObject* key, int escape_strings);
+
+// --- values (values.cpp) ---------------------------------------------------------------------
+
+int _value_to_buf(Buffer* buf, PyObject* value, int escape_strings);
+int _array_to_buf(Buffer* buf, PyObject* arr, int escape_strings);
+int _inline_table_to_buf(Buffer* buf, PyObject* d, int escape_strings);
+int char_true(Buffer* buf, const char* key);
+
+// --- layout (layout.cpp) ---------------------------------------------------------------------
+
+size_t estimate_buffer_size(const CUnifiedData* data);
+int _encode_to_buffer(const CUnifiedData* data, Buffer* buf, int escape_strings);
+int header_to_buf(Buffer* buf, const HeaderData* header, int escape_strings);
+int _table_to_buf(Buffer* buf, const CTableData* table, int escape_strings);
+int _column_to_buf(Buffer* buf, const ColumnsData* col, int escape_strings);
+
+// --- file output (file.cpp) ------------------------------------------------------------------
+
+// Writes `size` bytes to `path` (the UTF-8 of `filepath`) without losing an existing file
+// on failure.
+int write_file(const char* path, PyObject* filepath, const char* data, size_t size);
+
+}  // namespace wrenfold::inkwright

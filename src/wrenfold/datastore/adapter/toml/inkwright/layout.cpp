@@ -1,0 +1,144 @@
+// The TOML document: a [header] section, then one [tables.<name>] section per table with
+// multi-line arrays of columns and records, one inline table per line.
+#include "inkwright.hpp"
+
+namespace wrenfold::inkwright {
+
+size_t estimate_buffer_size(const CUnifiedData* data) {
+    size_t total_records = 0;
+    for (Py_ssize_t i = 0; i < data->num_tables; i++) {
+        total_records += static_cast<size_t>(data->tables[i].num_records);
+    }
+    size_t estimate = 4096 + 500 * static_cast<size_t>(data->num_tables) + 2000 * total_records;
+    return estimate < 65536 ? 65536 : estimate;
+}
+
+int header_to_buf(Buffer* buf, const HeaderData* header, int escape_strings) {
+    if (write_token(buf, B_HEADER_SECTION, WF_INK "header_to_buf") < 0 ||
+        write_token(buf, B_VERSION_EQ, WF_INK "header_to_buf") < 0 ||
+        _escaped_quoted_value(buf, header->version, escape_strings) < 0 ||
+        insert_newline(buf) < 0 ||
+        write_token(buf, B_SCHEMA_VERSION_EQ, WF_INK "header_to_buf") < 0 ||
+        _escaped_quoted_value(buf, header->schema_version, escape_strings) < 0 ||
+        insert_newline(buf) < 0 || write_token(buf, B_TABLES_EQ, WF_INK "header_to_buf") < 0 ||
+        insert_open_bracket(buf) < 0) {
+        goto fail;
+    }
+    for (Py_ssize_t k = 0; k < header->num_tables; k++) {
+        if ((k > 0 && insert_comma_space(buf) < 0) ||
+            _escaped_quoted_value(buf, header->table_list[k], escape_strings) < 0) {
+            goto fail;
+        }
+    }
+    if (insert_close_bracket(buf) < 0 || insert_newline(buf) < 0) {
+        goto fail;
+    }
+    return 0;
+
+fail:
+    return INK_FAIL("header_to_buf");
+}
+
+int _column_to_buf(Buffer* buf, const ColumnsData* col, int escape_strings) {
+    if (insert_open_brace(buf) < 0 || insert_space(buf) < 0 ||
+        char_to_str(buf, B_NAME, col->name, escape_strings) < 0) {
+        goto fail;
+    }
+    if (col->type != nullptr &&
+        (insert_comma_space(buf) < 0 || char_to_str(buf, B_TYPE, col->type, escape_strings) < 0)) {
+        goto fail;
+    }
+    if (col->nullable && (insert_comma_space(buf) < 0 || char_true(buf, B_NULLABLE) < 0)) {
+        goto fail;
+    }
+    if (col->primary_key && (insert_comma_space(buf) < 0 || char_true(buf, B_PRIMARY_KEY) < 0)) {
+        goto fail;
+    }
+    if (col->foreign_key != Py_None &&
+        (insert_comma_space(buf) < 0 ||
+         char_to_str(buf, B_FOREIGN_KEY, col->foreign_key, escape_strings) < 0)) {
+        goto fail;
+    }
+    if (col->unique && (insert_comma_space(buf) < 0 || char_true(buf, B_UNIQUE) < 0)) {
+        goto fail;
+    }
+    if (col->autoincrement &&
+        (insert_comma_space(buf) < 0 || char_true(buf, B_AUTOINCREMENT) < 0)) {
+        goto fail;
+    }
+    if (col->default_ != Py_None) {
+        if (insert_comma_space(buf) < 0) {
+            goto fail;
+        }
+        if (!common::buf_write(buf, B_DEFAULT, 7)) {
+            PyErr_NoMemory();
+            goto fail;
+        }
+        if (insert_equals(buf) < 0 || _value_to_buf(buf, col->default_, escape_strings) < 0) {
+            goto fail;
+        }
+    }
+    if (col->comment != Py_None &&
+        (insert_comma_space(buf) < 0 ||
+         char_to_str(buf, B_COMMENT, col->comment, escape_strings) < 0)) {
+        goto fail;
+    }
+    if (insert_space(buf) < 0 || insert_close_brace(buf) < 0) {
+        goto fail;
+    }
+    return 0;
+
+fail:
+    return INK_FAIL("_column_to_buf");
+}
+
+int _table_to_buf(Buffer* buf, const CTableData* table, int escape_strings) {
+    if (write_token(buf, B_TABLES_DOT, WF_INK "_table_to_buf") < 0 ||
+        _key_to_buf(buf, table->name, escape_strings) < 0 || insert_close_bracket(buf) < 0 ||
+        insert_newline(buf) < 0 || write_token(buf, B_COLUMNS_EQ, WF_INK "_table_to_buf") < 0 ||
+        insert_open_bracket(buf) < 0 || insert_newline(buf) < 0) {
+        goto fail;
+    }
+    for (Py_ssize_t i = 0; i < table->num_columns; i++) {
+        if (insert_indent(buf) < 0 || _column_to_buf(buf, &table->columns[i], escape_strings) < 0 ||
+            insert_b_comma(buf) < 0 || insert_newline(buf) < 0) {
+            goto fail;
+        }
+    }
+    if (insert_close_bracket(buf) < 0 || insert_newline(buf) < 0 ||
+        write_token(buf, B_RECORDS_EQ, WF_INK "_table_to_buf") < 0 ||
+        insert_open_bracket(buf) < 0 || insert_newline(buf) < 0) {
+        goto fail;
+    }
+    for (Py_ssize_t i = 0; i < table->num_records; i++) {
+        if (insert_indent(buf) < 0 ||
+            _inline_table_to_buf(buf, table->records[i], escape_strings) < 0 ||
+            insert_b_comma(buf) < 0 || insert_newline(buf) < 0) {
+            goto fail;
+        }
+    }
+    if (insert_close_bracket(buf) < 0 || insert_newline(buf) < 0) {
+        goto fail;
+    }
+    return 0;
+
+fail:
+    return INK_FAIL("_table_to_buf");
+}
+
+int _encode_to_buffer(const CUnifiedData* data, Buffer* buf, int escape_strings) {
+    if (header_to_buf(buf, &data->header, escape_strings) < 0) {
+        goto fail;
+    }
+    for (Py_ssize_t i = 0; i < data->num_tables; i++) {
+        if (insert_newline(buf) < 0 || _table_to_buf(buf, &data->tables[i], escape_strings) < 0) {
+            goto fail;
+        }
+    }
+    return 0;
+
+fail:
+    return INK_FAIL("_encode_to_buffer");
+}
+
+}  // namespace wrenfold::inkwright

@@ -1,0 +1,311 @@
+// The module `wrenfold.datastore.adapter.toml.inkwright`: its two entry points and its
+// initialisation, which binds it to ledgerbox and to the runtime module.
+#include "inkwright.hpp"
+
+#include <wrenfold/_cpp/common/args.hpp>
+#include <wrenfold/_cpp/common/compat.hpp>
+#include <wrenfold/_cpp/common/module.hpp>
+#include <wrenfold/_cpp/common/ref.hpp>
+
+namespace wrenfold::inkwright {
+
+using c_unified_data::bound;
+using common::Params;
+using common::Ref;
+
+int fail(const char* qualname, const char* file, int line) {
+    common::add_traceback(qualname, file, line);
+    return -1;
+}
+
+int no_memory(const char* qualname, const char* file, int line) {
+    PyErr_NoMemory();
+    common::add_traceback(qualname, file, line);
+    return -1;
+}
+
+namespace {
+
+common::ModuleState state = {"inkwright", nullptr, false, -1};
+
+PyObject* str_tuple_output;  // interned
+
+// Bound from ledgerbox, not read.
+Py_ssize_t* ledgerbox_ZERO;
+Py_ssize_t* ledgerbox_ONE;
+Py_ssize_t* ledgerbox_TWO;
+
+// The document's (version, schema_version, TablesHolder), new reference.
+PyObject* read_tuple_output(PyObject* data) {
+    Ref out(PyObject_GetAttr(data, str_tuple_output));
+    if (out && !PyTuple_CheckExact(out.get())) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "tuple",
+                     Py_TYPE(out.get())->tp_name);
+        return nullptr;
+    }
+    return out.release();
+}
+
+// The snapshot and a buffer sized for it. The caller frees both, on failure too.
+int snapshot_and_buffer(PyObject* tuple_output, c_unified_data::CUnifiedData* c_data,
+                        Buffer** buf) {
+    *c_data = c_unified_data::dump_model(tuple_output);
+    if (PyErr_Occurred()) {
+        return -1;
+    }
+    *buf = common::buf_new(estimate_buffer_size(c_data));
+    if (*buf == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    return 0;
+}
+
+PyObject* _encode_unified_data_impl(PyObject* data, int escape_strings) {
+    c_unified_data::CUnifiedData c_data{};
+    Buffer* buf = nullptr;
+    PyObject* result = nullptr;
+    Ref tuple_output(read_tuple_output(data));
+    if (!tuple_output || snapshot_and_buffer(tuple_output.get(), &c_data, &buf) < 0 ||
+        _encode_to_buffer(&c_data, buf, escape_strings) < 0) {
+        goto done;
+    }
+    result = PyUnicode_DecodeUTF8(buf->data, static_cast<Py_ssize_t>(buf->pos), "strict");
+
+done:
+    c_unified_data::free_unified_data(&c_data);
+    common::buf_free(buf);
+    if (result == nullptr) {
+        INK_FAIL("_encode_unified_data_impl");
+    }
+    return result;
+}
+
+PyObject* _write_unified_data_impl(PyObject* data, PyObject* filepath, int escape_strings) {
+    c_unified_data::CUnifiedData c_data{};
+    Buffer* buf = nullptr;
+    int status = -1;
+    const char* path;
+    Ref tuple_output(read_tuple_output(data));
+    if (!tuple_output || snapshot_and_buffer(tuple_output.get(), &c_data, &buf) < 0) {
+        goto done;
+    }
+    // Refuses None, and raises ValueError for an embedded NUL before anything is opened.
+    if ((path = PyUnicode_AsUTF8(filepath)) == nullptr) {
+        goto done;
+    }
+    // The whole document is built before the file system is touched.
+    if (_encode_to_buffer(&c_data, buf, escape_strings) < 0) {
+        goto done;
+    }
+    status = write_file(path, filepath, buf->data, buf->pos);
+
+done:
+    c_unified_data::free_unified_data(&c_data);
+    common::buf_free(buf);
+    if (status < 0) {
+        INK_FAIL("_write_unified_data_impl");
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* encode_unified_data(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    static Params params = {"encode_unified_data", 1, 2, {"data", "escape_strings"}, {}};
+    PyObject* a[2];
+    int escape_strings = 0;
+    if (common::parse_args(params, args, nargs, kwnames, a) < 0 ||
+        (a[1] != nullptr && (escape_strings = common::truth(a[1])) < 0)) {
+        INK_FAIL("encode_unified_data");
+        return nullptr;
+    }
+    PyObject* result = _encode_unified_data_impl(a[0], escape_strings);
+    if (result == nullptr) {
+        INK_FAIL("encode_unified_data");
+    }
+    return result;
+}
+
+PyObject* write_unified_data(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    static Params params = {
+        "write_unified_data", 2, 3, {"data", "filepath", "escape_strings"}, {}};
+    PyObject* a[3];
+    int escape_strings = 0;
+    if (common::parse_args(params, args, nargs, kwnames, a) < 0 ||
+        (a[2] != nullptr && (escape_strings = common::truth(a[2])) < 0) ||
+        common::check_str_arg(a[1], "filepath", true) < 0) {
+        INK_FAIL("write_unified_data");
+        return nullptr;
+    }
+    PyObject* result = _write_unified_data_impl(a[0], a[1], escape_strings);
+    if (result == nullptr) {
+        INK_FAIL("write_unified_data");
+    }
+    return result;
+}
+
+#define WF_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+
+// Created in this order: write_unified_data, then encode_unified_data.
+PyMethodDef module_functions[] = {
+    {"write_unified_data", WF_FASTCALL(write_unified_data), METH_FASTCALL | METH_KEYWORDS,
+     "write_unified_data(data, str filepath, bool escape_strings=False) -> void\n\n"
+     "Write UnifiedDataFormat directly to file - the fast path.\n\n"
+     "Args:\n"
+     "    data: UnifiedDataFormat instance\n"
+     "    filepath: Path to write the TOML file"},
+    {"encode_unified_data", WF_FASTCALL(encode_unified_data), METH_FASTCALL | METH_KEYWORDS,
+     "encode_unified_data(data, bool escape_strings=False) -> str\n\n"
+     "Encode UnifiedDataFormat to TOML string.\n\n"
+     "Args:\n"
+     "    data: UnifiedDataFormat instance\n\n"
+     "Returns:\n"
+     "    Complete TOML document as string"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// The holder type, checked against our declaration of its instance record.
+int bind_holder_type(PyObject* ledgerbox) {
+    const char* modname = ledgerbox::kModuleName;
+    Ref type(PyObject_GetAttrString(ledgerbox, ledgerbox::kTypeName));
+    if (!type) {
+        return -1;
+    }
+    if (!PyType_Check(type.get())) {
+        PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", modname,
+                     ledgerbox::kTypeName);
+        return -1;
+    }
+    PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(type.get());
+    const Py_ssize_t expected = sizeof(ledgerbox::TablesHolderObject);
+    if (tp->tp_basicsize < expected) {
+        PyErr_Format(PyExc_ValueError,
+                     "%.200s.%.200s size changed, may indicate binary incompatibility. Expected "
+                     "%zd from C header, got %zd from PyObject",
+                     modname, ledgerbox::kTypeName, expected, tp->tp_basicsize);
+        return -1;
+    }
+    if (tp->tp_basicsize > expected &&
+        PyErr_WarnFormat(PyExc_RuntimeWarning, 0,
+                         "%.200s.%.200s size changed, may indicate binary incompatibility. "
+                         "Expected %zd from C header, got %zd from PyObject",
+                         modname, ledgerbox::kTypeName, expected, tp->tp_basicsize) < 0) {
+        return -1;
+    }
+#if PY_VERSION_HEX >= 0x030C0000
+    Ref type_dict(PyType_GetDict(tp));
+#else
+    Ref type_dict = Ref::borrow(tp->tp_dict);
+#endif
+    Ref key(PyUnicode_FromString(ledgerbox::kVTableKey));
+    if (!type_dict || !key) {
+        return -1;
+    }
+    Ref capsule(PyObject_GetItem(type_dict.get(), key.get()));  // KeyError when missing
+    if (!capsule) {
+        return -1;
+    }
+    void* vtable = PyCapsule_GetPointer(capsule.get(), nullptr);
+    if (vtable == nullptr) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_RuntimeError, "invalid vtable found for imported type");
+        return -1;
+    }
+    bound.holder_type = reinterpret_cast<PyTypeObject*>(type.release());  // kept for good
+    bound.holder_vtable = static_cast<ledgerbox::TablesHolderVTable*>(vtable);
+    return 0;
+}
+
+template <class T>
+int bind_variable(PyObject* module, const char* name, T** addr, const char* type) {
+    void* p;
+    if (common::import_variable(module, name, &p, type) < 0) {
+        return -1;
+    }
+    *addr = static_cast<T*>(p);
+    return 0;
+}
+
+int initialise(PyObject* module) {
+    if (publish_tokens(module) < 0) {
+        return -1;
+    }
+    Ref ledgerbox(PyImport_ImportModule(ledgerbox::kModuleName));
+    if (!ledgerbox || bind_holder_type(ledgerbox.get()) < 0 ||
+        bind_variable(ledgerbox.get(), "ONE", &ledgerbox_ONE, ledgerbox::kSsizeCapsule) < 0 ||
+        bind_variable(ledgerbox.get(), "TWO", &ledgerbox_TWO, ledgerbox::kSsizeCapsule) < 0 ||
+        bind_variable(ledgerbox.get(), "ZERO", &ledgerbox_ZERO, ledgerbox::kSsizeCapsule) < 0) {
+        return -1;
+    }
+    const char* const_ssize = "Py_ssize_t const ";
+    Ref runtime(PyImport_ImportModule("wrenfold.datastore.c_unified_data"));
+    if (!runtime || bind_variable(runtime.get(), "ONE", &bound.ONE, const_ssize) < 0 ||
+        bind_variable(runtime.get(), "TWO", &bound.TWO, const_ssize) < 0 ||
+        bind_variable(runtime.get(), "ZERO", &bound.ZERO, const_ssize) < 0) {
+        return -1;
+    }
+    // Every snapshot loop counts with these: anything else would never end or skip items.
+    if (*bound.ZERO != 0 || *bound.ONE != 1) {
+        PyErr_SetString(PyExc_ImportError,
+                        "wrenfold.datastore.c_unified_data exports unexpected values of ZERO "
+                        "and ONE");
+        return -1;
+    }
+    if ((bound.tuple_values == nullptr &&
+         (bound.tuple_values = PyUnicode_InternFromString("tuple_values")) == nullptr) ||
+        (str_tuple_output == nullptr &&
+         (str_tuple_output = PyUnicode_InternFromString("tuple_output")) == nullptr)) {
+        return -1;
+    }
+    assign_tokens();
+    return PyModule_AddFunctions(module, module_functions);
+}
+
+PyObject* module_create(PyObject* spec, PyModuleDef*) {
+    return common::create_module(state, spec);
+}
+
+int module_exec(PyObject* module) {
+    int status = common::begin_exec(state, module);
+    if (status != 0) {
+        return status < 0 ? -1 : 0;
+    }
+    return common::end_exec(state, initialise(module),
+                            "init wrenfold.datastore.adapter.toml.inkwright", __FILE_NAME__);
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef moduledef = {
+    PyModuleDef_HEAD_INIT,
+    "inkwright",
+    "Fast encoder of UnifiedDataFormat into TOML.\n\n"
+    "Writes the document directly: multiline arrays for columns and records, an inline table\n"
+    "{k = v, ...} for each entry, and proper TOML string escaping.",
+    0,
+    nullptr,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace wrenfold::inkwright
+
+PyMODINIT_FUNC PyInit_inkwright(void) {
+    return PyModuleDef_Init(&wrenfold::inkwright::moduledef);
+}

@@ -1,0 +1,117 @@
+// Quoted strings and keys.
+#include "inkwright.hpp"
+
+namespace wrenfold::inkwright {
+
+namespace {
+
+// ASCII letters, digits, '_' and '-': the characters of a TOML bare key.
+struct BareKeyTable {
+    bool ok[256];
+};
+
+constexpr BareKeyTable make_bare_key_table() {
+    BareKeyTable t{};
+    for (int c = 0; c < 256; c++) {
+        t.ok[c] = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                  c == '_' || c == '-';
+    }
+    return t;
+}
+
+constexpr BareKeyTable kBareKey = make_bare_key_table();
+
+bool is_bare_key(const char* s, Py_ssize_t size) {
+    if (size == 0) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < size; i++) {
+        if (!kBareKey.ok[static_cast<unsigned char>(s[i])]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Quote, the text (escaped or raw), quote.
+int quoted_utf8(Buffer* buf, const char* utf8, Py_ssize_t size, int escape_strings) {
+    if (insert_quote(buf) < 0) {
+        return -1;
+    }
+    bool ok = escape_strings ? common::escape_toml_to_buf(buf, utf8, static_cast<size_t>(size))
+                             : common::buf_write(buf, utf8, static_cast<size_t>(size));
+    if (!ok) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    return insert_quote(buf);
+}
+
+}  // namespace
+
+int _escaped_quoted_value(Buffer* buf, PyObject* value, int escape_strings) {
+    if (!escape_strings) {
+        if (insert_quote(buf) < 0 || buf_write_str(buf, value) < 0 || insert_quote(buf) < 0) {
+            return INK_FAIL("_escaped_quoted_value");
+        }
+        return 0;
+    }
+    Py_ssize_t size;
+    const char* utf8;
+    // The opening quote goes first, so a failed conversion leaves exactly one byte.
+    if (insert_quote(buf) < 0 || (utf8 = PyUnicode_AsUTF8AndSize(value, &size)) == nullptr) {
+        return INK_FAIL("_escaped_quoted_value");
+    }
+    if (!common::escape_toml_to_buf(buf, utf8, static_cast<size_t>(size))) {
+        return INK_NO_MEMORY("_escaped_quoted_value");
+    }
+    if (insert_quote(buf) < 0) {
+        return INK_FAIL("_escaped_quoted_value");
+    }
+    return 0;
+}
+
+int _quoted_str_value(Buffer* buf, PyObject* value) {
+    if (insert_quote(buf) < 0 || buf_write_str(buf, value) < 0 || insert_quote(buf) < 0) {
+        return INK_FAIL("_quoted_str_value");
+    }
+    return 0;
+}
+
+int char_to_str(Buffer* buf, const char* key, PyObject* value, int escape_strings) {
+    if (write_token(buf, key, WF_INK "char_to_str") < 0 || insert_equals(buf) < 0) {
+        return INK_FAIL("char_to_str");
+    }
+    int status = escape_strings ? _escaped_quoted_value(buf, value, escape_strings)
+                                : _quoted_str_value(buf, value);
+    if (status < 0) {
+        return INK_FAIL("char_to_str");
+    }
+    return 0;
+}
+
+int _key_to_buf(Buffer* buf, PyObject* key, int escape_strings) {
+    Py_ssize_t size;
+    const char* utf8;
+    if (!PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "keys of a TOML table must be str, not %.200s",
+                     Py_TYPE(key)->tp_name);
+        return INK_FAIL("_key_to_buf");
+    }
+    if ((utf8 = PyUnicode_AsUTF8AndSize(key, &size)) == nullptr) {
+        return INK_FAIL("_key_to_buf");
+    }
+    if (is_bare_key(utf8, size)) [[likely]] {
+        if (!common::buf_write(buf, utf8, static_cast<size_t>(size))) {
+            return INK_NO_MEMORY("_key_to_buf");
+        }
+        return 0;
+    }
+    // Written bare, `a.b` would read back as a nested table and `a b` would not parse.
+    if (quoted_utf8(buf, utf8, size, escape_strings) < 0) {
+        return INK_FAIL("_key_to_buf");
+    }
+    return 0;
+}
+
+}  // namespace wrenfold::inkwright

@@ -1,0 +1,132 @@
+// The 31 output tokens: every fixed fragment of the TOML text. Other native modules find
+// them through `__pyx_capi__` (capsules named "char const *" holding each variable's address).
+#include "inkwright.hpp"
+
+#include <wrenfold/_cpp/common/module.hpp>
+
+namespace wrenfold::inkwright {
+
+// Null until assign_tokens(); the capsules are published first and hold the addresses.
+char const* B_AUTOINCREMENT = nullptr;
+char const* B_CLOSE_BRACE = nullptr;
+char const* B_CLOSE_BRACKET = nullptr;
+char const* B_COLUMNS_EQ = nullptr;
+char const* B_COMMA = nullptr;
+char const* B_COMMA_SPACE = nullptr;
+char const* B_COMMENT = nullptr;
+char const* B_COUNT_EQ = nullptr;
+char const* B_DEFAULT = nullptr;
+char const* B_EQUALS = nullptr;
+char const* B_FALSE = nullptr;
+char const* B_FOREIGN_KEY = nullptr;
+char const* B_HEADER_SECTION = nullptr;
+char const* B_INDENT = nullptr;
+char const* B_NAME = nullptr;
+char const* B_NEWLINE = nullptr;
+char const* B_NULL = nullptr;
+char const* B_NULLABLE = nullptr;
+char const* B_OPEN_BRACE = nullptr;
+char const* B_OPEN_BRACKET = nullptr;
+char const* B_PRIMARY_KEY = nullptr;
+char const* B_QUOTE = nullptr;
+char const* B_RECORDS_EQ = nullptr;
+char const* B_SCHEMA_VERSION_EQ = nullptr;
+char const* B_SPACE = nullptr;
+char const* B_TABLES_DOT = nullptr;
+char const* B_TABLES_EQ = nullptr;
+char const* B_TRUE = nullptr;
+char const* B_TYPE = nullptr;
+char const* B_UNIQUE = nullptr;
+char const* B_VERSION_EQ = nullptr;
+
+namespace {
+
+struct Token {
+    const char* name;
+    char const** variable;
+};
+
+// Ascending order of name: the order of the capsules in __pyx_capi__.
+const Token kTokens[] = {
+    {"B_AUTOINCREMENT", &B_AUTOINCREMENT},
+    {"B_CLOSE_BRACE", &B_CLOSE_BRACE},
+    {"B_CLOSE_BRACKET", &B_CLOSE_BRACKET},
+    {"B_COLUMNS_EQ", &B_COLUMNS_EQ},
+    {"B_COMMA", &B_COMMA},
+    {"B_COMMA_SPACE", &B_COMMA_SPACE},
+    {"B_COMMENT", &B_COMMENT},
+    {"B_COUNT_EQ", &B_COUNT_EQ},
+    {"B_DEFAULT", &B_DEFAULT},
+    {"B_EQUALS", &B_EQUALS},
+    {"B_FALSE", &B_FALSE},
+    {"B_FOREIGN_KEY", &B_FOREIGN_KEY},
+    {"B_HEADER_SECTION", &B_HEADER_SECTION},
+    {"B_INDENT", &B_INDENT},
+    {"B_NAME", &B_NAME},
+    {"B_NEWLINE", &B_NEWLINE},
+    {"B_NULL", &B_NULL},
+    {"B_NULLABLE", &B_NULLABLE},
+    {"B_OPEN_BRACE", &B_OPEN_BRACE},
+    {"B_OPEN_BRACKET", &B_OPEN_BRACKET},
+    {"B_PRIMARY_KEY", &B_PRIMARY_KEY},
+    {"B_QUOTE", &B_QUOTE},
+    {"B_RECORDS_EQ", &B_RECORDS_EQ},
+    {"B_SCHEMA_VERSION_EQ", &B_SCHEMA_VERSION_EQ},
+    {"B_SPACE", &B_SPACE},
+    {"B_TABLES_DOT", &B_TABLES_DOT},
+    {"B_TABLES_EQ", &B_TABLES_EQ},
+    {"B_TRUE", &B_TRUE},
+    {"B_TYPE", &B_TYPE},
+    {"B_UNIQUE", &B_UNIQUE},
+    {"B_VERSION_EQ", &B_VERSION_EQ},
+};
+
+static_assert(sizeof(kTokens) / sizeof(kTokens[0]) == 31);
+
+}  // namespace
+
+int publish_tokens(PyObject* module) {
+    for (const Token& t : kTokens) {
+        if (common::export_variable(module, t.name, t.variable,
+                                    "char const *") < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+void assign_tokens() {
+    B_HEADER_SECTION = "[header]\n";
+    B_TABLES_DOT = "[tables.";
+    B_CLOSE_BRACKET = "]";
+    B_NEWLINE = "\n";
+    B_EQUALS = " = ";
+    B_QUOTE = "\"";
+    B_TRUE = "true";
+    B_FALSE = "false";
+    B_NULL = "null";
+    B_SPACE = " ";
+    B_OPEN_BRACE = "{";
+    B_CLOSE_BRACE = "}";
+    B_OPEN_BRACKET = "[";
+    B_COMMA_SPACE = ", ";
+    B_COMMA = ",";
+    B_INDENT = "    ";
+    B_COLUMNS_EQ = "columns = ";
+    B_COUNT_EQ = "count = ";
+    B_RECORDS_EQ = "records = ";
+    B_VERSION_EQ = "version = ";
+    B_SCHEMA_VERSION_EQ = "schema_version = ";
+    B_TABLES_EQ = "tables = ";
+    B_NAME = "name";
+    B_TYPE = "type";
+    B_NULLABLE = "nullable";
+    B_PRIMARY_KEY = "primary_key";
+    B_FOREIGN_KEY = "foreign_key";
+    B_UNIQUE = "unique";
+    B_AUTOINCREMENT = "autoincrement";
+    B_DEFAULT = "default";
+    B_COMMENT = "comment";
+}
+
+}  // namespace wrenfold::inkwright

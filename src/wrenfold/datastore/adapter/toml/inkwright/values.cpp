@@ -1,0 +1,176 @@
+// Python values as TOML values: scalars, arrays from lists and tuples, inline tables from
+// dicts, nested to any depth.
+#include "inkwright.hpp"
+
+#include <wrenfold/_cpp/common/ref.hpp>
+
+namespace wrenfold::inkwright {
+
+using common::Ref;
+
+namespace {
+
+// The text of str(value), unquoted. Kept alone so that a native number formatter can
+// replace it.
+int number_to_buf(Buffer* buf, PyObject* value) {
+    Ref text(PyObject_Str(value));
+    if (!text || buf_write_str(buf, text.get()) < 0) {
+        return -1;
+    }
+    return 0;
+}
+
+int null_to_buf(Buffer* buf) {
+    if (!common::buf_write(buf, B_NULL, 4)) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    return 0;
+}
+
+// str(value) as a quoted string, for objects of no TOML kind.
+int other_to_buf(Buffer* buf, PyObject* value, int escape_strings) {
+    Ref text(PyObject_Str(value));
+    if (!text || _escaped_quoted_value(buf, text.get(), escape_strings) < 0) {
+        return -1;
+    }
+    return 0;
+}
+
+int array_items(Buffer* buf, PyObject* arr, int escape_strings) {
+    if (insert_open_bracket(buf) < 0 || insert_space(buf) < 0) {
+        return -1;
+    }
+    if (PyList_Check(arr)) {
+        Py_ssize_t n = PyList_GET_SIZE(arr);
+        // A __str__ further down may shrink the list: stop at its current end.
+        for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(arr); i++) {
+            if (i > 0 && insert_comma_space(buf) < 0) {
+                return -1;
+            }
+            Ref item = Ref::borrow(PyList_GET_ITEM(arr, i));
+            if (_value_to_buf(buf, item.get(), escape_strings) < 0) {
+                return -1;
+            }
+        }
+    } else if (PyTuple_Check(arr)) {
+        // Immutable, and kept alive by whoever handed it to us.
+        Py_ssize_t n = PyTuple_GET_SIZE(arr);
+        for (Py_ssize_t i = 0; i < n; i++) {
+            if (i > 0 && insert_comma_space(buf) < 0) {
+                return -1;
+            }
+            if (_value_to_buf(buf, PyTuple_GET_ITEM(arr, i), escape_strings) < 0) {
+                return -1;
+            }
+        }
+    }
+    if (insert_space(buf) < 0 || insert_close_bracket(buf) < 0) {
+        return -1;
+    }
+    return 0;
+}
+
+int table_items(Buffer* buf, PyObject* d, int escape_strings) {
+    if (insert_open_brace(buf) < 0 || insert_space(buf) < 0) {
+        return -1;
+    }
+    if (PyDict_Check(d)) {
+        const Py_ssize_t size = PyDict_GET_SIZE(d);
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        bool first = true;
+        while (PyDict_Next(d, &pos, &key, &value)) {
+            if (value == Py_None) {
+                continue;
+            }
+            Ref key_ref = Ref::borrow(key), value_ref = Ref::borrow(value);
+            if ((!first && insert_comma_space(buf) < 0) ||
+                _key_to_buf(buf, key_ref.get(), escape_strings) < 0 || insert_equals(buf) < 0 ||
+                _value_to_buf(buf, value_ref.get(), escape_strings) < 0) {
+                return -1;
+            }
+            first = false;
+            if (PyDict_GET_SIZE(d) != size) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+                return -1;
+            }
+        }
+    }
+    if (insert_space(buf) < 0 || insert_close_brace(buf) < 0) {
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int _value_to_buf(Buffer* buf, PyObject* value, int escape_strings) {
+    PyTypeObject* type = Py_TYPE(value);
+    int status;
+    // Exact types first, in order of how often they turn up in records.
+    if (type == &PyUnicode_Type) {
+        status = _escaped_quoted_value(buf, value, escape_strings);
+    } else if (value == Py_None) {
+        status = null_to_buf(buf);
+    } else if (value == Py_True) {
+        status = insert_true(buf);
+    } else if (value == Py_False) {
+        status = insert_false(buf);
+    } else if (type == &PyLong_Type || type == &PyFloat_Type) {
+        status = number_to_buf(buf, value);
+    } else if (type == &PyDict_Type) {
+        status = _inline_table_to_buf(buf, value, escape_strings);
+    } else if (type == &PyList_Type || type == &PyTuple_Type) {
+        status = _array_to_buf(buf, value, escape_strings);
+    } else if (PyLong_Check(value) || PyFloat_Check(value)) {
+        // Subclasses, with their own __str__ if they have one.
+        status = number_to_buf(buf, value);
+    } else if (PyUnicode_Check(value)) {
+        status = _escaped_quoted_value(buf, value, escape_strings);
+    } else if (PyList_Check(value) || PyTuple_Check(value)) {
+        status = _array_to_buf(buf, value, escape_strings);
+    } else if (PyDict_Check(value)) {
+        status = _inline_table_to_buf(buf, value, escape_strings);
+    } else {
+        status = other_to_buf(buf, value, escape_strings);
+    }
+    if (status < 0) {
+        return INK_FAIL("_value_to_buf");
+    }
+    return 0;
+}
+
+int _array_to_buf(Buffer* buf, PyObject* arr, int escape_strings) {
+    if (Py_EnterRecursiveCall(" while encoding a TOML array")) {
+        return INK_FAIL("_array_to_buf");
+    }
+    int status = array_items(buf, arr, escape_strings);
+    Py_LeaveRecursiveCall();
+    if (status < 0) {
+        return INK_FAIL("_array_to_buf");
+    }
+    return 0;
+}
+
+int _inline_table_to_buf(Buffer* buf, PyObject* d, int escape_strings) {
+    if (Py_EnterRecursiveCall(" while encoding a TOML inline table")) {
+        return INK_FAIL("_inline_table_to_buf");
+    }
+    int status = table_items(buf, d, escape_strings);
+    Py_LeaveRecursiveCall();
+    if (status < 0) {
+        return INK_FAIL("_inline_table_to_buf");
+    }
+    return 0;
+}
+
+int char_true(Buffer* buf, const char* key) {
+    if (write_token(buf, key, WF_INK "char_true") < 0 || insert_equals(buf) < 0 ||
+        insert_true(buf) < 0) {
+        return INK_FAIL("char_true");
+    }
+    return 0;
+}
+
+}  // namespace wrenfold::inkwright
