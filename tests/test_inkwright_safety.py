@@ -1,0 +1,263 @@
+"""Documents that change while they are encoded, and documents of the wrong shape."""
+
+import sys
+from types import SimpleNamespace
+
+import pytest
+
+from inkwright_docs import Doc, Table, column, only_record, records_doc, model
+from native import VTable
+from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data as encode
+from wrenfold.datastore.tables.data import TableData
+from wrenfold.datastore.tables.ledgerbox import TablesHolder
+
+
+class OnStr:
+    """Runs `action` when the encoder converts it to text."""
+
+    def __init__(self, action, text="s"):
+        self.action = action
+        self.text = text
+
+    def __str__(self):
+        self.action()
+        return self.text
+
+
+class TestMutationWhileWriting:
+    def test_encode_survives_list_shrunk_by_str(self):
+        items = [1]
+        items += [OnStr(items.clear), 3, 4]
+        assert only_record(encode(records_doc({"v": items}))) == '{ v = [ 1, "s" ] }'
+
+    def test_encode_survives_item_freed_by_its_own_str(self):
+        items = []
+        items.append(OnStr(lambda: items.clear(), "gone"))
+        assert only_record(encode(records_doc({"v": items}))) == '{ v = [ "gone" ] }'
+
+    def test_list_grown_by_str_is_written_to_its_first_length(self):
+        items = [1]
+        items.append(OnStr(lambda: items.extend(range(10))))
+        assert only_record(encode(records_doc({"v": items}))) == '{ v = [ 1, "s" ] }'
+
+    @pytest.mark.parametrize("change", [
+        lambda d: d.__setitem__("new", 1), lambda d: d.pop("a"), lambda d: d.clear(),
+    ], ids=["grow", "shrink", "clear"])
+    def test_record_dict_changing_size_raises(self, change):
+        record = {"a": 1}
+        record["b"] = OnStr(lambda: change(record))
+        record["c"] = 2
+        with pytest.raises(RuntimeError, match="^dictionary changed size during iteration$"):
+            encode(records_doc(record))
+
+    def test_nested_dict_changing_size_raises(self):
+        inner = {"x": 1}
+        inner["y"] = OnStr(lambda: inner.update(z=1))
+        with pytest.raises(RuntimeError, match="dictionary changed size during iteration"):
+            encode(records_doc({"v": [inner]}), escape_strings=True)
+
+    def test_encode_survives_value_replaced_by_its_own_str(self):
+        record = {}
+        record["a"] = OnStr(lambda: record.__setitem__("a", 0), "old")
+        assert only_record(encode(records_doc(record))) == '{ a = "old" }'
+
+    def test_encode_survives_records_dropped_by_str(self):
+        table = TableData(records=[{"a": 1}, {"b": 2}])
+        table.records[0]["s"] = OnStr(lambda: table.records.clear())
+        text = encode(model({"t": table}))
+        assert text.endswith('records = [\n    { a = 1, s = "s" },\n    { b = 2 },\n]\n')
+
+    def test_encode_survives_holder_cleared_by_str(self):
+        doc = model()
+        doc.tables.add("t", TableData(records=[{"s": OnStr(doc.tables.clear)}]))
+        doc.tables.add("u", TableData(columns=[{"name": "n", "type": "T"}]))
+        text = encode(doc)
+        assert '\n[tables.u]\ncolumns = [\n    { name = "n", type = "T" },\n' in text
+
+    def test_fresh_objects_from_tuple_values_stay_alive(self):
+        class Fresh:
+            def tuple_values(self):
+                return ((column("c" + "x" * 3, "T" * 2, comment="n" * 2),),
+                        ({"k" + "1": [str(10**3)]},))
+
+        text = encode(Doc({"t": Fresh()}))
+        assert '{ name = "cxxx", type = "TT", comment = "nn" }' in text
+        assert only_record(text) == '{ k1 = [ "1000" ] }'
+
+
+class TestMutationDuringSnapshot:
+    def test_table_added_by_tuple_values_raises(self):
+        doc = Doc()
+
+        class Adding(Table):
+            def tuple_values(self):
+                doc.holder.as_dict()["later"] = Table()
+                return super().tuple_values()
+
+        doc.holder.as_dict()["t"] = Adding()
+        with pytest.raises(RuntimeError, match="changed size"):
+            encode(doc)
+
+    def test_table_removed_by_truth_test_raises(self):
+        doc = Doc({"a": Table(), "b": Table()})
+
+        class Flag:
+            def __bool__(self):
+                doc.holder.as_dict().pop("b")
+                return True
+
+        doc.holder.as_dict()["a"].columns.append(column(unique=Flag()))
+        with pytest.raises(RuntimeError, match="changed size"):
+            encode(doc)
+
+    def test_table_replaced_by_tuple_values_is_harmless(self):
+        doc = Doc()
+
+        class Replacing(Table):
+            def tuple_values(self):
+                doc.holder.as_dict()["t"] = Table(records=[{"x": 2}])
+                return super().tuple_values()
+
+        doc.holder.as_dict()["t"] = Replacing(records=[{"x": 1}])
+        assert only_record(encode(doc)) == "{ x = 1 }"
+
+    def test_holder_without_dictionary_raises(self):
+        doc = Doc({"t": Table()})
+        VTable().set_root(doc.holder, None)
+        with pytest.raises(TypeError):
+            encode(doc)
+
+
+class TestShapes:
+    @pytest.mark.parametrize(("output", "name"), [
+        (["1", "2", TablesHolder()], "list"), (None, "NoneType"),
+    ])
+    def test_tuple_output_must_be_a_tuple(self, output, name):
+        with pytest.raises(TypeError, match=f"^Expected tuple, got {name}$"):
+            encode(SimpleNamespace(tuple_output=output))
+
+    def test_tuple_subclass_is_refused(self):
+        class T(tuple):
+            pass
+
+        with pytest.raises(TypeError, match="^Expected tuple, got T$"):
+            encode(Doc(output=T(("1", "2", TablesHolder()))))
+
+    def test_missing_tuple_output(self):
+        with pytest.raises(AttributeError):
+            encode(object())
+
+    def test_short_tuple_output(self):
+        with pytest.raises(TypeError, match="got a tuple of 2 items"):
+            encode(Doc(output=("1", "2")))
+
+    @pytest.mark.parametrize("tables", [{}, {"t": Table()}, None])
+    def test_item_two_must_be_a_holder(self, tables):
+        with pytest.raises(TypeError, match="item 2 must be a TablesHolder, got"):
+            encode(Doc(output=("1", "2", tables)))
+
+    def test_holder_subclass_is_accepted(self):
+        class Sub(TablesHolder):
+            pass
+
+        holder = Sub({"t": Table()})
+        assert encode(Doc(output=("1", "2", holder))).startswith('[header]\nversion = "1"\n')
+
+    @pytest.mark.parametrize(("result", "got"), [
+        ([(), ()], "got list"), (((),), "got a tuple of 1 items"),
+        (((), (), ()), "got a tuple of 3 items"), (([], ()), r"got \(list, tuple\)"),
+        (((), None), r"got \(tuple, NoneType\)"),
+    ])
+    def test_tuple_values_must_give_two_tuples(self, result, got):
+        with pytest.raises(TypeError, match=rf"tuple_values\(\) of table 't' .*{got}"):
+            encode(Doc({"t": Table(result=result)}))
+
+    def test_table_without_tuple_values(self):
+        with pytest.raises(AttributeError):
+            encode(Doc({"t": object()}))
+
+    def test_tuple_values_error_propagates_unchanged(self):
+        class Failing:
+            def tuple_values(self):
+                raise LookupError("boom")
+
+        with pytest.raises(LookupError, match="^boom$"):
+            encode(Doc({"t": Failing()}))
+
+    @pytest.mark.parametrize(("col", "got"), [
+        (("a", "b"), "got a tuple of 2 items"), (column()[:10], "got a tuple of 10 items"),
+        (["a"] * 11, "got list"), ({"name": "a"}, "got dict"),
+    ])
+    def test_columns_must_be_eleven_item_tuples(self, col, got):
+        with pytest.raises(TypeError, match=f"column 0 of table 't' must be a tuple of 11 items, {got}"):
+            encode(Doc({"t": Table(columns=[col])}))
+
+    def test_longer_column_tuples_are_accepted(self):
+        assert "{ name" in encode(Doc({"t": Table(columns=[column() + ("extra",)])}))
+
+    @pytest.mark.parametrize("record", [[("a", 1)], None, "a=1", 3])
+    def test_records_must_be_dicts(self, record):
+        with pytest.raises(TypeError, match="record 1 of table 't' must be a dict, got"):
+            encode(Doc({"t": Table(records=[{}, record])}))
+
+    def test_failing_flag_truth_test_propagates(self):
+        class Ambiguous:
+            def __bool__(self):
+                raise ArithmeticError("ambiguous")
+
+        with pytest.raises(ArithmeticError, match="ambiguous"):
+            encode(Doc({"t": Table(columns=[column(), column(autoincrement=Ambiguous())])}))
+
+    @pytest.mark.parametrize("field", ["version", "schema_version"])
+    @pytest.mark.parametrize("escape", [False, True])
+    def test_header_texts_must_be_str(self, field, escape):
+        with pytest.raises(TypeError):
+            encode(Doc({}, **{field: 1.0}), escape_strings=escape)
+
+    def test_column_text_must_be_str(self):
+        with pytest.raises(TypeError):
+            encode(Doc({"t": Table(columns=[column(comment=5)])}))
+
+
+class TestSnapshotOrder:
+    def test_every_table_is_read_once_before_anything_is_written(self):
+        log = []
+
+        class Logged(Table):
+            def __init__(self, name, **kw):
+                super().__init__(**kw)
+                self.name = name
+
+            def tuple_values(self):
+                log.append(f"read {self.name}")
+                return super().tuple_values()
+
+        tables = {n: Logged(n, records=[{"v": OnStr(lambda n=n: log.append(f"write {n}"))}])
+                  for n in ["b", "a", "c"]}
+        encode(Doc(tables))
+        assert log == ["read b", "read a", "read c", "write b", "write a", "write c"]
+
+
+class TestReferences:
+    """Encoding leaves the reference counts of the document's objects as they were."""
+
+    def counts(self, doc, table):
+        record = table.records[0]
+        return [sys.getrefcount(x) for x in
+                (doc.tables, doc.tables.as_dict(), table, record, record["name"],
+                 table.columns[0])]
+
+    def test_counts_unchanged_after_success_and_failure(self):
+        table = TableData(columns=[{"name": "n", "type": "T", "comment": "c"}],
+                          records=[{"name": "x" * 3, "id": 1}])
+        doc = model({"t": table})
+        before = self.counts(doc, table)
+        encode(doc)
+        encode(doc, escape_strings=True)
+        assert self.counts(doc, table) == before
+        table.records.append({"bad": "\ud800"})
+        for escape in (False, True):
+            with pytest.raises(UnicodeEncodeError):
+                encode(doc, escape_strings=escape)
+        table.records.pop()
+        assert self.counts(doc, table) == before

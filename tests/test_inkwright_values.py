@@ -1,0 +1,202 @@
+"""Python values as TOML values, inside records: scalars, arrays, inline tables, keys."""
+
+import re
+import sys
+from pathlib import Path
+
+import pytest
+
+from inkwright_docs import only_record, records_doc
+from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data as encode
+
+
+def value_text(value, escape=False) -> str:
+    """The text written for `value` as the only field of a record."""
+    line = only_record(encode(records_doc({"v": value}), escape_strings=escape))
+    assert line.startswith("{ v = ") and line.endswith(" }"), line
+    return line[len("{ v = "):-len(" }")]
+
+
+def record_text(record, escape=False) -> str:
+    return only_record(encode(records_doc(record), escape_strings=escape))
+
+
+class TestScalars:
+    @pytest.mark.parametrize(("value", "text"), [
+        (True, "true"), (False, "false"), (1, "1"), (-5, "-5"), (0, "0"), (1.5, "1.5"),
+        (2**70, "1180591620717411303424"), (1e16, "1e+16"), (float("inf"), "inf"),
+        (float("-inf"), "-inf"), (float("nan"), "nan"), (-0.0, "-0.0"),
+        ("", '""'), ("x", '"x"'), ("é😀", '"é😀"'), (b"ab", "\"b'ab'\""),
+    ])
+    def test_table_of_values(self, value, text):
+        assert value_text(value) == text
+
+    def test_null_inside_an_array(self):
+        assert value_text([None]) == "[ null ]"
+
+    def test_int_beyond_the_digit_limit_raises(self):
+        with pytest.raises(ValueError):
+            value_text(10 ** (sys.get_int_max_str_digits() + 1))
+
+    def test_subclasses_of_int_and_float_use_their_str(self):
+        class Money(int):
+            def __str__(self):
+                return "42"
+
+        class Ratio(float):
+            def __str__(self):
+                return "0.25"
+
+        assert value_text([Money(7), Ratio(9.0)]) == "[ 42, 0.25 ]"
+
+    def test_str_subclass_is_written_from_its_data_not_its_str(self):
+        class Tag(str):
+            def __str__(self):
+                return "other"
+
+        assert value_text(Tag('a"')) == '"a""'
+        assert value_text(Tag('a"'), escape=True) == '"a\\""'
+
+    def test_other_objects_are_their_quoted_str(self):
+        class Thing:
+            def __str__(self):
+                return 'a"\n'
+
+        assert value_text(Thing()) == '"a"\n"'
+        assert value_text(Thing(), escape=True) == '"a\\"\\n"'
+
+    def test_failing_str_propagates(self):
+        class Broken:
+            def __str__(self):
+                raise ZeroDivisionError
+
+        class BrokenInt(int):
+            def __str__(self):
+                raise KeyError("k")
+
+        with pytest.raises(ZeroDivisionError):
+            value_text(Broken())
+        with pytest.raises(KeyError):
+            value_text([BrokenInt(1)])
+
+    @pytest.mark.parametrize("escape", [False, True])
+    def test_lone_surrogate_raises(self, escape):
+        with pytest.raises(UnicodeEncodeError):
+            value_text("a\ud800", escape)
+
+
+class TestContainers:
+    @pytest.mark.parametrize(("value", "text"), [
+        ([1, 2], "[ 1, 2 ]"), ([], "[  ]"), ((1,), "[ 1 ]"), ((), "[  ]"),
+        ([[]], "[ [  ] ]"), ([1, [2, (3, "x")]], '[ 1, [ 2, [ 3, "x" ] ] ]'),
+        ({}, "{  }"), ({"a": None}, "{  }"),
+        ({"a": 1, "b": None, "d": True}, "{ a = 1, d = true }"),
+        ({"a": {"b": {"c": []}}}, "{ a = { b = { c = [  ] } } }"),
+    ])
+    def test_arrays_and_inline_tables(self, value, text):
+        assert value_text(value) == text
+
+    def test_record_skips_none_fields_without_separators(self):
+        assert record_text({"a": None, "b": 1, "c": None, "d": 2, "e": None}) == "{ b = 1, d = 2 }"
+
+    def test_subclasses_are_read_from_their_storage(self):
+        class L(list):
+            def __iter__(self):
+                raise AssertionError("not used")
+
+            def __len__(self):
+                return 0
+
+        class T(tuple):
+            def __getitem__(self, i):
+                raise AssertionError("not used")
+
+        class D(dict):
+            def items(self):
+                raise AssertionError("not used")
+
+            def __iter__(self):
+                raise AssertionError("not used")
+
+        assert value_text([L([1, 2]), T((3,)), D(a=4)]) == "[ [ 1, 2 ], [ 3 ], { a = 4 } ]"
+
+    @pytest.mark.parametrize("depth", [1, 2, 5])
+    @pytest.mark.parametrize("escape", [False, True])
+    def test_strings_escaped_at_any_depth(self, depth, escape):
+        value = 'q"\t'
+        for level in range(depth):
+            value = [value] if level % 2 else {"k": value}
+        text = value_text(value, escape)
+        assert text.count('"q\\"\\t"' if escape else '"q"\t"') == 1
+
+
+class TestKeys:
+    @pytest.mark.parametrize("key", ["a", "Z_9-x", "123", "-"])
+    def test_bare_keys_are_written_bare(self, key):
+        assert record_text({key: 1}, escape=True) == f"{{ {key} = 1 }}"
+
+    @pytest.mark.parametrize("key", ["a.b", "first name", "", "é", "a=b", "#", "[x]"])
+    def test_other_keys_are_quoted(self, key):
+        assert record_text({key: 1}) == f'{{ "{key}" = 1 }}'
+        assert record_text({key: 1}, escape=True) == f'{{ "{key}" = 1 }}'
+
+    def test_quoted_keys_are_escaped_only_in_escaped_mode(self):
+        assert record_text({'a"\\\n': 1}) == '{ "a"\\\n" = 1 }'
+        assert record_text({'a"\\\n': 1}, escape=True) == '{ "a\\"\\\\\\n" = 1 }'
+
+    @pytest.mark.parametrize("key", [1, None, b"k", ("t",)])
+    def test_non_str_key_raises(self, key):
+        with pytest.raises(TypeError, match="keys of a TOML table must be str"):
+            record_text({key: 1})
+
+    def test_lone_surrogate_key_raises(self):
+        with pytest.raises(UnicodeEncodeError):
+            record_text({"\udc80": 1})
+
+
+def nested(depth, make):
+    value = None
+    for _ in range(depth):
+        value = make(value)
+    return value
+
+
+class TestRecursion:
+    @pytest.mark.parametrize("make", [
+        lambda v: [v], lambda v: (v,), lambda v: {"a": v}, lambda v: [{"a": v}],
+    ], ids=["list", "tuple", "dict", "mixed"])
+    def test_deep_nesting_raises_recursion_error(self, make):
+        value = nested(100_000, make)
+        with pytest.raises(RecursionError):
+            value_text(value)
+
+    def test_self_containing_list(self):
+        value = [1]
+        value.append(value)
+        with pytest.raises(RecursionError):
+            value_text(value)
+
+    def test_self_containing_dict(self):
+        value = {"a": 1}
+        value["self"] = [value]
+        with pytest.raises(RecursionError):
+            value_text(value, escape=True)
+
+    def test_moderate_nesting_still_works_after_recursion_errors(self):
+        value = [1]
+        value.append(value)
+        for _ in range(3):
+            with pytest.raises(RecursionError):
+                value_text(value)
+        assert value_text(nested(200, lambda v: [v])) == "[ " * 199 + "[ null ]" + " ]" * 199
+
+
+def test_every_recursion_guard_is_left_once():
+    """Each function that enters the guard leaves it exactly once."""
+    source = Path(__file__).parents[1] / "src/wrenfold/datastore/adapter/toml/inkwright"
+    for path in source.glob("*.cpp"):
+        text = path.read_text()
+        for body in re.split(r"\n(?=\S)", text):
+            enters = body.count("Py_EnterRecursiveCall(")
+            assert enters <= 1, f"{path.name}: one guard per function"
+            assert body.count("Py_LeaveRecursiveCall()") == enters, f"{path.name}: {body[:60]}"
