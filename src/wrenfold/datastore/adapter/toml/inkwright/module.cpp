@@ -2,6 +2,8 @@
 // initialisation, which binds it to ledgerbox and to the runtime module.
 #include "inkwright.hpp"
 
+#include <cstring>
+
 #include <wrenfold/_cpp/common/args.hpp>
 #include <wrenfold/_cpp/common/compat.hpp>
 #include <wrenfold/_cpp/common/module.hpp>
@@ -86,12 +88,17 @@ PyObject* _write_unified_data_impl(PyObject* data, PyObject* filepath, int escap
     Buffer* buf = nullptr;
     int status = -1;
     const char* path;
+    Py_ssize_t path_size;
     Ref tuple_output(read_tuple_output(data));
     if (!tuple_output || snapshot_and_buffer(tuple_output.get(), &c_data, &buf) < 0) {
         goto done;
     }
-    // Refuses None, and raises ValueError for an embedded NUL before anything is opened.
-    if ((path = PyUnicode_AsUTF8(filepath)) == nullptr) {
+    // Refuses None; a NUL would silently cut the path short.
+    if ((path = PyUnicode_AsUTF8AndSize(filepath, &path_size)) == nullptr) {
+        goto done;
+    }
+    if (std::strlen(path) != static_cast<size_t>(path_size)) {
+        PyErr_SetString(PyExc_ValueError, "embedded null character");
         goto done;
     }
     // The whole document is built before the file system is touched.

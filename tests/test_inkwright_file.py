@@ -1,0 +1,237 @@
+"""write_unified_data: the file holds exactly the encoded text, and a failure never costs the
+user the file that was there before."""
+
+import errno
+import os
+import shutil
+import stat
+import subprocess
+import sys
+import tempfile
+import threading
+from pathlib import Path
+
+import pytest
+
+from inkwright_docs import Doc, Table, worked_example
+from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data, write_unified_data
+from wrenfold.datastore.tables.data import TableData
+from inkwright_docs import model
+
+OLD = b"old contents \xff\n"
+
+
+def unicode_doc():
+    return model({"t": TableData(records=[{"name": 'é "q"\t😀', "n": 1.5}])}, version="ü")
+
+
+class Failing:
+    def tuple_values(self):
+        raise LookupError("no table")
+
+
+def failing_docs():
+    return [
+        Doc({"t": Failing()}),
+        model({"t": TableData(records=[{"bad": "\ud800"}])}),
+        Doc({"t": Table(records=[{1: 2}])}),
+    ]
+
+
+class TestContents:
+    @pytest.mark.parametrize("escape", [False, True])
+    def test_file_is_the_utf8_of_the_encoded_text(self, tmp_path, escape):
+        target = tmp_path / "db.toml"
+        write_unified_data(unicode_doc(), str(target), escape)
+        assert target.read_bytes() == encode_unified_data(unicode_doc(), escape).encode()
+
+    def test_writing_twice_leaves_one_copy(self, tmp_path):
+        target = tmp_path / "db.toml"
+        write_unified_data(worked_example(), str(target))
+        write_unified_data(worked_example(), str(target))
+        assert target.read_bytes() == encode_unified_data(worked_example()).encode()
+
+    def test_longer_existing_file_is_replaced_whole(self, tmp_path):
+        target = tmp_path / "db.toml"
+        target.write_bytes(b"x" * 100_000)
+        write_unified_data(worked_example(), str(target))
+        assert target.read_bytes() == encode_unified_data(worked_example()).encode()
+        assert os.listdir(tmp_path) == ["db.toml"]
+
+    def test_relative_path(self, tmp_path, monkeypatch):
+        monkeypatch.chdir(tmp_path)
+        write_unified_data(worked_example(), "rel.toml")
+        assert (tmp_path / "rel.toml").read_text() == encode_unified_data(worked_example())
+        assert os.listdir(tmp_path) == ["rel.toml"]
+
+    def test_new_file_mode_follows_the_umask(self, tmp_path):
+        old = os.umask(0o027)
+        try:
+            write_unified_data(worked_example(), str(tmp_path / "new.toml"))
+        finally:
+            os.umask(old)
+        assert stat.S_IMODE(os.stat(tmp_path / "new.toml").st_mode) == 0o640
+
+    def test_existing_permission_bits_are_kept(self, tmp_path):
+        target = tmp_path / "db.toml"
+        target.write_bytes(OLD)
+        os.chmod(target, 0o604)
+        write_unified_data(worked_example(), str(target))
+        assert stat.S_IMODE(os.stat(target).st_mode) == 0o604
+        assert target.read_text() == encode_unified_data(worked_example())
+
+    def test_symlinked_target_keeps_its_link(self, tmp_path):
+        (tmp_path / "real").mkdir()
+        real = tmp_path / "real" / "db.toml"
+        real.write_bytes(OLD)
+        link = tmp_path / "link.toml"
+        link.symlink_to(os.path.join("real", "db.toml"))
+        write_unified_data(worked_example(), str(link))
+        assert link.is_symlink() and os.readlink(link) == os.path.join("real", "db.toml")
+        assert real.read_text() == encode_unified_data(worked_example())
+        assert sorted(os.listdir(tmp_path / "real")) == ["db.toml"]
+
+    def test_fifo_is_written_in_place(self, tmp_path):
+        fifo = tmp_path / "pipe"
+        os.mkfifo(fifo)
+        received = []
+        reader = threading.Thread(target=lambda: received.append(fifo.read_bytes()))
+        reader.start()
+        write_unified_data(worked_example(), str(fifo))
+        reader.join(timeout=30)
+        assert received == [encode_unified_data(worked_example()).encode()]
+        assert stat.S_ISFIFO(os.stat(fifo).st_mode)
+
+
+class TestFailures:
+    def test_dev_full_raises_os_error(self):
+        with pytest.raises(OSError) as info:
+            write_unified_data(worked_example(), "/dev/full")
+        assert info.value.errno == errno.ENOSPC
+        assert info.value.filename == "/dev/full"
+
+    @pytest.mark.parametrize("where", ["directory", "missing/folder.toml", "file/below.toml"])
+    def test_unopenable_paths(self, tmp_path, where):
+        (tmp_path / "directory").mkdir()
+        (tmp_path / "file").write_bytes(OLD)
+        path = str(tmp_path / where)
+        with pytest.raises(OSError) as info:
+            write_unified_data(worked_example(), path)
+        assert str(info.value) == "Could not open file for writing: " + path
+        assert info.value.errno is None
+        assert sorted(os.listdir(tmp_path)) == ["directory", "file"]
+        assert os.listdir(tmp_path / "directory") == []
+
+    def test_embedded_nul_raises_before_opening(self, tmp_path):
+        with pytest.raises(ValueError, match="^embedded null character$"):
+            write_unified_data(worked_example(), str(tmp_path / "a\0b"))
+        assert os.listdir(tmp_path) == []
+
+    def test_none_filepath_touches_nothing(self, tmp_path, monkeypatch):
+        monkeypatch.chdir(tmp_path)
+        with pytest.raises(TypeError):
+            write_unified_data(worked_example(), None)
+        assert os.listdir(tmp_path) == []
+
+    @pytest.mark.parametrize("index", range(3))
+    @pytest.mark.parametrize("escape", [False, True])
+    def test_encoding_failure_keeps_the_existing_file(self, tmp_path, index, escape):
+        target = tmp_path / "db.toml"
+        target.write_bytes(OLD)
+        with pytest.raises((LookupError, UnicodeEncodeError, TypeError)):
+            write_unified_data(failing_docs()[index], str(target), escape)
+        assert target.read_bytes() == OLD
+        assert os.listdir(tmp_path) == ["db.toml"]
+
+    @pytest.mark.parametrize("index", range(3))
+    def test_encoding_failure_creates_no_file(self, tmp_path, index):
+        with pytest.raises((LookupError, UnicodeEncodeError, TypeError)):
+            write_unified_data(failing_docs()[index], str(tmp_path / "db.toml"))
+        assert os.listdir(tmp_path) == []
+
+
+# The cases below need a user without root's power to ignore permissions and limits; as root
+# they run in a child process that drops to nobody.
+def run_unprivileged(code: str, workdir: Path) -> subprocess.CompletedProcess[str]:
+    kwargs = {}
+    if os.geteuid() == 0:
+        kwargs = {"user": 65534, "group": 65534, "extra_groups": []}
+        for path in [workdir, *workdir.iterdir()]:
+            os.chown(path, 65534, 65534)
+    prelude = (
+        "import os, resource\n"
+        "from wrenfold.datastore.adapter.toml.inkwright import write_unified_data as write\n"
+        "from wrenfold.datastore.unified import UnifiedDataFormat\n"
+        "from wrenfold.datastore.tables.data import TableData\n"
+        "doc = UnifiedDataFormat(version='1', schema_version='2')\n"
+        "doc.tables.add('t', TableData(records=[{'v': 'x' * 100}] * 50))\n"
+        "def attempt(path):\n"
+        "    try:\n"
+        "        write(doc, path)\n"
+        "        print('ok')\n"
+        "    except OSError as e:\n"
+        "        print(type(e).__name__, e.errno, e.filename, str(e))\n"
+    )
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(os.path.abspath(p) for p in sys.path if p))
+    return subprocess.run([sys.executable, "-c", prelude + code], capture_output=True, text=True,
+                          timeout=60, cwd=workdir, env=env, **kwargs)
+
+
+@pytest.fixture
+def shared_dir():
+    """A directory outside pytest's private temporary root, reachable by nobody."""
+    path = Path(tempfile.mkdtemp(prefix="inkwright-"))
+    path.chmod(0o755)
+    yield path
+    shutil.rmtree(path, ignore_errors=True)
+
+
+class TestUnprivileged:
+    def test_short_write_keeps_the_existing_file(self, shared_dir):
+        (shared_dir / "db.toml").write_bytes(OLD)
+        result = run_unprivileged(
+            "resource.setrlimit(resource.RLIMIT_FSIZE, (1000, 1000))\n"
+            "attempt('db.toml')\n"
+            "print(sorted(os.listdir('.')))\n",
+            shared_dir)
+        assert result.stdout.splitlines() == [
+            f"OSError {errno.EFBIG} db.toml [Errno {errno.EFBIG}] File too large: 'db.toml'",
+            "['db.toml']",
+        ], result.stderr
+        assert (shared_dir / "db.toml").read_bytes() == OLD
+
+    def test_short_write_of_a_new_file_leaves_nothing(self, shared_dir):
+        result = run_unprivileged(
+            "resource.setrlimit(resource.RLIMIT_FSIZE, (1000, 1000))\n"
+            "attempt('new.toml')\n"
+            "print(sorted(os.listdir('.')))\n",
+            shared_dir)
+        assert result.stdout.splitlines()[1:] == ["[]"], result.stderr
+        assert result.stdout.startswith(f"OSError {errno.EFBIG} new.toml ")
+
+    def test_read_only_file_is_refused_and_kept(self, shared_dir):
+        target = shared_dir / "db.toml"
+        target.write_bytes(OLD)
+        target.chmod(0o444)
+        result = run_unprivileged("attempt('db.toml')\nprint(sorted(os.listdir('.')))\n",
+                                  shared_dir)
+        assert result.stdout.splitlines() == [
+            "OSError None None Could not open file for writing: db.toml", "['db.toml']",
+        ], result.stderr
+        assert target.read_bytes() == OLD
+
+    def test_writable_file_in_a_read_only_directory_is_written_in_place(self, shared_dir):
+        target = shared_dir / "db.toml"
+        target.write_bytes(OLD)
+        target.chmod(0o666)
+        result = run_unprivileged(
+            "os.chmod('.', 0o555)\n"
+            "attempt('db.toml')\n"
+            "attempt('other.toml')\n"
+            "os.chmod('.', 0o755)\n",
+            shared_dir)
+        assert result.stdout.splitlines() == [
+            "ok", "OSError None None Could not open file for writing: other.toml",
+        ], result.stderr
+        assert target.read_bytes().startswith(b'[header]\nversion = "1"\n')
+        assert sorted(os.listdir(shared_dir)) == ["db.toml"]
