@@ -158,7 +158,8 @@ def main(argv: list[str] | None = None, stdin: TextIO = sys.stdin, stdout: TextI
     if args.check:
         problem = check(text, doc)
         if problem is not None:
+            stdout.flush()
             print(f"check: {problem}", file=stderr)
             return 1
-        print("check: the TOML reads back as the same document", file=stderr)
+        print("check: the TOML reads back as the same document", file=stdout)
     return 0
