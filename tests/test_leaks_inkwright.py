@@ -1,0 +1,215 @@
+"""No reference leaks in the encoder, on success and on every kind of failure.
+
+The documents are built from plain Python objects (see test_leaks_holder.py on pydantic-core
+under the debug interpreter).
+
+The interpreter's total reference count is only exact when the extension was built for the
+debug interpreter (`tools/build python3.14d <tag>`): one built for the release interpreter
+changes reference counts without telling the total. For such a build the check falls back to
+the number of allocated memory blocks, which grows with every object that is never freed.
+Either way, the reference counts of every object of the document must come back unchanged.
+"""
+
+import gc
+import os
+import sys
+import sysconfig
+
+import pytest
+
+from inkwright_docs import Doc, Table, column
+from leaks import assert_no_leaks, raising, requires_debug_build
+from native import VTable
+from wrenfold.datastore.adapter.toml import inkwright
+from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data, write_unified_data
+
+pytestmark = requires_debug_build
+
+DEBUG_ABI = inkwright.__file__.endswith(sysconfig.get_config_var("EXT_SUFFIX") or "?")
+
+
+def block_deltas(fn, *, warmup=3, runs=6, inner=30):
+    for _ in range(warmup * inner):
+        fn()
+    deltas = []
+    for _ in range(runs):
+        gc.collect()
+        before = sys.getallocatedblocks()
+        for _ in range(inner):
+            fn()
+        gc.collect()
+        deltas.append(sys.getallocatedblocks() - before)
+    return deltas
+
+
+def objects_of(doc):
+    """The containers and tables of a document built from these plain classes. (Strings and
+    numbers are left out: other code shares them, so their counts move on their own.)"""
+    found, seen = [], set()
+
+    def walk(obj):
+        if isinstance(obj, (str, int, float, bytes)) or obj is None or id(obj) in seen:
+            return
+        seen.add(id(obj))
+        found.append(obj)
+        if isinstance(obj, dict):
+            for k, v in obj.items():
+                walk(k)
+                walk(v)
+        elif isinstance(obj, (list, tuple)):
+            for v in obj:
+                walk(v)
+        elif isinstance(obj, Table):
+            walk(obj.columns)
+            walk(obj.records)
+
+    if isinstance(doc, Doc):
+        walk(doc.holder)
+        try:
+            walk(doc.holder.as_dict())
+        except TypeError:  # a holder whose dictionary was taken away
+            pass
+    return found
+
+
+def check(fn, doc=None, **kwargs):
+    objects = objects_of(doc)
+    counts = [sys.getrefcount(o) for o in objects]
+    if DEBUG_ABI:
+        assert_no_leaks(fn, **kwargs)
+    else:
+        deltas = block_deltas(fn, **kwargs)
+        # A leak of one object per call grows every batch by at least `inner`.
+        assert max(deltas[-3:]) < kwargs.get("inner", 30) // 3, f"blocks per batch: {deltas}"
+    assert [sys.getrefcount(o) for o in objects] == counts
+
+
+def full_doc():
+    cols = [column("id", "INTEGER", primary_key=True, autoincrement=True),
+            column("name", "TEXT", nullable=True, unique=True, default={"d": ["x", 1.5]},
+                   comment='c"', foreign_key="o.id")]
+    records = [{"id": i, "name": f"n{i}\t", "tags": [i, (True, None)], "x": None, "f": 0.5}
+               for i in range(5)]
+    return Doc({"users": Table(cols, records), "a.b": Table(records=[{"k k": {}}])})
+
+
+class OnStr:
+    def __init__(self, action):
+        self.action = action
+
+    def __str__(self):
+        self.action()
+        return "s"
+
+
+def cyclic():
+    items = [1]
+    items.append(items)
+    return Doc({"t": Table(records=[{"v": items}])})
+
+
+def toggle(d, key):
+    """Changes the size of `d` on every call, and restores it every second call."""
+    if key in d:
+        del d[key]
+    else:
+        d[key] = Table()
+
+
+def holder_resized():
+    doc = Doc()
+
+    class Resizing(Table):
+        def tuple_values(self):
+            toggle(doc.holder.as_dict(), "extra")
+            return super().tuple_values()
+
+    doc.holder.as_dict()["t"] = Resizing()
+    return doc
+
+
+def record_resized():
+    record = {"a": 1}
+    record["b"] = OnStr(lambda: toggle(record, "c"))
+    return Doc({"t": Table(records=[{"r": [record]}])})
+
+
+class Failing:
+    def tuple_values(self):
+        raise LookupError
+
+
+class Ambiguous:
+    def __bool__(self):
+        raise ArithmeticError
+
+
+@pytest.mark.parametrize("escape", [False, True])
+def test_encode_succeeding(escape):
+    doc = full_doc()
+    check(lambda: encode_unified_data(doc, escape_strings=escape), doc)
+
+
+@pytest.mark.parametrize(("make", "exc"), [
+    (lambda: Doc(output=["1", "2", None]), TypeError),
+    (lambda: object(), AttributeError),
+    (lambda: Doc(output=("1", "2")), TypeError),
+    (lambda: Doc(output=("1", "2", {})), TypeError),
+    (lambda: Doc({"t": Failing()}), LookupError),
+    (lambda: Doc({"ok": Table([column()], [{}]), "t": Table(result=([], ()))}), TypeError),
+    (lambda: Doc({"t": Table([column(), column()[:4]])}), TypeError),
+    (lambda: Doc({"t": Table(records=[{}, [1]])}), TypeError),
+    (lambda: Doc({"t": Table([column(), column(nullable=Ambiguous())])}), ArithmeticError),
+    (holder_resized, RuntimeError),
+    (lambda: Doc({"t": Table(records=[{"v": [1, {"k": "\ud800"}]}])}), UnicodeEncodeError),
+    (lambda: Doc({"t": Table(records=[{"v": {2: 1}}])}), TypeError),
+    (lambda: Doc({"t": Table([column(type=None)])}), TypeError),
+    (lambda: Doc({"t": Table(records=[{"v": 10**5000}])}), ValueError),
+    (record_resized, RuntimeError),
+], ids=["not-tuple", "no-attribute", "short", "not-holder", "tuple-values-raises",
+        "tuple-values-shape", "short-column", "record-not-dict", "flag-raises",
+        "holder-resized", "surrogate", "int-key", "type-none", "huge-int", "record-resized"])
+@pytest.mark.parametrize("escape", [False, True])
+def test_encode_failing(make, exc, escape):
+    doc = make()
+    check(raising(lambda: encode_unified_data(doc, escape_strings=escape), exc), doc)
+
+
+def test_recursion_error():
+    doc = cyclic()
+    check(raising(lambda: encode_unified_data(doc), RecursionError), doc,
+          warmup=1, runs=4, inner=3)
+
+
+def test_holder_without_dictionary():
+    doc = Doc({"t": Table()})
+    VTable().set_root(doc.holder, None)
+    check(raising(lambda: encode_unified_data(doc), TypeError), doc)
+
+
+def test_argument_errors():
+    doc = full_doc()
+    check(raising(lambda: encode_unified_data(doc, True, 3), TypeError), doc)
+    check(raising(lambda: encode_unified_data(doc, bogus=1), TypeError), doc)
+    check(raising(lambda: write_unified_data(doc, b"x"), TypeError), doc)
+    check(raising(lambda: write_unified_data(doc, "x", Ambiguous()), ArithmeticError), doc)
+
+
+def test_write_succeeding(tmp_path):
+    doc, target = full_doc(), str(tmp_path / "out.toml")
+    check(lambda: write_unified_data(doc, target, True), doc)
+    assert os.listdir(tmp_path) == ["out.toml"]
+
+
+@pytest.mark.parametrize(("path", "exc"), [
+    ("/dev/full", OSError), ("{tmp}", OSError), ("{tmp}/missing/x", OSError),
+    ("{tmp}/a\0b", ValueError), (None, TypeError), ("{tmp}/\ud800", UnicodeEncodeError),
+])
+def test_write_failing(tmp_path, path, exc):
+    doc = full_doc()
+    if path is not None:
+        path = path.format(tmp=tmp_path)
+    check(raising(lambda: write_unified_data(doc, path), exc), doc)
+    bad = Doc({"t": Failing()})
+    check(raising(lambda: write_unified_data(bad, str(tmp_path / "y")), LookupError), bad)
+    assert os.listdir(tmp_path) == []
