@@ -4,10 +4,10 @@ The documents are built from plain Python objects (see test_leaks_holder.py on p
 under the debug interpreter).
 
 The interpreter's total reference count is only exact when the extension was built for the
-debug interpreter (`tools/build python3.14d <tag>`): one built for the release interpreter
-changes reference counts without telling the total. For such a build the check falls back to
+debug interpreter, as tools/run-tests does: one built for the release interpreter changes
+reference counts without telling the total. Run against such a build, the check falls back to
 the number of allocated memory blocks, which grows with every object that is never freed.
-Either way, the reference counts of every object of the document must come back unchanged.
+Either way, the reference counts of the document's containers must come back unchanged.
 """
 
 import gc

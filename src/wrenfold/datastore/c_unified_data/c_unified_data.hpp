@@ -201,7 +201,7 @@ fail:
 
 namespace detail {
 
-// The (columns, records) pair of tuple_values(), or null with TypeError.
+// True when tuple_values() gave (columns, records), two tuples; else TypeError.
 inline bool check_tuple_values(PyObject* result, PyObject* table_name) {
     if (PyTuple_Check(result) && PyTuple_GET_SIZE(result) == 2 &&
         PyTuple_Check(PyTuple_GET_ITEM(result, 0)) && PyTuple_Check(PyTuple_GET_ITEM(result, 1))) {

@@ -74,27 +74,49 @@ void assign_tokens();
 
 // --- token writers: fixed lengths, inline ----------------------------------------------------
 
-#define INK_TOKEN_WRITER(fn, token, length)                      \
-    inline int fn(Buffer* buf) {                                 \
-        if (common::buf_write(buf, token, length)) [[likely]] { \
-            return 0;                                            \
-        }                                                        \
-        return INK_NO_MEMORY(#fn);                               \
+// Texts of the tokens written with a fixed length, so that the lengths follow the texts.
+namespace text {
+inline constexpr char QUOTE[] = "\"";
+inline constexpr char SPACE[] = " ";
+inline constexpr char OPEN_BRACKET[] = "[";
+inline constexpr char CLOSE_BRACKET[] = "]";
+inline constexpr char OPEN_BRACE[] = "{";
+inline constexpr char CLOSE_BRACE[] = "}";
+inline constexpr char NEWLINE[] = "\n";
+inline constexpr char COMMA[] = ",";
+inline constexpr char COMMA_SPACE[] = ", ";
+inline constexpr char EQUALS[] = " = ";
+inline constexpr char INDENT[] = "    ";
+inline constexpr char TRUE_[] = "true";
+inline constexpr char FALSE_[] = "false";
+inline constexpr char NULL_[] = "null";
+inline constexpr char DEFAULT[] = "default";
+}  // namespace text
+
+#define INK_LEN(t) (sizeof(text::t) - 1)
+
+// The token is read through its variable at each call, with the length of its text.
+#define INK_TOKEN_WRITER(fn, token, t)                                \
+    inline int fn(Buffer* buf) {                                      \
+        if (common::buf_write(buf, token, INK_LEN(t))) [[likely]] {   \
+            return 0;                                                 \
+        }                                                             \
+        return INK_NO_MEMORY(#fn);                                    \
     }
 
-INK_TOKEN_WRITER(insert_quote, B_QUOTE, 1)
-INK_TOKEN_WRITER(insert_space, B_SPACE, 1)
-INK_TOKEN_WRITER(insert_open_bracket, B_OPEN_BRACKET, 1)
-INK_TOKEN_WRITER(insert_close_bracket, B_CLOSE_BRACKET, 1)
-INK_TOKEN_WRITER(insert_open_brace, B_OPEN_BRACE, 1)
-INK_TOKEN_WRITER(insert_close_brace, B_CLOSE_BRACE, 1)
-INK_TOKEN_WRITER(insert_newline, B_NEWLINE, 1)
-INK_TOKEN_WRITER(insert_b_comma, B_COMMA, 1)
-INK_TOKEN_WRITER(insert_comma_space, B_COMMA_SPACE, 2)
-INK_TOKEN_WRITER(insert_equals, B_EQUALS, 3)
-INK_TOKEN_WRITER(insert_indent, B_INDENT, 4)
-INK_TOKEN_WRITER(insert_true, B_TRUE, 4)
-INK_TOKEN_WRITER(insert_false, B_FALSE, 5)
+INK_TOKEN_WRITER(insert_quote, B_QUOTE, QUOTE)
+INK_TOKEN_WRITER(insert_space, B_SPACE, SPACE)
+INK_TOKEN_WRITER(insert_open_bracket, B_OPEN_BRACKET, OPEN_BRACKET)
+INK_TOKEN_WRITER(insert_close_bracket, B_CLOSE_BRACKET, CLOSE_BRACKET)
+INK_TOKEN_WRITER(insert_open_brace, B_OPEN_BRACE, OPEN_BRACE)
+INK_TOKEN_WRITER(insert_close_brace, B_CLOSE_BRACE, CLOSE_BRACE)
+INK_TOKEN_WRITER(insert_newline, B_NEWLINE, NEWLINE)
+INK_TOKEN_WRITER(insert_b_comma, B_COMMA, COMMA)
+INK_TOKEN_WRITER(insert_comma_space, B_COMMA_SPACE, COMMA_SPACE)
+INK_TOKEN_WRITER(insert_equals, B_EQUALS, EQUALS)
+INK_TOKEN_WRITER(insert_indent, B_INDENT, INDENT)
+INK_TOKEN_WRITER(insert_true, B_TRUE, TRUE_)
+INK_TOKEN_WRITER(insert_false, B_FALSE, FALSE_)
 
 #undef INK_TOKEN_WRITER
 

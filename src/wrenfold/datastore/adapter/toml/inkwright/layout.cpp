@@ -70,7 +70,7 @@ int _column_to_buf(Buffer* buf, const ColumnsData* col, int escape_strings) {
         if (insert_comma_space(buf) < 0) {
             goto fail;
         }
-        if (!common::buf_write(buf, B_DEFAULT, 7)) {
+        if (!common::buf_write(buf, B_DEFAULT, INK_LEN(DEFAULT))) {
             PyErr_NoMemory();
             goto fail;
         }

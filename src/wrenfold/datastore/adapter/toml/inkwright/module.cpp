@@ -220,7 +220,8 @@ int bind_holder_type(PyObject* ledgerbox) {
         PyErr_SetString(PyExc_RuntimeError, "invalid vtable found for imported type");
         return -1;
     }
-    bound.holder_type = reinterpret_cast<PyTypeObject*>(type.release());  // kept for good
+    // Kept for good; a retried import after a failed one replaces it.
+    Py_XSETREF(bound.holder_type, reinterpret_cast<PyTypeObject*>(type.release()));
     bound.holder_vtable = static_cast<ledgerbox::TablesHolderVTable*>(vtable);
     return 0;
 }

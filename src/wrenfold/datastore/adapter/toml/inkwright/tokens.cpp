@@ -98,20 +98,20 @@ int publish_tokens(PyObject* module) {
 void assign_tokens() {
     B_HEADER_SECTION = "[header]\n";
     B_TABLES_DOT = "[tables.";
-    B_CLOSE_BRACKET = "]";
-    B_NEWLINE = "\n";
-    B_EQUALS = " = ";
-    B_QUOTE = "\"";
-    B_TRUE = "true";
-    B_FALSE = "false";
-    B_NULL = "null";
-    B_SPACE = " ";
-    B_OPEN_BRACE = "{";
-    B_CLOSE_BRACE = "}";
-    B_OPEN_BRACKET = "[";
-    B_COMMA_SPACE = ", ";
-    B_COMMA = ",";
-    B_INDENT = "    ";
+    B_CLOSE_BRACKET = text::CLOSE_BRACKET;
+    B_NEWLINE = text::NEWLINE;
+    B_EQUALS = text::EQUALS;
+    B_QUOTE = text::QUOTE;
+    B_TRUE = text::TRUE_;
+    B_FALSE = text::FALSE_;
+    B_NULL = text::NULL_;
+    B_SPACE = text::SPACE;
+    B_OPEN_BRACE = text::OPEN_BRACE;
+    B_CLOSE_BRACE = text::CLOSE_BRACE;
+    B_OPEN_BRACKET = text::OPEN_BRACKET;
+    B_COMMA_SPACE = text::COMMA_SPACE;
+    B_COMMA = text::COMMA;
+    B_INDENT = text::INDENT;
     B_COLUMNS_EQ = "columns = ";
     B_COUNT_EQ = "count = ";
     B_RECORDS_EQ = "records = ";
@@ -125,7 +125,7 @@ void assign_tokens() {
     B_FOREIGN_KEY = "foreign_key";
     B_UNIQUE = "unique";
     B_AUTOINCREMENT = "autoincrement";
-    B_DEFAULT = "default";
+    B_DEFAULT = text::DEFAULT;
     B_COMMENT = "comment";
 }
 

@@ -21,7 +21,7 @@ int number_to_buf(Buffer* buf, PyObject* value) {
 }
 
 int null_to_buf(Buffer* buf) {
-    if (!common::buf_write(buf, B_NULL, 4)) {
+    if (!common::buf_write(buf, B_NULL, INK_LEN(NULL_))) {
         PyErr_NoMemory();
         return -1;
     }
