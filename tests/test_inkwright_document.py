@@ -99,10 +99,6 @@ class TestColumns:
     def test_default_none_is_left_out(self):
         assert "default" not in column_line(column(default=None))
 
-    def test_model_defaults_give_name_and_type_only(self):
-        doc = model({"t": TableData(columns=[ColumnData(name="n", type="TEXT")])})
-        assert '    { name = "n", type = "TEXT" },\n' in encode(doc)
-
     def test_type_none_fails(self):
         with pytest.raises(TypeError):
             encode(Doc({"t": Table(columns=[column(type=None)])}))

@@ -13,10 +13,9 @@ from pathlib import Path
 
 import pytest
 
-from inkwright_docs import Doc, Table, worked_example
+from inkwright_docs import Doc, Table, model, worked_example
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data, write_unified_data
 from wrenfold.datastore.tables.data import TableData
-from inkwright_docs import model
 
 OLD = b"old contents \xff\n"
 
