@@ -2,6 +2,7 @@
 user the file that was there before."""
 
 import errno
+import functools
 import os
 import shutil
 import stat
@@ -176,6 +177,22 @@ def run_unprivileged(code: str, workdir: Path) -> subprocess.CompletedProcess[st
                           timeout=60, cwd=workdir, env=env, **kwargs)
 
 
+@functools.cache
+def unprivileged_python_problem() -> str | None:
+    """Why a child dropped to nobody cannot run this interpreter and package, or None."""
+    if os.geteuid() != 0:
+        return None
+    with tempfile.TemporaryDirectory() as scratch:
+        os.chmod(scratch, 0o755)
+        try:
+            result = run_unprivileged("print('ready')\n", Path(scratch))
+        except OSError as exc:
+            return f"nobody cannot start {sys.executable}: {exc}"
+    if result.stdout.strip() != "ready":
+        return f"nobody cannot import the package: {result.stderr.strip()[-200:]}"
+    return None
+
+
 @pytest.fixture
 def shared_dir():
     """A directory outside pytest's private temporary root, reachable by nobody."""
@@ -186,6 +203,12 @@ def shared_dir():
 
 
 class TestUnprivileged:
+    @pytest.fixture(autouse=True)
+    def _needs_an_unprivileged_child(self):
+        problem = unprivileged_python_problem()
+        if problem is not None:
+            pytest.skip(problem)
+
     def test_short_write_keeps_the_existing_file(self, shared_dir):
         (shared_dir / "db.toml").write_bytes(OLD)
         result = run_unprivileged(
