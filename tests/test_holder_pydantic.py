@@ -80,6 +80,29 @@ class TestValidation:
             TablesHolder.__get_pydantic_core_schema__(None, None)
 
 
+class TestJsonSchema:
+    def test_field_schema_maps_names_to_tables(self):
+        schema = UnifiedDataFormat.model_json_schema()
+        assert schema["properties"]["tables"] == {
+            "type": "object", "additionalProperties": {"$ref": "#/$defs/TableData"}, "title": "Tables"}
+        table = schema["$defs"]["TableData"]
+        assert table["properties"]["columns"]["items"] == {"$ref": "#/$defs/ColumnData"}
+        assert table["properties"]["records"]["type"] == "array"
+        assert set(schema["$defs"]) == {"TableData", "ColumnData"}
+
+    def test_core_schema_is_unchanged(self):
+        schema = TablesHolder.__get_pydantic_core_schema__(None, None)
+        assert schema["type"] == "function-plain" and "metadata" not in schema
+
+    def test_hook_arguments(self):
+        with pytest.raises(TypeError, match=r"^__get_pydantic_json_schema__\(\) takes exactly 2 "
+                                            r"positional arguments \(0 given\)$"):
+            TablesHolder.__get_pydantic_json_schema__()
+        seen = []
+        assert TablesHolder.__get_pydantic_json_schema__(None, lambda s: seen.append(s) or "js") == "js"
+        assert seen[0]["type"] == "dict" and seen[0]["keys_schema"] == {"type": "str"}
+
+
 class TestSerialization:
     def test_model_dump_and_json(self):
         doc = UnifiedDataFormat(version="1.0", schema_version="2", tables={"users": USERS})

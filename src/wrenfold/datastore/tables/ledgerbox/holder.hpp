@@ -56,6 +56,11 @@ struct Names {
     PyObject* _serialize;
     PyObject* info_arg;
     PyObject* serialization;
+    PyObject* str_schema;
+    PyObject* dict_schema;
+    PyObject* keys_schema;
+    PyObject* values_schema;
+    PyObject* pydantic_core_schema;
     PyObject* method[M_COUNT];  // names of the override-aware entries
 };
 extern Names names;
@@ -65,6 +70,7 @@ PyObject* lookup_global(PyObject* name);
 
 // The built-in Python method of each override-aware entry: an attribute that is anything
 // else is a subclass's override.
+// Filled at initialisation from holder_methods, by name.
 extern const PyMethodDef* method_defs[M_COUNT];
 
 inline TablesHolderObject* as_holder(PyObject* obj) {

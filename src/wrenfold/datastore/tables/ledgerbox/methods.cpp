@@ -258,6 +258,33 @@ WF_METHOD(py_get_pydantic_core_schema) {
     return res.release();
 }
 
+// The JSON schema pydantic shows for the field: an object mapping table names to tables. The
+// core schema above is a plain function, which pydantic cannot describe on its own.
+WF_METHOD(py_get_pydantic_json_schema) {
+    static Params params = {"__get_pydantic_json_schema__", 2, 2, {"core_schema", "handler"}, {}};
+    PyObject* a[2];
+    if (parse_args(params, args, nargs, kwnames, a) < 0) {
+        return fail(WF_QUAL "__get_pydantic_json_schema__");
+    }
+    Ref schema_mod(lookup_global(names.core_schema));
+    Ref table_data(schema_mod ? lookup_global(names.TableData) : nullptr);
+    Ref table_schema(table_data ? PyObject_GetAttr(table_data.get(), names.pydantic_core_schema) : nullptr);
+    Ref keys(table_schema ? PyObject_CallMethodNoArgs(schema_mod.get(), names.str_schema) : nullptr);
+    Ref dict_schema;
+    if (keys) {
+        Ref fn(PyObject_GetAttr(schema_mod.get(), names.dict_schema));
+        Ref kw(fn ? PyTuple_Pack(2, names.keys_schema, names.values_schema) : nullptr);
+        PyObject* call_args[2] = {keys.get(), table_schema.get()};
+        dict_schema = Ref(kw ? PyObject_Vectorcall(fn.get(), call_args, 0, kw.get()) : nullptr);
+    }
+    Ref res(dict_schema ? PyObject_CallOneArg(a[1], dict_schema.get()) : nullptr);
+    if (!res) {
+        return fail(WF_QUAL "__get_pydantic_json_schema__");
+    }
+    (void)obj;
+    return res.release();
+}
+
 WF_METHOD(py_validate) {
     static Params params = {"_validate", 1, 1, {"value"}, {}};
     PyObject* a[1];
@@ -455,28 +482,13 @@ PyMethodDef holder_methods[] = {
      "TablesHolder.is_tables_holder(self) -> bool"},
     {"__get_pydantic_core_schema__", WF_FASTCALL(py_get_pydantic_core_schema), WF_KW | METH_CLASS,
      "TablesHolder.__get_pydantic_core_schema__(cls, source_type, handler: GetCoreSchemaHandler)"},
+    {"__get_pydantic_json_schema__", WF_FASTCALL(py_get_pydantic_json_schema), WF_KW | METH_CLASS,
+     "TablesHolder.__get_pydantic_json_schema__(cls, core_schema, handler: GetJsonSchemaHandler)"},
     {"_validate", WF_FASTCALL(py_validate), WF_KW | METH_CLASS, "TablesHolder._validate(cls, value)"},
     {"_serialize", WF_FASTCALL(py_serialize), WF_KW, "TablesHolder._serialize(self)"},
     {"__reduce__", WF_FASTCALL(py_reduce), WF_KW, "Refused: a TablesHolder cannot be pickled or copied."},
     {"__setstate__", WF_FASTCALL(py_setstate), WF_KW, "Refused: a TablesHolder cannot be pickled or copied."},
     {nullptr, nullptr, 0, nullptr},
-};
-
-const PyMethodDef* method_defs[M_COUNT] = {
-    &holder_methods[10],  // as_dict
-    &holder_methods[11],  // replace_dict
-    &holder_methods[4],   // contains
-    &holder_methods[1],   // set
-    &holder_methods[0],   // add
-    &holder_methods[2],   // get
-    &holder_methods[3],   // remove
-    &holder_methods[5],   // clear
-    &holder_methods[6],   // iterate
-    &holder_methods[7],   // keys
-    &holder_methods[8],   // values
-    &holder_methods[9],   // items
-    &holder_methods[12],  // model_dump
-    &holder_methods[13],  // is_tables_holder
 };
 
 PyTypeObject TablesHolder_Type = {

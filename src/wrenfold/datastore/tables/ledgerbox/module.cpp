@@ -1,6 +1,8 @@
 // Initialisation of `wrenfold.datastore.tables.ledgerbox`.
 #include "holder.hpp"
 
+#include <cstring>
+
 #include <wrenfold/_cpp/common/compat.hpp>
 #include <wrenfold/_cpp/common/module.hpp>
 #include <wrenfold/_cpp/common/ref.hpp>
@@ -10,6 +12,7 @@ namespace wrenfold::ledgerbox {
 using common::Ref;
 
 Names names;
+const PyMethodDef* method_defs[M_COUNT];
 
 namespace {
 
@@ -37,15 +40,30 @@ int intern_names() {
         {&names._serialize, "_serialize"},
         {&names.info_arg, "info_arg"},
         {&names.serialization, "serialization"},
+        {&names.str_schema, "str_schema"},
+        {&names.dict_schema, "dict_schema"},
+        {&names.keys_schema, "keys_schema"},
+        {&names.values_schema, "values_schema"},
+        {&names.pydantic_core_schema, "__pydantic_core_schema__"},
     };
     for (const Entry& e : entries) {
         if (*e.slot == nullptr && (*e.slot = PyUnicode_InternFromString(e.text)) == nullptr) {
             return -1;
         }
     }
+    // In the order of enum Method.
+    const char* const method_names[M_COUNT] = {
+        "as_dict", "replace_dict", "contains", "set", "add", "get", "remove", "clear",
+        "iterate", "keys", "values", "items", "model_dump", "is_tables_holder",
+    };
     for (int m = 0; m < M_COUNT; m++) {
+        for (PyMethodDef* def = holder_methods; def->ml_name != nullptr; def++) {
+            if (std::strcmp(def->ml_name, method_names[m]) == 0) {
+                method_defs[m] = def;
+            }
+        }
         if (names.method[m] == nullptr &&
-            (names.method[m] = PyUnicode_InternFromString(method_defs[m]->ml_name)) == nullptr) {
+            (names.method[m] = PyUnicode_InternFromString(method_names[m])) == nullptr) {
             return -1;
         }
     }

@@ -1,0 +1,13 @@
+"""Fast encoder of UnifiedDataFormat documents into TOML."""
+
+from typing import Any, Protocol
+
+class _Document(Protocol):
+    # (version, schema_version, TablesHolder), as UnifiedDataFormat gives it.
+    @property
+    def tuple_output(self) -> tuple[Any, ...]: ...
+
+__pyx_capi__: dict[str, object]
+
+def encode_unified_data(data: _Document, escape_strings: object = False) -> str: ...
+def write_unified_data(data: _Document, filepath: str, escape_strings: object = False) -> None: ...

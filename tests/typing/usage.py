@@ -1,0 +1,35 @@
+"""Uses every public name the stubs describe; mypy must accept it as it is."""
+
+from pydantic import BaseModel
+
+from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data, write_unified_data
+from wrenfold.datastore.tables.data import TableData
+from wrenfold.datastore.tables.ledgerbox import TablesHolder
+from wrenfold.datastore.unified import UnifiedDataFormat
+
+
+class Model(BaseModel):
+    tables: TablesHolder
+
+
+def tour(path: str) -> str:
+    h = TablesHolder({"users": {"columns": [], "records": []}})
+    h.add("orders", TableData())
+    h.set(None, None)
+    h["extra"] = TableData()
+    table: TableData | None = h.get("users")
+    del h["extra"]
+    h.remove(None)
+    found: bool = h.contains("users") and "orders" in h and not h.empty and h.is_tables_holder()
+    names: list[str | None] = h.keys()
+    pairs = h.items()
+    for name in h.iterate():
+        print(name, found, table, pairs, h.values())
+    dumped = h.model_dump(exclude_none=False)
+    h.replace_dict(dumped)
+    same: bool = h == TablesHolder(h) and hash(h) == hash(h) and len(h) == len(names)
+    model = Model.model_validate({"tables": h.as_dict()})
+    doc = UnifiedDataFormat(version="1", schema_version="2", tables=model.tables)
+    write_unified_data(doc, path, escape_strings=True)
+    h.clear()
+    return encode_unified_data(doc) + repr(same)
