@@ -16,6 +16,15 @@ _api.PyCapsule_GetPointer.restype = ctypes.c_void_p
 _api.PyCapsule_GetPointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
 _api.PyCapsule_GetName.restype = ctypes.c_char_p
 _api.PyCapsule_GetName.argtypes = [ctypes.py_object]
+_api.PyModule_GetDef.restype = ctypes.c_void_p
+_api.PyModule_GetDef.argtypes = [ctypes.py_object]
+_api.PyModule_ExecDef.restype = ctypes.c_int
+_api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
+
+
+def exec_definition(module: Any, target: Any) -> int:
+    """Runs the execute step of `module`'s definition on the module object `target`."""
+    return _api.PyModule_ExecDef(target, _api.PyModule_GetDef(module))
 
 
 def capsule_pointer(capsule: Any) -> int:

@@ -1,6 +1,5 @@
 """Initialisation and native exports of the holder module."""
 
-import ctypes
 import importlib
 import subprocess
 import sys
@@ -8,7 +7,7 @@ import types
 
 import pytest
 
-from native import VTable, capsule_name, capsule_pointer, read_ssize
+from native import exec_definition, VTable, capsule_name, capsule_pointer, read_ssize
 from wrenfold.datastore.tables import ledgerbox
 from wrenfold.datastore.tables.ledgerbox import TablesHolder
 
@@ -62,17 +61,11 @@ def test_importing_again_gives_the_same_module_object():
 
 
 def test_reinitialising_another_module_object_is_refused():
-    api = ctypes.pythonapi
-    api.PyModule_GetDef.restype = ctypes.c_void_p
-    api.PyModule_GetDef.argtypes = [ctypes.py_object]
-    api.PyModule_ExecDef.restype = ctypes.c_int
-    api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
-    moduledef = api.PyModule_GetDef(ledgerbox)
     with pytest.raises(RuntimeError, match=r"^Module 'ledgerbox' has already been imported\. "
                        r"Re-initialisation is not supported\.$"):
-        api.PyModule_ExecDef(types.ModuleType("impostor"), moduledef)
+        exec_definition(ledgerbox, types.ModuleType("impostor"))
     # The module that was initialised may be executed again: nothing happens.
-    assert api.PyModule_ExecDef(ledgerbox, moduledef) == 0
+    assert exec_definition(ledgerbox, ledgerbox) == 0
 
 
 def test_second_interpreter_is_refused():

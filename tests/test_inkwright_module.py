@@ -10,7 +10,7 @@ from pathlib import Path
 import pytest
 
 from inkwright_docs import Doc, worked_example, WORKED_EXAMPLE_TOML
-from native import capsule_name, capsule_pointer
+from native import exec_definition, capsule_name, capsule_pointer
 from wrenfold.datastore.adapter.toml import inkwright
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data, write_unified_data
 
@@ -183,16 +183,10 @@ class TestInitialisation:
         assert again is inkwright
 
     def test_reinitialising_another_module_object_is_refused(self):
-        api = ctypes.pythonapi
-        api.PyModule_GetDef.restype = ctypes.c_void_p
-        api.PyModule_GetDef.argtypes = [ctypes.py_object]
-        api.PyModule_ExecDef.restype = ctypes.c_int
-        api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
-        moduledef = api.PyModule_GetDef(inkwright)
         with pytest.raises(RuntimeError, match=r"^Module 'inkwright' has already been imported\. "
                            r"Re-initialisation is not supported\.$"):
-            api.PyModule_ExecDef(types.ModuleType("impostor"), moduledef)
-        assert api.PyModule_ExecDef(inkwright, moduledef) == 0
+            exec_definition(inkwright, types.ModuleType("impostor"))
+        assert exec_definition(inkwright, inkwright) == 0
 
     def test_second_interpreter_is_refused(self):
         interpreters = pytest.importorskip("_interpreters")

@@ -10,12 +10,14 @@
 
 namespace wrenfold::common {
 
-// Where a module keeps the one module object it ever creates.
+// What a module declares about itself, and where it keeps the one module object it creates.
 struct ModuleState {
     const char* short_name;  // for the re-initialisation message, e.g. "ledgerbox"
-    PyObject* module;        // strong reference; modules live until the interpreter ends
-    bool initialised;
-    int64_t interpreter_id;
+    const char* init_name;   // traceback entry of a failed import, e.g. "init wrenfold.x.y"
+    int (*initialise)(PyObject* module);
+    PyObject* module = nullptr;  // strong reference; modules live until the interpreter ends
+    bool initialised = false;
+    int64_t interpreter_id = -1;
 };
 
 // Py_mod_create: refuses a second interpreter, and hands out the existing module object to
@@ -80,18 +82,47 @@ inline int begin_exec(ModuleState& st, PyObject* module) {
 
 // End of Py_mod_exec. On failure the traceback gains "init <dotted name>" and the module
 // object is let go, so that a later import starts afresh.
-inline int end_exec(ModuleState& st, int status, const char* init_name, const char* filename) {
+inline int end_exec(ModuleState& st, int status, const char* filename) {
     if (status == 0) {
         st.initialised = true;
         return 0;
     }
     if (!PyErr_Occurred()) {
-        PyErr_SetString(PyExc_ImportError, init_name);
+        PyErr_SetString(PyExc_ImportError, st.init_name);
     }
-    add_traceback(init_name, filename, 1);
+    add_traceback(st.init_name, filename, 1);
     Py_CLEAR(st.module);
     return -1;
 }
+
+template <ModuleState& st>
+PyObject* module_create(PyObject* spec, PyModuleDef*) {
+    return create_module(st, spec);
+}
+
+template <ModuleState& st>
+int module_exec(PyObject* module) {
+    int status = begin_exec(st, module);
+    if (status != 0) {
+        return status < 0 ? -1 : 0;
+    }
+    return end_exec(st, st.initialise(module), __FILE_NAME__);
+}
+
+// The slots of every module of the package: the guarded create and execute steps, support
+// for legacy subinterpreters only (the guard then refuses them), and the GIL.
+template <ModuleState& st>
+inline PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create<st>)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec<st>)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
+    {0, nullptr},
+};
 
 // Publishes the address of a C variable in the module's `__pyx_capi__` dict, under a
 // capsule named after the variable's declared type.

@@ -16,7 +16,6 @@ const PyMethodDef* method_defs[M_COUNT];
 
 namespace {
 
-common::ModuleState state = {"ledgerbox", nullptr, false, -1};
 PyObject* module_dict;  // borrowed from the module, which lives as long as the process
 
 int intern_names() {
@@ -137,30 +136,7 @@ int initialise(PyObject* module) {
     return 0;
 }
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) {
-    return common::create_module(state, spec);
-}
-
-int module_exec(PyObject* module) {
-    int status = common::begin_exec(state, module);
-    if (status != 0) {
-        return status < 0 ? -1 : 0;
-    }
-    return common::end_exec(state, initialise(module), "init wrenfold.datastore.tables.ledgerbox",
-                            __FILE_NAME__);
-}
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(module_create)},
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
-#endif
-#if PY_VERSION_HEX >= 0x030D0000
-    {Py_mod_gil, Py_MOD_GIL_USED},
-#endif
-    {0, nullptr},
-};
+common::ModuleState state = {"ledgerbox", "init wrenfold.datastore.tables.ledgerbox", initialise};
 
 PyModuleDef moduledef = {
     PyModuleDef_HEAD_INIT,
@@ -168,7 +144,7 @@ PyModuleDef moduledef = {
     "A holder for tables in the unified data format.",
     0,
     nullptr,
-    slots,
+    common::module_slots<state>,
     nullptr,
     nullptr,
     nullptr,

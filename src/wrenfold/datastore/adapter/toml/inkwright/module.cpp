@@ -28,7 +28,6 @@ int no_memory(const char* qualname, const char* file, int line) {
 
 namespace {
 
-common::ModuleState state = {"inkwright", nullptr, false, -1};
 
 PyObject* str_tuple_output;  // interned
 
@@ -271,30 +270,7 @@ int initialise(PyObject* module) {
     return PyModule_AddFunctions(module, module_functions);
 }
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) {
-    return common::create_module(state, spec);
-}
-
-int module_exec(PyObject* module) {
-    int status = common::begin_exec(state, module);
-    if (status != 0) {
-        return status < 0 ? -1 : 0;
-    }
-    return common::end_exec(state, initialise(module),
-                            "init wrenfold.datastore.adapter.toml.inkwright", __FILE_NAME__);
-}
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(module_create)},
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
-#endif
-#if PY_VERSION_HEX >= 0x030D0000
-    {Py_mod_gil, Py_MOD_GIL_USED},
-#endif
-    {0, nullptr},
-};
+common::ModuleState state = {"inkwright", "init wrenfold.datastore.adapter.toml.inkwright", initialise};
 
 PyModuleDef moduledef = {
     PyModuleDef_HEAD_INIT,
@@ -304,7 +280,7 @@ PyModuleDef moduledef = {
     "{k = v, ...} for each entry, and proper TOML string escaping.",
     0,
     nullptr,
-    slots,
+    common::module_slots<state>,
     nullptr,
     nullptr,
     nullptr,
