@@ -2,6 +2,7 @@
 // dicts, nested to any depth.
 #include "inkwright.hpp"
 
+#include <wrenfold/_cpp/common/number_format.hpp>
 #include <wrenfold/_cpp/common/ref.hpp>
 
 namespace wrenfold::inkwright {
@@ -10,13 +11,37 @@ using common::Ref;
 
 namespace {
 
-// The text of str(value), unquoted. Kept alone so that a native number formatter can
-// replace it.
-int number_to_buf(Buffer* buf, PyObject* value) {
+// The text of str(value), unquoted: subclasses (with their own __str__) and ints beyond 64
+// bits, so that the interpreter's digit limit still applies.
+int number_str_to_buf(Buffer* buf, PyObject* value) {
     Ref text(PyObject_Str(value));
     if (!text || buf_write_str(buf, text.get()) < 0) {
         return -1;
     }
+    return 0;
+}
+
+// An exact int or float, formatted here byte for byte as str() would.
+int number_to_buf(Buffer* buf, PyObject* value) {
+    static_assert(common::kMaxDoubleReprChars >= common::kMaxInt64Chars);
+    long long n = 0;
+    const bool is_float = PyFloat_CheckExact(value);
+    if (!is_float) {
+        int overflow;
+        n = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow) {
+            return number_str_to_buf(buf, value);
+        }
+    }
+    // The double formatter may use its whole window as scratch, past the end it returns.
+    if (!common::buf_ensure(buf, common::kMaxDoubleReprChars)) [[unlikely]] {
+        PyErr_NoMemory();
+        return -1;
+    }
+    char* out = buf->data + buf->pos;
+    char* end = is_float ? common::format_double_repr(PyFloat_AS_DOUBLE(value), out)
+                         : common::format_int64(n, out);
+    buf->pos += static_cast<size_t>(end - out);
     return 0;
 }
 
@@ -125,7 +150,7 @@ int _value_to_buf(Buffer* buf, PyObject* value, int escape_strings) {
         status = _array_to_buf(buf, value, escape_strings);
     } else if (PyLong_Check(value) || PyFloat_Check(value)) {
         // Subclasses, with their own __str__ if they have one.
-        status = number_to_buf(buf, value);
+        status = number_str_to_buf(buf, value);
     } else if (PyUnicode_Check(value)) {
         status = _escaped_quoted_value(buf, value, escape_strings);
     } else if (PyList_Check(value) || PyTuple_Check(value)) {

@@ -1,0 +1,49 @@
+"""The encoder writes exact ints and floats itself; its text must be str()'s, value for value."""
+
+import random
+import struct
+
+from inkwright_docs import records_doc
+from test_number_format import INT64_MAX, INT64_MIN, float_mix, int_mix
+from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data as encode
+
+FIELDS = 100
+KEYS = [f"n{i}" for i in range(FIELDS)]
+
+
+def written(values):
+    """The value texts of a document whose records hold `values`, FIELDS to a record."""
+    records = [dict(zip(KEYS, values[i:i + FIELDS])) for i in range(0, len(values), FIELDS)]
+    lines = encode(records_doc(*records)).split("records = [\n", 1)[1].split("\n")
+    assert lines[-2:] == ["]", ""]
+    out = []
+    for line in lines[:-2]:
+        assert line.startswith("    { ") and line.endswith(" },"), line[:80]
+        out += [field.split(" = ", 1)[1] for field in line[6:-3].split(", ")]
+    return out
+
+
+def check(groups):
+    labels, values = [], []
+    for label, vals in groups.items():
+        labels += [label] * len(vals)
+        values += vals
+    got = written(values)
+    assert len(got) == len(values)
+    bad = [(labels[i], v, str(v), got[i]) for i, v in enumerate(values) if got[i] != str(v)]
+    assert not bad, f"{len(bad)} differ from str(), first ones: {bad[:20]}"
+    return len(values)
+
+
+def test_floats_match_str():
+    groups = float_mix(random.Random(31337))
+    for label, bits in groups.items():
+        groups[label] = list(struct.unpack(f"<{len(bits)}d", struct.pack(f"<{len(bits)}Q", *bits)))
+    assert check(groups) >= 1_000_000
+
+
+def test_ints_match_str_inside_and_beyond_64_bits():
+    groups = int_mix(random.Random(4242))
+    # Beyond 64 bits the text comes from str() again.
+    groups["beyond int64"] = [INT64_MAX + 1, INT64_MIN - 1, 2**64, -(2**64), 10**30, -(10**40)]
+    assert check(groups) >= 200_000
