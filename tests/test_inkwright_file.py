@@ -91,6 +91,14 @@ class TestContents:
         assert real.read_text() == encode_unified_data(worked_example())
         assert sorted(os.listdir(tmp_path / "real")) == ["db.toml"]
 
+    def test_write_through_dangling_symlink_keeps_the_link(self, tmp_path):
+        (tmp_path / "real").mkdir()
+        link = tmp_path / "link.toml"
+        link.symlink_to(os.path.join("real", "db.toml"))
+        write_unified_data(worked_example(), str(link))
+        assert link.is_symlink() and os.readlink(link) == os.path.join("real", "db.toml")
+        assert (tmp_path / "real" / "db.toml").read_text() == encode_unified_data(worked_example())
+
     def test_fifo_is_written_in_place(self, tmp_path):
         fifo = tmp_path / "pipe"
         os.mkfifo(fifo)

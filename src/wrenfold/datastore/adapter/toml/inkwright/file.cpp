@@ -100,7 +100,10 @@ bool can_fall_back(int errnum) {
 int write_file(const char* path, PyObject* filepath, const char* data, size_t size) {
     struct stat st;
     bool exists = ::stat(path, &st) == 0;
-    if (exists && !S_ISREG(st.st_mode)) {
+    struct stat lst;
+    bool link = ::lstat(path, &lst) == 0 && S_ISLNK(lst.st_mode);
+    // A dangling link is kept: what it names is created, as fopen would.
+    if ((exists && !S_ISREG(st.st_mode)) || (!exists && link)) {
         return write_in_place(path, filepath, data, size);
     }
     if (exists) {
@@ -114,8 +117,7 @@ int write_file(const char* path, PyObject* filepath, const char* data, size_t si
 
     // Replace what a symlink points to, not the link.
     std::string target = path;
-    struct stat lst;
-    if (exists && ::lstat(path, &lst) == 0 && S_ISLNK(lst.st_mode)) {
+    if (exists && link) {
         char* resolved = ::realpath(path, nullptr);
         if (resolved == nullptr) {
             return write_in_place(path, filepath, data, size);
