@@ -2,25 +2,33 @@
 
 import json
 import math
+import os
+import random
+import struct
 import tomllib
 from pathlib import Path
+
+import pytest
 
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from inkwright_docs import model
-from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data
+from inkwright_docs import Doc, Table, model
+from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data, write_unified_data
 from wrenfold.datastore.tables.data import ColumnData, TableData
 
 FLAGS = ("nullable", "primary_key", "unique", "autoincrement")
 
 
 def typed(value):
-    """`value` with every leaf tagged by its type, so that True and 1 differ."""
+    """`value` with every leaf tagged by its type, so that True and 1 differ; floats by repr,
+    so that nan equals nan and -0.0 differs from 0.0."""
     if isinstance(value, dict):
         return {k: typed(v) for k, v in value.items()}
     if isinstance(value, (list, tuple)):
         return [typed(v) for v in value]
+    if type(value) is float:
+        return ("float", repr(value))
     return (type(value).__name__, value)
 
 
@@ -62,12 +70,12 @@ tables = st.dictionaries(
 )
 
 
-def expected_column(col: ColumnData) -> dict:
-    out = {"name": col.name, "type": col.type}
-    out.update({flag: True for flag in FLAGS if getattr(col, flag)})
+def expected_column(fields: dict) -> dict:
+    out = {"name": fields["name"], "type": fields["type"]}
+    out.update({flag: True for flag in FLAGS if fields[flag]})
     for key in ("foreign_key", "default", "comment"):
-        if getattr(col, key) is not None:
-            out[key] = without_none(getattr(col, key))
+        if fields[key] is not None:
+            out[key] = without_none(fields[key])
     return out
 
 
@@ -82,7 +90,7 @@ def test_escaped_documents_read_back(version, schema_version, tables):
     for name, table in tables.items():
         section = parsed["tables"][name]
         assert typed(section["records"]) == typed(without_none(table.records))
-        assert typed(section["columns"]) == typed([expected_column(c) for c in table.columns])
+        assert typed(section["columns"]) == typed([expected_column(vars(c)) for c in table.columns])
 
 
 @settings(max_examples=200, deadline=None)
@@ -104,3 +112,182 @@ def test_toml_test_strings_read_back_as_values_keys_and_names():
         parsed = tomllib.loads(encode_unified_data(doc, escape_strings=True))
         assert parsed["header"]["version"] == s
         assert parsed["tables"][s]["records"] == [{s: s, "nested": [{s: [s]}]}], repr(s)
+
+
+# --- seeded random documents ----------------------------------------------------------------
+
+CORPUS = json.loads((Path(__file__).parent / "data" / "toml-test-strings.json").read_text())
+# Fewer under the sanitizers, which slow everything down several times.
+DOCUMENTS = 1_000 if os.environ.get("WRENFOLD_SANITIZED") else 5_000
+CHUNKS = 10
+COLUMN_FIELDS = ("name", "type", "unique", "comment", "foreign_key", "default", "ondelete",
+                 "onupdate", "nullable", "primary_key", "autoincrement")
+OLD = b"old contents \xff\n"
+
+
+def has_surrogate(s):
+    return any(0xD800 <= ord(c) <= 0xDFFF for c in s)
+
+
+def needs_escape(s):
+    return any(c in '"\\\x7f' or c < " " for c in s)
+
+
+class RandomDocument:
+    """A document drawn from `seed`: header texts and up to three tables of columns and
+    records, values nested up to five deep. With `plant`, the written string of that number
+    (counting from 0, in drawing order) gets a lone surrogate."""
+
+    STRINGS = [s for s in CORPUS["strings"] if not has_surrogate(s)]
+    KEYS = [s for s in CORPUS["keys"] if not has_surrogate(s)]
+
+    def __init__(self, seed, plant=None):
+        self.r = r = random.Random(seed)
+        self.plant = plant
+        self.written = 0  # strings drawn that end up in the output
+        self.escapes = False  # whether any of them needs escaping
+        self.clean = r.random() < 0.4  # draw no character that needs escaping
+        self.version, self.schema_version = self.text(), self.text()
+        self.tables = {}
+        for _ in range(r.choice([0, 1, 1, 2, 3])):
+            name = self.unique(self.text(), self.tables)
+            self.tables[name] = ([self.column() for _ in range(r.randrange(4))],
+                                 [self.table(1) for _ in range(r.randrange(5))])
+        self.doc = Doc({n: Table(c, rs) for n, (c, rs) in self.tables.items()},
+                       self.version, self.schema_version)
+
+    @staticmethod
+    def unique(key, taken):
+        while key in taken:
+            key += "_"
+        return key
+
+    def char(self):
+        r, roll = self.r, self.r.random()
+        if roll < 0.5:
+            return chr(r.randrange(0x20, 0x7F))
+        if roll < 0.6:
+            return chr(r.choice([*range(0x20), 0x7F]))
+        if roll < 0.85:
+            c = r.randrange(0x80, 0x10000 - 0x800)
+            return chr(c + 0x800 if c >= 0xD800 else c)
+        return chr(r.randrange(0x10000, 0x110000))
+
+    def text(self, written=True):
+        r, roll = self.r, self.r.random()
+        if roll < 0.35:
+            s = r.choice(self.STRINGS)
+        elif roll < 0.6:
+            s = r.choice(self.KEYS)
+        else:
+            s = "".join(self.char() for _ in range(r.randrange(9)))
+            if roll > 0.9:
+                s = r.choice(self.STRINGS) + s
+        if self.clean:
+            s = "".join(c for c in s if not needs_escape(c))
+        if written:
+            if self.written == self.plant:
+                at = r.randrange(len(s) + 1)
+                s = s[:at] + chr(r.randrange(0xD800, 0xE000)) + s[at:]
+            self.written += 1
+            self.escapes = self.escapes or needs_escape(s)
+        return s
+
+    def number(self):
+        r, kind = self.r, self.r.randrange(6)
+        if kind == 0:
+            return r.randrange(-1000, 1000)
+        if kind == 1:
+            return r.choice([2**63 - 1, -(2**63), 2**63, -(2**63) - 1, 2**64])
+        if kind == 2:
+            return r.choice([-1, 1]) * r.randrange(2**64, 2 ** r.randrange(65, 400))
+        if kind == 3:
+            return r.choice([math.inf, -math.inf, math.nan, -0.0, 0.0, 5e-324, 1.5e308])
+        if kind == 4:
+            return struct.unpack("<d", r.randbytes(8))[0]  # any bit pattern
+        return r.uniform(-1e6, 1e6)
+
+    def value(self, depth):
+        """A scalar, or a container at nesting level `depth` when that is at most 5."""
+        r = self.r
+        if depth > 5 or r.random() < 0.55:
+            roll = r.random()
+            if roll < 0.45:
+                return self.text()
+            return self.number() if roll < 0.85 else roll < 0.925
+        kind = r.randrange(3)
+        if kind == 2:
+            return self.table(depth)
+        items = [self.value(depth + 1) for _ in range(r.randrange(4))]
+        return items if kind == 0 else tuple(items)
+
+    def table(self, depth):
+        """A dict at level `depth`; a key is written only when its value is not None."""
+        out = {}
+        for _ in range(self.r.randrange(4)):
+            value = None if self.r.random() < 0.15 else self.value(depth + 1)
+            out[self.unique(self.text(written=value is not None), out)] = value
+        return out
+
+    def column(self):
+        r = self.r
+
+        def flag():
+            return r.choice([True, False, None, 0, 1, "", "y", [], [0]])
+
+        def optional(draw):
+            return draw() if r.random() < 0.5 else None
+
+        name, type_, unique = self.text(), self.text(), flag()
+        comment, foreign_key = optional(self.text), optional(self.text)
+        default = optional(lambda: self.value(1))
+        ondelete, onupdate = self.text(written=False), None
+        return (name, type_, unique, comment, foreign_key, default, ondelete, onupdate,
+                flag(), flag(), flag())
+
+    def expected(self):
+        out = {"header": {"version": self.version, "schema_version": self.schema_version,
+                          "tables": list(self.tables)}}
+        if self.tables:
+            out["tables"] = {
+                name: {"columns": [expected_column(dict(zip(COLUMN_FIELDS, c))) for c in cols],
+                       "records": without_none(records)}
+                for name, (cols, records) in self.tables.items()
+            }
+        return typed(out)
+
+
+@pytest.mark.parametrize("chunk", range(CHUNKS))
+def test_random_documents_read_back(chunk, tmp_path):
+    """Escaped output reads back to the document; raw output is the same text when nothing
+    needs escaping; every tenth document is also written to a file, and every tenth has a lone
+    surrogate planted in one of its written strings."""
+    per_chunk = DOCUMENTS // CHUNKS
+    raw_compared = 0
+    existing, fresh = tmp_path / "existing.toml", tmp_path / "fresh.toml"
+    for seed in range(chunk * per_chunk, (chunk + 1) * per_chunk):
+        drawn = RandomDocument(seed)
+        escaped = encode_unified_data(drawn.doc, escape_strings=True)
+        assert typed(tomllib.loads(escaped)) == drawn.expected(), f"seed {seed}"
+        raw = encode_unified_data(drawn.doc)
+        if not drawn.escapes:
+            assert raw == escaped, f"seed {seed}"
+            raw_compared += 1
+        if seed % 10 == 0:
+            escape = seed % 20 == 0
+            write_unified_data(drawn.doc, str(fresh), escape)
+            assert fresh.read_bytes() == (escaped if escape else raw).encode(), f"seed {seed}"
+            fresh.unlink()
+        if seed % 10 == 5:
+            plant = random.Random(f"plant {seed}").randrange(drawn.written)
+            bad = RandomDocument(seed, plant).doc
+            existing.write_bytes(OLD)
+            for escape in (False, True):
+                for call in (lambda: encode_unified_data(bad, escape),
+                             lambda: write_unified_data(bad, str(existing), escape),
+                             lambda: write_unified_data(bad, str(fresh), escape)):
+                    with pytest.raises(UnicodeEncodeError):
+                        call()
+            assert existing.read_bytes() == OLD and os.listdir(tmp_path) == ["existing.toml"]
+    # Clean documents are drawn four times in ten: the raw check must not quietly vanish.
+    assert raw_compared >= per_chunk // 4

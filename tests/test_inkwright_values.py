@@ -1,6 +1,7 @@
 """Python values as TOML values, inside records: scalars, arrays, inline tables, keys."""
 
 import sys
+import tomllib
 
 import pytest
 
@@ -30,7 +31,10 @@ class TestScalars:
         assert value_text(value) == text
 
     def test_null_inside_an_array(self):
+        # The one value that does not read back: TOML has no null.
         assert value_text([None]) == "[ null ]"
+        with pytest.raises(tomllib.TOMLDecodeError):
+            tomllib.loads(encode(records_doc({"v": [None]}), escape_strings=True))
 
     def test_int_beyond_the_digit_limit_raises(self):
         with pytest.raises(ValueError):
