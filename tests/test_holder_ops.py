@@ -1,5 +1,7 @@
 """Named-table operations, the mapping protocol, and the override rule of the method table."""
 
+import gc
+import re
 import traceback
 
 import pytest
@@ -292,3 +294,104 @@ class TestOverrides:
 
         with pytest.raises(TypeError):
             Odd()["a"]
+
+
+OVERRIDABLE = ["as_dict", "replace_dict", "contains", "set", "add", "get", "remove", "clear",
+               "iterate", "keys", "values", "items", "model_dump", "is_tables_holder"]
+
+
+def misbehaving(behaviour):
+    """A subclass whose every override-aware method does `behaviour(self, name)`."""
+    def method(name):
+        return lambda self, *args: behaviour(self, name)
+
+    return type("Misbehaving", (TablesHolder,), {n: method(n) for n in OVERRIDABLE})
+
+
+def fail_with_name(self, name):
+    raise LookupError(name)
+
+
+def swap_storage(self, name):
+    # The dictionary a caller might be walking goes away at once.
+    vt.set_root(self, {name: 1})
+    gc.collect()
+
+
+BEHAVIOURS = {
+    "raises": fail_with_name,
+    "wrong-type": lambda self, name: 5,
+    "returns-self": lambda self, name: self,
+    "swaps-storage": swap_storage,
+}
+
+# Operations that reach an override, the override they reach, and whether its result is
+# checked against a declared list or dict.
+ROUTED = [
+    (lambda h: h["a"], "get", False),
+    (lambda h: h.__setitem__("a", 1), "set", False),
+    (lambda h: h.__delitem__("a"), "remove", False),
+    (lambda h: h == TablesHolder(), "as_dict", True),
+    (lambda h: h != TablesHolder(), "as_dict", True),
+    (hash, "as_dict", True),
+    (repr, "as_dict", True),
+    (lambda h: h._serialize(), "as_dict", True),
+    (lambda h: TablesHolder(h), "as_dict", True),
+    (lambda h: TablesHolder._validate(h), "as_dict", True),
+    (lambda h: type(h)({"a": 1}), "replace_dict", False),
+    (lambda h: type(h)._validate({"a": 1}), "replace_dict", False),
+    (lambda h: vt.as_dict(h, 0), "as_dict", True),
+    (lambda h: vt.replace_dict(h, {"a": 1}, 0), "replace_dict", False),
+    (lambda h: vt.contains(h, "a", 0), "contains", False),
+    (lambda h: vt.set(h, "a", 1, 0), "set", False),
+    (lambda h: vt.add(h, "a", 1, 0), "add", False),
+    (lambda h: vt.get(h, "a", 0), "get", False),
+    (lambda h: vt.remove(h, "a", 0), "remove", False),
+    (lambda h: vt.clear(h, 0), "clear", False),
+    (lambda h: vt.iterate(h, 0), "iterate", False),
+    (lambda h: vt.keys(h, 0), "keys", True),
+    (lambda h: vt.values(h, 0), "values", True),
+    (lambda h: vt.items(h, 0), "items", True),
+    (lambda h: vt.model_dump(h, 0, options(False)), "model_dump", True),
+    (lambda h: vt.is_tables_holder(h, 0), "is_tables_holder", False),
+]
+
+
+@pytest.mark.parametrize("behaviour", BEHAVIOURS)
+def test_misbehaving_overrides_never_crash(behaviour):
+    cls = misbehaving(BEHAVIOURS[behaviour])
+    h = cls()
+    TablesHolder.add(h, "a", 1)
+    for operation, name, checked in ROUTED:
+        try:
+            operation(h)
+        except LookupError as exc:
+            assert behaviour == "raises" and exc.args == (name,), (name, exc)
+        except TypeError as exc:
+            got = {"wrong-type": "int", "returns-self": "Misbehaving"}.get(behaviour)
+            assert checked and re.fullmatch(rf"Expected (list|dict), got {got}", str(exc)), (
+                name, exc)
+        else:
+            assert behaviour != "raises" and not (checked and behaviour in {"wrong-type",
+                                                                          "returns-self"}), name
+    # The holder itself is still whole.
+    TablesHolder.set(h, "z", 2)
+    assert TablesHolder.get(h, "z") == 2 and "z" in TablesHolder.keys(h) and len(h) >= 1
+
+
+class Circular(TablesHolder):
+    __hash__ = TablesHolder.__hash__
+
+    def __eq__(self, other):
+        return self != other
+
+    def as_dict(self):
+        return {"self": self}
+
+
+@pytest.mark.parametrize("operation", [
+    repr, hash, lambda h: h != Circular(), lambda h: TablesHolder.__eq__(h, Circular()),
+], ids=["repr", "hash", "ne", "eq"])
+def test_overrides_recursing_into_the_holder_raise_recursion_error(operation):
+    with pytest.raises(RecursionError):
+        operation(Circular())
