@@ -1,5 +1,6 @@
 """Documents that change while they are encoded, and documents of the wrong shape."""
 
+import gc
 import sys
 from types import SimpleNamespace
 
@@ -8,6 +9,7 @@ import pytest
 from inkwright_docs import Doc, Table, column, only_record, records_doc, model
 from native import VTable
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data as encode
+from wrenfold.datastore.adapter.toml.inkwright import write_unified_data
 from wrenfold.datastore.tables.data import TableData
 from wrenfold.datastore.tables.ledgerbox import TablesHolder
 
@@ -73,6 +75,26 @@ class TestMutationWhileWriting:
         doc.tables.add("u", TableData(columns=[{"name": "n", "type": "T"}]))
         text = encode(doc)
         assert '\n[tables.u]\ncolumns = [\n    { name = "n", type = "T" },\n' in text
+
+    @pytest.mark.parametrize("change", [
+        lambda h: h.clear(), lambda h: h.as_dict().pop("t", None), lambda h: h.replace_dict({"t": Table()}),
+        lambda h: VTable().set_root(h, None), lambda h: VTable().set_root(h, {}),
+        lambda h: [h.add(f"n{i}", Table(records=[{"i": i}])) for i in range(100)],
+    ], ids=["clear", "remove", "replace", "storage-dropped", "storage-swapped", "grown"])
+    @pytest.mark.parametrize("entry", ["encode", "write"])
+    def test_encode_survives_holder_mutated_by_str(self, tmp_path, change, entry):
+        def document(action):
+            cols = [column("id", default=[OnStr(action)])]
+            return Doc({"t": Table(cols, [{"a": "x" * 50}, {"b": [1, 2]}]),
+                        "u": Table(records=[{"c": OnStr(action)}])})
+
+        unchanged = encode(document(lambda: None))
+        doc = document(lambda: (change(doc.holder), gc.collect()))
+        if entry == "encode":
+            assert encode(doc) == unchanged
+        else:
+            write_unified_data(doc, str(tmp_path / "db.toml"))
+            assert (tmp_path / "db.toml").read_text() == unchanged
 
     def test_fresh_objects_from_tuple_values_stay_alive(self):
         class Fresh:
@@ -162,6 +184,22 @@ class TestShapes:
 
         holder = Sub({"t": Table()})
         assert encode(Doc(output=("1", "2", holder))).startswith('[header]\nversion = "1"\n')
+
+    def test_holder_subclass_methods_are_never_called(self):
+        def refuse(*args):
+            raise AssertionError("the encoder called a Python method of the holder")
+
+        hostile = type("Hostile", (TablesHolder,), {name: refuse for name in (
+            "__getattribute__", "__len__", "__iter__", "__getitem__", "__contains__", "__bool__",
+            "__eq__", "__hash__", "__repr__", "as_dict", "keys", "values", "items", "get",
+            "iterate", "contains")})()
+        plain = TablesHolder()
+        for h in (hostile, plain):
+            TablesHolder.add(h, "t", Table([column()], [{"a": 1}]))
+            TablesHolder.add(h, "u", Table())
+        for escape in (False, True):
+            assert (encode(Doc(output=("1", "2", hostile)), escape)
+                    == encode(Doc(output=("1", "2", plain)), escape))
 
     @pytest.mark.parametrize(("result", "got"), [
         ([(), ()], "got list"), (((),), "got a tuple of 1 items"),

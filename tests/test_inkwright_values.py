@@ -5,8 +5,9 @@ import tomllib
 
 import pytest
 
-from inkwright_docs import only_record, records_doc
+from inkwright_docs import Doc, Table, column, only_record, records_doc
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data as encode
+from wrenfold.datastore.adapter.toml.inkwright import write_unified_data as write
 
 
 def value_text(value, escape=False) -> str:
@@ -183,6 +184,28 @@ class TestRecursion:
         value["self"] = [value]
         with pytest.raises(RecursionError):
             value_text(value, escape=True)
+
+    @pytest.mark.parametrize("shape", ["deep", "self-list", "self-dict"])
+    @pytest.mark.parametrize("place", ["record", "default"])
+    @pytest.mark.parametrize("entry", ["encode", "write"])
+    def test_both_entry_points_raise_recursion_error(self, tmp_path, shape, place, entry):
+        if shape == "deep":
+            value = nested(100_000, lambda v: [{"a": v}])
+        elif shape == "self-list":
+            value = [1]
+            value.append(value)
+        else:
+            value = {"a": 1}
+            value["self"] = value
+        doc = (records_doc({"v": value}) if place == "record"
+               else Doc({"t": Table([column(default=value)])}))
+        target = tmp_path / "db.toml"
+        with pytest.raises(RecursionError):
+            if entry == "encode":
+                encode(doc, escape_strings=True)
+            else:
+                write(doc, str(target))
+        assert not target.exists()
 
     def test_moderate_nesting_still_works_after_recursion_errors(self):
         value = [1]
