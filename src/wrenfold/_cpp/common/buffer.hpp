@@ -14,6 +14,9 @@ struct Buffer {
     char* data;
     size_t pos;
     size_t capacity;
+    // Cleared by whoever appends text that is not ASCII; while set, the content can become
+    // a str without a UTF-8 decoding pass.
+    bool ascii;
 };
 
 // Null when either allocation fails.
@@ -30,6 +33,7 @@ inline Buffer* buf_new(size_t initial_capacity) {
     }
     buf->pos = 0;
     buf->capacity = initial_capacity;
+    buf->ascii = true;
     return buf;
 }
 
@@ -57,6 +61,11 @@ inline constexpr size_t kMaxCapacity = static_cast<size_t>(PTRDIFF_MAX);
         return false;
     }
     char* data = static_cast<char*>(std::realloc(buf->data, capacity));
+    if (data == nullptr) {
+        // Doubling is only for speed: settle for what the write needs before giving up.
+        capacity = required;
+        data = static_cast<char*>(std::realloc(buf->data, capacity));
+    }
     if (data == nullptr) {
         return false;  // the old block is still valid and still owned by `buf`
     }

@@ -128,10 +128,22 @@ inline int write_token(Buffer* buf, const char* token, const char* qualname) {
     return no_memory(qualname, __FILE_NAME__, __LINE__);
 }
 
+// The UTF-8 text of the str `s`, or null with TypeError or UnicodeEncodeError. An ASCII
+// string's own data is its UTF-8; other strings give the form the interpreter caches in
+// them, and make the buffer no longer ASCII.
+inline const char* str_utf8(Buffer* buf, PyObject* s, Py_ssize_t* size) {
+    if (PyUnicode_Check(s) && PyUnicode_MAX_CHAR_VALUE(s) == 0x7F) [[likely]] {
+        *size = PyUnicode_GET_LENGTH(s);
+        return static_cast<const char*>(PyUnicode_DATA(s));
+    }
+    buf->ascii = false;
+    return PyUnicode_AsUTF8AndSize(s, size);
+}
+
 // The UTF-8 kept in the str object, unquoted and unescaped.
 inline int buf_write_str(Buffer* buf, PyObject* s) {
     Py_ssize_t size;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(s, &size);
+    const char* utf8 = str_utf8(buf, s, &size);
     if (utf8 == nullptr) [[unlikely]] {
         return INK_FAIL("buf_write_str");
     }
@@ -139,6 +151,19 @@ inline int buf_write_str(Buffer* buf, PyObject* s) {
         return INK_NO_MEMORY("buf_write_str");
     }
     return 0;
+}
+
+// A double quote, `size` bytes of `utf8` unescaped, a double quote: one reservation.
+inline bool buf_write_quoted(Buffer* buf, const char* utf8, size_t size) {
+    if (!common::buf_ensure(buf, size + 2)) [[unlikely]] {
+        return false;
+    }
+    char* out = buf->data + buf->pos;
+    out[0] = B_QUOTE[0];
+    std::memcpy(out + 1, utf8, size);
+    out[size + 1] = B_QUOTE[0];
+    buf->pos += size + 2;
+    return true;
 }
 
 // --- strings (strings.cpp) -------------------------------------------------------------------
@@ -159,6 +184,9 @@ int char_true(Buffer* buf, const char* key);
 // --- layout (layout.cpp) ---------------------------------------------------------------------
 
 size_t estimate_buffer_size(const CUnifiedData* data);
+// The document's buffer: the estimate's capacity, or a smaller start when that is too much.
+// Null when even the smaller block cannot be had.
+Buffer* new_document_buffer(const CUnifiedData* data);
 int _encode_to_buffer(const CUnifiedData* data, Buffer* buf, int escape_strings);
 int header_to_buf(Buffer* buf, const HeaderData* header, int escape_strings);
 int _table_to_buf(Buffer* buf, const CTableData* table, int escape_strings);

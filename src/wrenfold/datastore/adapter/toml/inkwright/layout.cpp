@@ -13,6 +13,17 @@ size_t estimate_buffer_size(const CUnifiedData* data) {
     return estimate < 65536 ? 65536 : estimate;
 }
 
+Buffer* new_document_buffer(const CUnifiedData* data) {
+    // The estimate allows 2,000 bytes a record, about ten times what records take. Past
+    // 32 MiB glibc serves every block with a fresh mmap, and faulting its pages in costs more
+    // than the writing (55% more per record at 20,000 records); below it, freed blocks are
+    // reused warm. So start under that line and grow, and start small when refused.
+    constexpr size_t kMaxInitial = size_t{31} << 20;
+    const size_t estimate = estimate_buffer_size(data);
+    Buffer* buf = common::buf_new(estimate < kMaxInitial ? estimate : kMaxInitial);
+    return buf != nullptr ? buf : common::buf_new(65536);
+}
+
 int header_to_buf(Buffer* buf, const HeaderData* header, int escape_strings) {
     if (write_token(buf, B_HEADER_SECTION, WF_INK "header_to_buf") < 0 ||
         write_token(buf, B_VERSION_EQ, WF_INK "header_to_buf") < 0 ||

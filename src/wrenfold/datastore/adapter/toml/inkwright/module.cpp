@@ -2,6 +2,8 @@
 // initialisation, which binds it to ledgerbox and to the runtime module.
 #include "inkwright.hpp"
 
+#include <algorithm>
+#include <cassert>
 #include <cstring>
 
 #include <wrenfold/_cpp/common/args.hpp>
@@ -54,12 +56,26 @@ int snapshot_and_buffer(PyObject* tuple_output, c_unified_data::CUnifiedData* c_
     if (PyErr_Occurred()) {
         return -1;
     }
-    *buf = common::buf_new(estimate_buffer_size(c_data));
+    *buf = new_document_buffer(c_data);
     if (*buf == nullptr) {
         PyErr_NoMemory();
         return -1;
     }
     return 0;
+}
+
+// The buffer's text as a new str. ASCII text is already the str's data.
+PyObject* buffer_to_str(const Buffer* buf) {
+    const Py_ssize_t size = static_cast<Py_ssize_t>(buf->pos);
+    if (!buf->ascii) {
+        return PyUnicode_DecodeUTF8(buf->data, size, "strict");
+    }
+    assert(std::all_of(buf->data, buf->data + size, [](char c) { return c >= 0; }));
+    PyObject* result = PyUnicode_New(size, 0x7F);
+    if (result != nullptr) {
+        std::memcpy(PyUnicode_DATA(result), buf->data, buf->pos);
+    }
+    return result;
 }
 
 PyObject* _encode_unified_data_impl(PyObject* data, int escape_strings) {
@@ -71,7 +87,7 @@ PyObject* _encode_unified_data_impl(PyObject* data, int escape_strings) {
         _encode_to_buffer(&c_data, buf, escape_strings) < 0) {
         goto done;
     }
-    result = PyUnicode_DecodeUTF8(buf->data, static_cast<Py_ssize_t>(buf->pos), "strict");
+    result = buffer_to_str(buf);
 
 done:
     c_unified_data::free_unified_data(&c_data);

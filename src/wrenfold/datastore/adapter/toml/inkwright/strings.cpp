@@ -35,12 +35,17 @@ bool is_bare_key(const char* s, Py_ssize_t size) {
 
 // Quote, the text (escaped or raw), quote.
 int quoted_utf8(Buffer* buf, const char* utf8, Py_ssize_t size, int escape_strings) {
+    if (!escape_strings) {
+        if (!buf_write_quoted(buf, utf8, static_cast<size_t>(size))) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        return 0;
+    }
     if (insert_quote(buf) < 0) {
         return -1;
     }
-    bool ok = escape_strings ? common::escape_toml_to_buf(buf, utf8, static_cast<size_t>(size))
-                             : common::buf_write(buf, utf8, static_cast<size_t>(size));
-    if (!ok) {
+    if (!common::escape_toml_to_buf(buf, utf8, static_cast<size_t>(size))) {
         PyErr_NoMemory();
         return -1;
     }
@@ -50,29 +55,29 @@ int quoted_utf8(Buffer* buf, const char* utf8, Py_ssize_t size, int escape_strin
 }  // namespace
 
 int _escaped_quoted_value(Buffer* buf, PyObject* value, int escape_strings) {
-    if (!escape_strings) {
-        if (insert_quote(buf) < 0 || buf_write_str(buf, value) < 0 || insert_quote(buf) < 0) {
-            return INK_FAIL("_escaped_quoted_value");
-        }
-        return 0;
-    }
     Py_ssize_t size;
-    const char* utf8;
-    // The opening quote goes first, so a failed conversion leaves exactly one byte.
-    if (insert_quote(buf) < 0 || (utf8 = PyUnicode_AsUTF8AndSize(value, &size)) == nullptr) {
+    const char* utf8 = str_utf8(buf, value, &size);
+    if (utf8 == nullptr) {
+        // Raw text is what buf_write_str writes, and its failure is reported as its own.
+        if (!escape_strings) {
+            INK_FAIL("buf_write_str");
+        }
         return INK_FAIL("_escaped_quoted_value");
     }
-    if (!common::escape_toml_to_buf(buf, utf8, static_cast<size_t>(size))) {
-        return INK_NO_MEMORY("_escaped_quoted_value");
-    }
-    if (insert_quote(buf) < 0) {
+    if (quoted_utf8(buf, utf8, size, escape_strings) < 0) {
         return INK_FAIL("_escaped_quoted_value");
     }
     return 0;
 }
 
 int _quoted_str_value(Buffer* buf, PyObject* value) {
-    if (insert_quote(buf) < 0 || buf_write_str(buf, value) < 0 || insert_quote(buf) < 0) {
+    Py_ssize_t size;
+    const char* utf8 = str_utf8(buf, value, &size);
+    if (utf8 == nullptr) {
+        INK_FAIL("buf_write_str");
+        return INK_FAIL("_quoted_str_value");
+    }
+    if (quoted_utf8(buf, utf8, size, 0) < 0) {
         return INK_FAIL("_quoted_str_value");
     }
     return 0;
@@ -98,7 +103,7 @@ int _key_to_buf(Buffer* buf, PyObject* key, int escape_strings) {
                      Py_TYPE(key)->tp_name);
         return INK_FAIL("_key_to_buf");
     }
-    if ((utf8 = PyUnicode_AsUTF8AndSize(key, &size)) == nullptr) {
+    if ((utf8 = str_utf8(buf, key, &size)) == nullptr) {
         return INK_FAIL("_key_to_buf");
     }
     if (is_bare_key(utf8, size)) [[likely]] {

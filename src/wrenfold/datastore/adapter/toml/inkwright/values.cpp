@@ -27,10 +27,18 @@ int number_to_buf(Buffer* buf, PyObject* value) {
     long long n = 0;
     const bool is_float = PyFloat_CheckExact(value);
     if (!is_float) {
-        int overflow;
-        n = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (overflow) {
-            return number_str_to_buf(buf, value);
+#if PY_VERSION_HEX >= 0x030C0000
+        PyLongObject* v = reinterpret_cast<PyLongObject*>(value);
+        if (PyUnstable_Long_IsCompact(v)) [[likely]] {
+            n = PyUnstable_Long_CompactValue(v);
+        } else
+#endif
+        {
+            int overflow;
+            n = PyLong_AsLongLongAndOverflow(value, &overflow);
+            if (overflow) {
+                return number_str_to_buf(buf, value);
+            }
         }
     }
     // The double formatter may use its whole window as scratch, past the end it returns.
@@ -73,8 +81,8 @@ int array_items(Buffer* buf, PyObject* arr, int escape_strings) {
             if (i > 0 && insert_comma_space(buf) < 0) {
                 return -1;
             }
-            Ref item = Ref::borrow(PyList_GET_ITEM(arr, i));
-            if (_value_to_buf(buf, item.get(), escape_strings) < 0) {
+            // _value_to_buf holds the item itself wherever user code can run.
+            if (_value_to_buf(buf, PyList_GET_ITEM(arr, i), escape_strings) < 0) {
                 return -1;
             }
         }
@@ -109,10 +117,11 @@ int table_items(Buffer* buf, PyObject* d, int escape_strings) {
             if (value == Py_None) {
                 continue;
             }
-            Ref key_ref = Ref::borrow(key), value_ref = Ref::borrow(value);
+            // The key is written before any user code can run; _value_to_buf holds the
+            // value itself wherever user code can run.
             if ((!first && insert_comma_space(buf) < 0) ||
-                _key_to_buf(buf, key_ref.get(), escape_strings) < 0 || insert_equals(buf) < 0 ||
-                _value_to_buf(buf, value_ref.get(), escape_strings) < 0) {
+                _key_to_buf(buf, key, escape_strings) < 0 || insert_equals(buf) < 0 ||
+                _value_to_buf(buf, value, escape_strings) < 0) {
                 return -1;
             }
             first = false;
@@ -128,37 +137,52 @@ int table_items(Buffer* buf, PyObject* d, int escape_strings) {
     return 0;
 }
 
+// Containers, subclasses and other objects: their writing can run user code, which could
+// drop the last other reference to `value`.
+int held_value_to_buf(Buffer* buf, PyObject* value, int escape_strings) {
+    Ref held = Ref::borrow(value);
+    PyTypeObject* type = Py_TYPE(value);
+    if (type == &PyDict_Type) {
+        return _inline_table_to_buf(buf, value, escape_strings);
+    }
+    if (type == &PyList_Type || type == &PyTuple_Type) {
+        return _array_to_buf(buf, value, escape_strings);
+    }
+    if (PyLong_Check(value) || PyFloat_Check(value)) {
+        // Subclasses, with their own __str__ if they have one.
+        return number_str_to_buf(buf, value);
+    }
+    if (PyUnicode_Check(value)) {
+        return _escaped_quoted_value(buf, value, escape_strings);
+    }
+    if (PyList_Check(value) || PyTuple_Check(value)) {
+        return _array_to_buf(buf, value, escape_strings);
+    }
+    if (PyDict_Check(value)) {
+        return _inline_table_to_buf(buf, value, escape_strings);
+    }
+    return other_to_buf(buf, value, escape_strings);
+}
+
 }  // namespace
 
 int _value_to_buf(Buffer* buf, PyObject* value, int escape_strings) {
     PyTypeObject* type = Py_TYPE(value);
     int status;
-    // Exact types first, in order of how often they turn up in records.
+    // Exact scalar types first, in order of how often they turn up in records. None of them
+    // runs user code, so they need no reference of their own.
     if (type == &PyUnicode_Type) {
         status = _escaped_quoted_value(buf, value, escape_strings);
+    } else if (type == &PyLong_Type || type == &PyFloat_Type) {
+        status = number_to_buf(buf, value);
     } else if (value == Py_None) {
         status = null_to_buf(buf);
     } else if (value == Py_True) {
         status = insert_true(buf);
     } else if (value == Py_False) {
         status = insert_false(buf);
-    } else if (type == &PyLong_Type || type == &PyFloat_Type) {
-        status = number_to_buf(buf, value);
-    } else if (type == &PyDict_Type) {
-        status = _inline_table_to_buf(buf, value, escape_strings);
-    } else if (type == &PyList_Type || type == &PyTuple_Type) {
-        status = _array_to_buf(buf, value, escape_strings);
-    } else if (PyLong_Check(value) || PyFloat_Check(value)) {
-        // Subclasses, with their own __str__ if they have one.
-        status = number_str_to_buf(buf, value);
-    } else if (PyUnicode_Check(value)) {
-        status = _escaped_quoted_value(buf, value, escape_strings);
-    } else if (PyList_Check(value) || PyTuple_Check(value)) {
-        status = _array_to_buf(buf, value, escape_strings);
-    } else if (PyDict_Check(value)) {
-        status = _inline_table_to_buf(buf, value, escape_strings);
     } else {
-        status = other_to_buf(buf, value, escape_strings);
+        status = held_value_to_buf(buf, value, escape_strings);
     }
     if (status < 0) {
         return INK_FAIL("_value_to_buf");

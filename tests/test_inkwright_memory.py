@@ -1,0 +1,40 @@
+"""The buffer estimate reserves 2,000 bytes a record; a document must not need that much room."""
+
+import os
+import subprocess
+import sys
+
+import pytest
+
+# The address-space limit leaves no room for AddressSanitizer's shadow memory.
+pytestmark = pytest.mark.skipif(bool(os.environ.get("WRENFOLD_SANITIZED")),
+                                reason="an address-space limit cannot run under ASan")
+
+CHILD = """
+import resource, sys
+sys.path.insert(0, {tests!r})
+from inkwright_docs import Doc, Table, header
+from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data
+
+n, headroom = {records}, {headroom}
+doc = Doc({{"t": Table(records=[{{"a": 1}}] * n)}})
+expected = header("t") + "\\n[tables.t]\\ncolumns = [\\n]\\nrecords = [\\n" + "    {{ a = 1 }},\\n" * n + "]\\n"
+with open("/proc/self/statm") as f:
+    size = int(f.read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (size + headroom, size + headroom))
+text = encode_unified_data(doc)
+assert text == expected, "text differs"
+print("ok", len(text))
+"""
+
+
+@pytest.mark.parametrize(("records", "headroom"), [
+    (400_000, 400 << 20),  # estimate 800 MB, text 6 MB
+    (15_000, 24 << 20),    # estimate 30 MB, refused: the smaller start is taken
+], ids=["estimate-beyond-256MiB", "first-allocation-refused"])
+def test_document_is_written_where_its_estimate_cannot_be_allocated(records, headroom):
+    code = CHILD.format(tests=os.path.dirname(__file__), records=records, headroom=headroom)
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                            timeout=120)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.startswith("ok")
