@@ -63,6 +63,43 @@ class StrSub(str):
     pass
 
 
+class Ambiguous:
+    def __bool__(self):
+        raise ArithmeticError
+
+
+class Unhashable:
+    __hash__ = None
+
+
+class BadRepr:
+    def __repr__(self):
+        raise ValueError
+
+
+class BadEq:
+    def __eq__(self, other):
+        raise ValueError
+
+    __hash__ = object.__hash__
+
+
+class Raising(TablesHolder):
+    def get(self, name):
+        raise LookupError(name)
+
+    def replace_dict(self, other):
+        raise LookupError("replace_dict")
+
+
+class WrongTypes(TablesHolder):
+    def keys(self):
+        return self
+
+    def as_dict(self):
+        return 5
+
+
 def holder() -> TablesHolder:
     return TablesHolder({"a": Table({}), "b": None})
 
@@ -88,6 +125,12 @@ SUCCEEDING = {
     "vtable": lambda: (vt._hash(h), vt._model_dump(h, options(False)), vt.get(h, "a", 0),
                        vt.keys(h, 0), vt.contains(h, "a", 0), vt.is_tables_holder(h, 0)),
     "overrides": lambda: (sub["q"], sub == TablesHolder(), hash(sub), vt.keys(sub, 0)),
+    "size_and_truth": lambda: (h.empty, len(h), bool(h), h.__init__(None)),
+    "replace_dict": lambda: (holder().replace_dict({"x": {"columns": []}, "y": Table({})}),
+                             holder().replace_dict(h), h.replace_dict(42),
+                             vt.ingest_dict(holder(), {"z": {}})),
+    "keywords": lambda: (h.get(name="a"), h.model_dump(exclude_none=False),
+                         TablesHolder(holder={"a": None})),
 }
 
 FAILING = {
@@ -103,6 +146,22 @@ FAILING = {
     "gone_len": (lambda: len(gone), TypeError),
     "gone_iterate": (lambda: gone.iterate(), AttributeError),
     "ordering": (lambda: h < h, TypeError),
+    "unexpected_keyword": (lambda: h.get(name="a", bogus=1), TypeError),
+    "multiple_values": (lambda: h.add("a", 1, name="b"), TypeError),
+    "missing_argument": (lambda: h.set("a"), TypeError),
+    "raising_truth_test": (lambda: h.model_dump(Ambiguous()), ArithmeticError),
+    "override_raises": (lambda: Raising()["a"], LookupError),
+    "construction_override_raises": (lambda: Raising({"a": 1}), LookupError),
+    "override_wrong_types": (lambda: (vt.keys(WrongTypes(), 0)), TypeError),
+    "serialize_wrong_type": (lambda: WrongTypes()._serialize(), TypeError),
+    "unhashable_table": (lambda: hash(TablesHolder({"a": Unhashable()})), TypeError),
+    "failing_repr": (lambda: repr(TablesHolder({"a": BadRepr()})), ValueError),
+    "failing_eq": (lambda: TablesHolder({"a": BadEq()}) == TablesHolder({"a": BadEq()}),
+                   ValueError),
+    "invalid_validate": (lambda: TablesHolder._validate({"a": {"bad": 1}}), ValueError),
+    "unhashable_name": (lambda: vt._set(h, [], 1), TypeError),
+    "ingest_non_dict": (lambda: vt.ingest_dict(h, 5), TypeError),
+    "setstate": (lambda: h.__setstate__({}), TypeError),
 }
 
 
@@ -115,6 +174,11 @@ def test_succeeding_calls_do_not_leak(name):
 def test_failing_calls_do_not_leak(name):
     fn, exc = FAILING[name]
     assert_no_leaks(raising(fn, exc))
+
+
+def test_unbound_table_data_does_not_leak(monkeypatch):
+    monkeypatch.delattr(ledgerbox, "TableData")
+    assert_no_leaks(raising(lambda: TablesHolder({"a": {}}), NameError))
 
 
 def test_pydantic_model_path_keeps_reference_counts(monkeypatch):

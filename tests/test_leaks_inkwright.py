@@ -22,6 +22,7 @@ from leaks import assert_no_leaks, raising, requires_debug_build
 from native import VTable
 from wrenfold.datastore.adapter.toml import inkwright
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data, write_unified_data
+from wrenfold.datastore.tables.ledgerbox import TablesHolder
 
 pytestmark = requires_debug_build
 
@@ -144,6 +145,32 @@ class Ambiguous:
         raise ArithmeticError
 
 
+class BadStr:
+    def __str__(self):
+        raise ZeroDivisionError
+
+
+class BadIntStr(int):
+    def __str__(self):
+        raise ZeroDivisionError
+
+
+def storage_swapped_by_str():
+    """The holder's dictionary is replaced by a copy while the document is written."""
+    doc = Doc({"t": Table(records=[{"v": 1}])})
+    doc.holder.as_dict()["t"].records[0]["s"] = OnStr(
+        lambda: VTable().set_root(doc.holder, dict(doc.holder.as_dict())))
+    return doc
+
+
+class Hostile(TablesHolder):
+    def __getattribute__(self, name):
+        raise AssertionError(name)
+
+    def __len__(self):
+        raise AssertionError
+
+
 @pytest.mark.parametrize("escape", [False, True])
 def test_encode_succeeding(escape):
     doc = full_doc()
@@ -166,13 +193,34 @@ def test_encode_succeeding(escape):
     (lambda: Doc({"t": Table([column(type=None)])}), TypeError),
     (lambda: Doc({"t": Table(records=[{"v": 10**5000}])}), ValueError),
     (record_resized, RuntimeError),
+    (lambda: Doc({"t": Table(records=[{"v": [BadStr()]}])}), ZeroDivisionError),
+    (lambda: Doc({"t": Table([column(default={"d": BadIntStr(1)})])}), ZeroDivisionError),
+    (lambda: Doc({}, version="\udfff"), UnicodeEncodeError),
+    (lambda: Doc({"n\ud800": Table()}), UnicodeEncodeError),
+    (lambda: Doc({"t": Table(records=[{"k\ud800": 1}])}), UnicodeEncodeError),
+    (lambda: Doc({"t": Table([column(comment="\ud800")])}), UnicodeEncodeError),
 ], ids=["not-tuple", "no-attribute", "short", "not-holder", "tuple-values-raises",
         "tuple-values-shape", "short-column", "record-not-dict", "flag-raises",
-        "holder-resized", "surrogate", "int-key", "type-none", "huge-int", "record-resized"])
+        "holder-resized", "surrogate", "int-key", "type-none", "huge-int", "record-resized",
+        "str-raises", "int-str-raises", "surrogate-version", "surrogate-name", "surrogate-key",
+        "surrogate-comment"])
 @pytest.mark.parametrize("escape", [False, True])
 def test_encode_failing(make, exc, escape):
     doc = make()
     check(raising(lambda: encode_unified_data(doc, escape_strings=escape), exc), doc)
+
+
+def test_holder_storage_swapped_during_encoding():
+    doc = storage_swapped_by_str()
+    # The holder's dictionary changes on every call: only the totals can be compared.
+    check(lambda: encode_unified_data(doc), None)
+
+
+def test_holder_subclass_methods_are_not_called():
+    hostile = Hostile()
+    TablesHolder.add(hostile, "t", Table([column()], [{"a": [1]}]))
+    doc = Doc(output=("1", "2", hostile))
+    check(lambda: encode_unified_data(doc, True), doc)
 
 
 def test_recursion_error():
@@ -193,12 +241,25 @@ def test_argument_errors():
     check(raising(lambda: encode_unified_data(doc, bogus=1), TypeError), doc)
     check(raising(lambda: write_unified_data(doc, b"x"), TypeError), doc)
     check(raising(lambda: write_unified_data(doc, "x", Ambiguous()), ArithmeticError), doc)
+    check(raising(lambda: encode_unified_data(doc, escape_strings=Ambiguous()), ArithmeticError),
+          doc)
+    check(raising(lambda: encode_unified_data(), TypeError), doc)
+    check(raising(lambda: encode_unified_data(doc, data=doc), TypeError), doc)
 
 
 def test_write_succeeding(tmp_path):
     doc, target = full_doc(), str(tmp_path / "out.toml")
     check(lambda: write_unified_data(doc, target, True), doc)
     assert os.listdir(tmp_path) == ["out.toml"]
+    # In place: a device, and a link that points nowhere yet.
+    check(lambda: write_unified_data(doc, "/dev/null"), doc)
+    os.symlink("real.toml", tmp_path / "link.toml")
+
+    def through_dangling_link():
+        (tmp_path / "real.toml").unlink(missing_ok=True)
+        write_unified_data(doc, str(tmp_path / "link.toml"))
+
+    check(through_dangling_link, doc)
 
 
 @pytest.mark.parametrize(("path", "exc"), [
