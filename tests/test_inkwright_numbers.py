@@ -1,5 +1,6 @@
 """The encoder writes exact ints and floats itself; its text must be str()'s, value for value."""
 
+import math
 import random
 import struct
 
@@ -36,9 +37,21 @@ def check(groups):
 
 
 def test_floats_match_str():
-    groups = float_mix(random.Random(31337))
+    rng = random.Random(31337)
+    groups = float_mix(rng)
     for label, bits in groups.items():
         groups[label] = list(struct.unpack(f"<{len(bits)}d", struct.pack(f"<{len(bits)}Q", *bits)))
+    # Decimals of everyday magnitudes, which have short texts, and their neighbours one ulp
+    # away, which need every digit.
+    short = []
+    for _ in range(200_000):
+        ndigits = rng.randint(1, 17)
+        mantissa = rng.randrange(10 ** (ndigits - 1), 10**ndigits)
+        x = float(f"{mantissa}e{rng.randint(-26, 17) - ndigits}")
+        short.append(x if rng.random() < 0.5 else -x)
+    groups["everyday decimals"] = short
+    groups["their neighbours"] = [math.nextafter(x, rng.choice((-math.inf, math.inf)))
+                                  for x in short[:100_000]]
     assert check(groups) >= 1_000_000
 
 

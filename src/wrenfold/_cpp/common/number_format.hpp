@@ -61,6 +61,26 @@ inline int count_digits(uint64_t u) noexcept {
     return t + 1 - (u < kPow10[t]);
 }
 
+// Writes exactly `width` digits of `u` (below 10**width), zero-padded; returns the end.
+inline char* write_digits(uint64_t u, int width, char* out) noexcept {
+    char* const end = out + width;
+    char* p = end;
+    while (p - out >= 2) {
+        p -= 2;
+        std::memcpy(p, kDigitPairs.c + 2 * (u % 100), 2);
+        u /= 100;
+    }
+    if (p > out) {
+        *--p = static_cast<char>('0' + u);
+    }
+    return end;
+}
+
+inline constexpr double kPow10Double[23] = {
+    1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+    1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22,
+};
+
 }  // namespace detail
 
 // Writes `value` in decimal at `out` (kMaxInt64Chars bytes of room) and returns the end.
@@ -86,6 +106,77 @@ inline char* format_int64(int64_t value, char* out) noexcept {
     return end;
 }
 
+namespace detail {
+
+// repr() of a finite, nonzero `value` below 2**51 in magnitude whose shortest digits have
+// few enough fraction digits, as most data has (prices, readings, timestamps); null for the
+// rest. With K fraction digits chosen so that |value| * 10**K < 2**51, the interval of
+// decimals that read back as `value` is narrower than half a unit of 10**-K, so it holds at
+// most one K-digit decimal, the shortest one if any, and the rounded product finds it. The
+// check is exact: m < 2**53 and 10**K <= 10**22 are exact doubles and division rounds
+// correctly.
+inline char* format_short_decimal(double value, char* out) noexcept {
+    const double a = value < 0 ? -value : value;
+    const int e2 = static_cast<int>((std::bit_cast<uint64_t>(a) >> 52) & 0x7FF) - 1023;
+    if (e2 > 50 || e2 < -74) {
+        return nullptr;
+    }
+    // floor((50 - e2) * log10(2)), rounded down: 10**K * 2**(e2 + 1) <= 2**51.
+    int k = ((50 - e2) * 78913) >> 18;
+    if (k > 22) {
+        k = 22;
+    }
+    const double scaled = a * kPow10Double[k];
+    uint64_t m = static_cast<uint64_t>(scaled + 0.5);
+    if (static_cast<double>(m) / kPow10Double[k] != a) {
+        return nullptr;
+    }
+    // At most 15 trailing zeros, as m < 10**16.
+    if (k >= 8 && m % 100000000 == 0) {
+        m /= 100000000;
+        k -= 8;
+    }
+    if (k >= 4 && m % 10000 == 0) {
+        m /= 10000;
+        k -= 4;
+    }
+    if (k >= 2 && m % 100 == 0) {
+        m /= 100;
+        k -= 2;
+    }
+    if (k >= 1 && m % 10 == 0) {
+        m /= 10;
+        k -= 1;
+    }
+    *out = '-';
+    out += value < 0;
+    const int n = count_digits(m);
+    const int e10 = n - 1 - k;  // decimal exponent of the first digit; at most 15
+    if (e10 >= -4) {
+        // k = n - 1 - e10 <= 19 here.
+        const uint64_t whole = m / kPow10[k];
+        out = format_int64(static_cast<int64_t>(whole), out);
+        *out++ = '.';
+        if (k == 0) {
+            *out++ = '0';
+            return out;
+        }
+        return write_digits(m - whole * kPow10[k], k, out);
+    }
+    const uint64_t lead = m / kPow10[n - 1];
+    *out++ = static_cast<char>('0' + lead);
+    if (n > 1) {
+        *out++ = '.';
+        out = write_digits(m - lead * kPow10[n - 1], n - 1, out);
+    }
+    // -e10 is 5 to 22 here: two digits.
+    std::memcpy(out, "e-", 2);
+    std::memcpy(out + 2, kDigitPairs.c + 2 * (-e10), 2);
+    return out + 4;
+}
+
+}  // namespace detail
+
 // Writes repr(value) at `out` (kMaxDoubleReprChars bytes of room) and returns the end: the
 // shortest round-trip digits, positional when the decimal exponent is in [-4, 16) and with a
 // ".0" when there is no fraction, otherwise "d.ddde+XX" as printf's %e lays it out.
@@ -104,6 +195,12 @@ inline char* format_double_repr(double value, char* out) noexcept {
         }
         std::memcpy(out, "inf", 3);
         return out + 3;
+    }
+
+    if (value != 0) [[likely]] {
+        if (char* end = detail::format_short_decimal(value, out)) {
+            return end;
+        }
     }
 
     // Shortest digits in scientific form, e.g. "-1.25e-05"; zero gives "0e+00". The longest
