@@ -37,6 +37,23 @@ class TestMutationWhileWriting:
         items.append(OnStr(lambda: items.clear(), "gone"))
         assert only_record(encode(records_doc({"v": items}))) == '{ v = [ "gone" ] }'
 
+    @pytest.mark.parametrize(("make", "text"), [
+        (lambda item: [item, 2], '[ "s", 2 ]'),
+        (lambda item: (item, 2), '[ "s", 2 ]'),
+        (lambda item: {"a": item, "b": 2}, '{ a = "s", b = 2 }'),
+        (lambda item: [[{"a": (item, 2)}], 3], '[ [ { a = [ "s", 2 ] } ], 3 ]'),
+        # Subclasses skip the interpreter's free lists, so a freed one is really freed.
+        (lambda item: type("L", (list,), {})([item, 2]), '[ "s", 2 ]'),
+        (lambda item: type("D", (dict,), {})(a=item, b=2), '{ a = "s", b = 2 }'),
+    ], ids=["list", "tuple", "dict", "nested", "list-subclass", "dict-subclass"])
+    @pytest.mark.parametrize("escape", [False, True])
+    def test_encode_survives_container_freed_by_its_own_item(self, make, text, escape):
+        # The record's only reference to the container goes while the container is written.
+        record = {}
+        record["v"] = make(OnStr(lambda: record.__setitem__("v", 0)))
+        assert only_record(encode(records_doc(record), escape_strings=escape)) == (
+            f"{{ v = {text} }}")
+
     def test_list_grown_by_str_is_written_to_its_first_length(self):
         items = [1]
         items.append(OnStr(lambda: items.extend(range(10))))
