@@ -257,37 +257,45 @@ class RandomDocument:
         return typed(out)
 
 
+def check_random_document(seed, folder):
+    """Escaped output reads back to the document; raw output is the same text when nothing
+    needs escaping (returns whether that was compared); every tenth document is also written
+    to a file, and every tenth has a lone surrogate planted in one of its written strings."""
+    drawn = RandomDocument(seed)
+    escaped = encode_unified_data(drawn.doc, escape_strings=True)
+    assert typed(tomllib.loads(escaped)) == drawn.expected()
+    raw = encode_unified_data(drawn.doc)
+    if not drawn.escapes:
+        assert raw == escaped
+    existing, fresh = folder / "existing.toml", folder / "fresh.toml"
+    if seed % 10 == 0:
+        escape = seed % 20 == 0
+        write_unified_data(drawn.doc, str(fresh), escape)
+        assert fresh.read_bytes() == (escaped if escape else raw).encode()
+        fresh.unlink()
+    if seed % 10 == 5:
+        plant = random.Random(f"plant {seed}").randrange(drawn.written)
+        bad = RandomDocument(seed, plant).doc
+        existing.write_bytes(OLD)
+        for escape in (False, True):
+            for call in (lambda: encode_unified_data(bad, escape),
+                         lambda: write_unified_data(bad, str(existing), escape),
+                         lambda: write_unified_data(bad, str(fresh), escape)):
+                with pytest.raises(UnicodeEncodeError):
+                    call()
+        assert existing.read_bytes() == OLD and os.listdir(folder) == ["existing.toml"]
+    return not drawn.escapes
+
+
 @pytest.mark.parametrize("chunk", range(CHUNKS))
 def test_random_documents_read_back(chunk, tmp_path):
-    """Escaped output reads back to the document; raw output is the same text when nothing
-    needs escaping; every tenth document is also written to a file, and every tenth has a lone
-    surrogate planted in one of its written strings."""
     per_chunk = DOCUMENTS // CHUNKS
     raw_compared = 0
-    existing, fresh = tmp_path / "existing.toml", tmp_path / "fresh.toml"
     for seed in range(chunk * per_chunk, (chunk + 1) * per_chunk):
-        drawn = RandomDocument(seed)
-        escaped = encode_unified_data(drawn.doc, escape_strings=True)
-        assert typed(tomllib.loads(escaped)) == drawn.expected(), f"seed {seed}"
-        raw = encode_unified_data(drawn.doc)
-        if not drawn.escapes:
-            assert raw == escaped, f"seed {seed}"
-            raw_compared += 1
-        if seed % 10 == 0:
-            escape = seed % 20 == 0
-            write_unified_data(drawn.doc, str(fresh), escape)
-            assert fresh.read_bytes() == (escaped if escape else raw).encode(), f"seed {seed}"
-            fresh.unlink()
-        if seed % 10 == 5:
-            plant = random.Random(f"plant {seed}").randrange(drawn.written)
-            bad = RandomDocument(seed, plant).doc
-            existing.write_bytes(OLD)
-            for escape in (False, True):
-                for call in (lambda: encode_unified_data(bad, escape),
-                             lambda: write_unified_data(bad, str(existing), escape),
-                             lambda: write_unified_data(bad, str(fresh), escape)):
-                    with pytest.raises(UnicodeEncodeError):
-                        call()
-            assert existing.read_bytes() == OLD and os.listdir(tmp_path) == ["existing.toml"]
+        try:
+            raw_compared += check_random_document(seed, tmp_path)
+        except Exception as exc:
+            exc.add_note(f"random document of seed {seed}")
+            raise
     # Clean documents are drawn four times in ten: the raw check must not quietly vanish.
     assert raw_compared >= per_chunk // 4
