@@ -18,7 +18,8 @@ from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data
 
 n, headroom = {records}, {headroom}
 doc = Doc({{"t": Table(records=[{{"a": 1}}] * n)}})
-expected = header("t") + "\\n[tables.t]\\ncolumns = [\\n]\\nrecords = [\\n" + "    {{ a = 1 }},\\n" * n + "]\\n"
+expected = (header("t") + "\\n[tables.t]\\ncolumns = [\\n]\\nrecords = [\\n"
+            + "    {{ a = 1 }},\\n" * n + "]\\n")
 with open("/proc/self/statm") as f:
     size = int(f.read().split()[0]) * resource.getpagesize()
 resource.setrlimit(resource.RLIMIT_AS, (size + headroom, size + headroom))
