@@ -154,6 +154,39 @@ inline constexpr EscapeTable kEscape = make_escape_table();
 // Worst case per input byte: \u00XX.
 inline constexpr size_t kMaxEscapeLen = 6;
 
+// True when none of the 8 bytes of `w` needs an escape (a control character, '"', '\\' or
+// DEL). Exact in that direction, so clean text is skipped a word at a time; a word it turns
+// down goes through the table byte by byte.
+inline bool clean_word(uint64_t w) {
+    constexpr uint64_t kOnes = 0x0101010101010101ull;
+    constexpr uint64_t kHigh = 0x8080808080808080ull;
+    const auto has_zero = [](uint64_t v) { return (v - kOnes) & ~v & kHigh; };
+    const uint64_t below_space = (w - kOnes * 0x20) & ~w & kHigh;
+    return (below_space | has_zero(w ^ (kOnes * 0x22)) | has_zero(w ^ (kOnes * 0x5C)) |
+            has_zero(w ^ (kOnes * 0x7F))) == 0;
+}
+
+// Skips whole clean words from `p`; a tail shorter than a word is skipped too when the last
+// word of the text, `begin` to `end`, is clean.
+inline const unsigned char* skip_clean_words(const unsigned char* begin, const unsigned char* p,
+                                             const unsigned char* end) {
+    uint64_t w;
+    while (end - p >= 8) {
+        std::memcpy(&w, p, 8);
+        if (!clean_word(w)) {
+            return p;
+        }
+        p += 8;
+    }
+    if (p < end && end - begin >= 8) {
+        std::memcpy(&w, end - 8, 8);
+        if (clean_word(w)) {
+            return end;
+        }
+    }
+    return p;
+}
+
 }  // namespace detail
 
 // Appends `input` (well-formed UTF-8) with the TOML escapes applied. Reserves the worst case
@@ -166,11 +199,13 @@ inline bool escape_toml_to_buf(Buffer* buf, const char* input, size_t input_len)
         return false;
     }
     static constexpr char kHex[] = "0123456789ABCDEF";
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(input);
-    const unsigned char* end = p + input_len;
+    const unsigned char* const begin = reinterpret_cast<const unsigned char*>(input);
+    const unsigned char* const end = begin + input_len;
+    const unsigned char* p = begin;
     char* out = buf->data + buf->pos;
     while (p < end) {
         const unsigned char* run = p;
+        p = detail::skip_clean_words(begin, p, end);
         while (p < end && detail::kEscape.cls[*p] == 0) {
             p++;
         }

@@ -174,11 +174,51 @@ int char_to_str(Buffer* buf, const char* key, PyObject* value, int escape_string
 // A key: bare when it is a valid TOML bare key, else a quoted string (escaped or raw).
 int _key_to_buf(Buffer* buf, PyObject* key, int escape_strings);
 
+// The keys of one table's records by position, each kept as its text and " = ": records of
+// a table share their key objects, so a key is checked and measured once per table rather
+// than once per record. Holds each key, so that identity stays a safe test.
+class KeyMemo {
+public:
+    KeyMemo() = default;
+    KeyMemo(const KeyMemo&) = delete;
+    KeyMemo& operator=(const KeyMemo&) = delete;
+    ~KeyMemo();
+
+    // Writes `key` and " = " when `key` is the bare key kept at `slot`, or can be kept there
+    // now: 1. 0 without writing anything otherwise; -1 with MemoryError.
+    int write(Buffer* buf, Py_ssize_t slot, PyObject* key) {
+        if (slot >= kSlots) {
+            return 0;
+        }
+        Slot& s = slots_[slot];
+        if (s.key != key && !remember(s, key)) {
+            return 0;
+        }
+        if (!common::buf_write(buf, s.text, s.size)) [[unlikely]] {
+            PyErr_NoMemory();
+            return -1;
+        }
+        return 1;
+    }
+
+private:
+    static constexpr Py_ssize_t kSlots = 32;
+    static constexpr size_t kMaxText = 46;
+    struct Slot {
+        PyObject* key;  // strong reference, an exact str
+        unsigned char size;
+        char text[kMaxText];
+    };
+    bool remember(Slot& s, PyObject* key);  // strings.cpp
+    Slot slots_[kSlots] = {};
+};
+
 // --- values (values.cpp) ---------------------------------------------------------------------
 
 int _value_to_buf(Buffer* buf, PyObject* value, int escape_strings);
 int _array_to_buf(Buffer* buf, PyObject* arr, int escape_strings);
-int _inline_table_to_buf(Buffer* buf, PyObject* d, int escape_strings);
+// `memo`, when given, serves the keys of records of one table.
+int _inline_table_to_buf(Buffer* buf, PyObject* d, int escape_strings, KeyMemo* memo = nullptr);
 int char_true(Buffer* buf, const char* key);
 
 // --- layout (layout.cpp) ---------------------------------------------------------------------

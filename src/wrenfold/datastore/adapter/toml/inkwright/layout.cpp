@@ -104,6 +104,7 @@ fail:
 }
 
 int _table_to_buf(Buffer* buf, const CTableData* table, int escape_strings) {
+    KeyMemo memo;
     if (write_token(buf, B_TABLES_DOT, WF_INK "_table_to_buf") < 0 ||
         _key_to_buf(buf, table->name, escape_strings) < 0 || insert_close_bracket(buf) < 0 ||
         insert_newline(buf) < 0 || write_token(buf, B_COLUMNS_EQ, WF_INK "_table_to_buf") < 0 ||
@@ -123,7 +124,7 @@ int _table_to_buf(Buffer* buf, const CTableData* table, int escape_strings) {
     }
     for (Py_ssize_t i = 0; i < table->num_records; i++) {
         if (insert_indent(buf) < 0 ||
-            _inline_table_to_buf(buf, table->records[i], escape_strings) < 0 ||
+            _inline_table_to_buf(buf, table->records[i], escape_strings, &memo) < 0 ||
             insert_b_comma(buf) < 0 || insert_newline(buf) < 0) {
             goto fail;
         }

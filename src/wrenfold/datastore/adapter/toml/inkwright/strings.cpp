@@ -42,14 +42,17 @@ int quoted_utf8(Buffer* buf, const char* utf8, Py_ssize_t size, int escape_strin
         }
         return 0;
     }
-    if (insert_quote(buf) < 0) {
-        return -1;
-    }
-    if (!common::escape_toml_to_buf(buf, utf8, static_cast<size_t>(size))) {
+    // The quotes and the worst case of the escaped text, reserved at once.
+    size_t worst;
+    if (__builtin_mul_overflow(static_cast<size_t>(size), common::detail::kMaxEscapeLen, &worst) ||
+        __builtin_add_overflow(worst, size_t{2}, &worst) || !common::buf_ensure(buf, worst)) {
         PyErr_NoMemory();
         return -1;
     }
-    return insert_quote(buf);
+    buf->data[buf->pos++] = B_QUOTE[0];
+    common::escape_toml_to_buf(buf, utf8, static_cast<size_t>(size));
+    buf->data[buf->pos++] = B_QUOTE[0];
+    return 0;
 }
 
 }  // namespace
@@ -93,6 +96,30 @@ int char_to_str(Buffer* buf, const char* key, PyObject* value, int escape_string
         return INK_FAIL("char_to_str");
     }
     return 0;
+}
+
+KeyMemo::~KeyMemo() {
+    for (Slot& s : slots_) {
+        Py_XDECREF(s.key);
+    }
+}
+
+bool KeyMemo::remember(Slot& s, PyObject* key) {
+    // Exact str only: dropping a subclass instance could run its __del__.
+    if (!PyUnicode_CheckExact(key) || PyUnicode_MAX_CHAR_VALUE(key) != 0x7F) {
+        return false;
+    }
+    const char* data = static_cast<const char*>(PyUnicode_DATA(key));
+    const Py_ssize_t size = PyUnicode_GET_LENGTH(key);
+    if (static_cast<size_t>(size) + INK_LEN(EQUALS) > kMaxText || !is_bare_key(data, size)) {
+        return false;
+    }
+    std::memcpy(s.text, data, static_cast<size_t>(size));
+    std::memcpy(s.text + size, B_EQUALS, INK_LEN(EQUALS));
+    s.size = static_cast<unsigned char>(static_cast<size_t>(size) + INK_LEN(EQUALS));
+    Py_INCREF(key);
+    Py_XSETREF(s.key, key);
+    return true;
 }
 
 int _key_to_buf(Buffer* buf, PyObject* key, int escape_strings) {

@@ -104,7 +104,7 @@ int array_items(Buffer* buf, PyObject* arr, int escape_strings) {
     return 0;
 }
 
-int table_items(Buffer* buf, PyObject* d, int escape_strings) {
+int table_items(Buffer* buf, PyObject* d, int escape_strings, KeyMemo* memo) {
     if (insert_open_brace(buf) < 0 || insert_space(buf) < 0) {
         return -1;
     }
@@ -113,14 +113,19 @@ int table_items(Buffer* buf, PyObject* d, int escape_strings) {
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         bool first = true;
-        while (PyDict_Next(d, &pos, &key, &value)) {
+        for (Py_ssize_t slot = 0; PyDict_Next(d, &pos, &key, &value); slot++) {
             if (value == Py_None) {
                 continue;
             }
+            if (!first && insert_comma_space(buf) < 0) {
+                return -1;
+            }
             // The key is written before any user code can run; _value_to_buf holds the
             // value itself wherever user code can run.
-            if ((!first && insert_comma_space(buf) < 0) ||
-                _key_to_buf(buf, key, escape_strings) < 0 || insert_equals(buf) < 0 ||
+            const int memo_status = memo != nullptr ? memo->write(buf, slot, key) : 0;
+            if (memo_status < 0 ||
+                (memo_status == 0 &&
+                 (_key_to_buf(buf, key, escape_strings) < 0 || insert_equals(buf) < 0)) ||
                 _value_to_buf(buf, value, escape_strings) < 0) {
                 return -1;
             }
@@ -202,11 +207,11 @@ int _array_to_buf(Buffer* buf, PyObject* arr, int escape_strings) {
     return 0;
 }
 
-int _inline_table_to_buf(Buffer* buf, PyObject* d, int escape_strings) {
+int _inline_table_to_buf(Buffer* buf, PyObject* d, int escape_strings, KeyMemo* memo) {
     if (Py_EnterRecursiveCall(" while encoding a TOML inline table")) {
         return INK_FAIL("_inline_table_to_buf");
     }
-    int status = table_items(buf, d, escape_strings);
+    int status = table_items(buf, d, escape_strings, memo);
     Py_LeaveRecursiveCall();
     if (status < 0) {
         return INK_FAIL("_inline_table_to_buf");
