@@ -1,4 +1,4 @@
-"""The encoder writes exact ints and floats itself; its text must be str()'s, value for value."""
+"""The encoder's own paths for numbers and record keys give the text of the general ones."""
 
 import math
 import random
@@ -60,3 +60,15 @@ def test_ints_match_str_inside_and_beyond_64_bits():
     # Beyond 64 bits the text comes from str() again.
     groups["beyond int64"] = [INT64_MAX + 1, INT64_MIN - 1, 2**64, -(2**64), 10**30, -(10**40)]
     assert check(groups) >= 200_000
+
+
+def test_record_keys_kept_per_table_follow_each_record():
+    class Key(str):
+        pass
+
+    records = [{"a": 1, "b c": 2}, {"a": 3, "b c": 4}, {"b c": 5, "a": 6}, {"a": None, "x": 7},
+               {"é": 8, "a": 9}, {Key("a"): 10, "b": 11}, {"a": 12}]
+    lines = encode(records_doc(*records)).split("records = [\n", 1)[1].splitlines()
+    assert lines[:-1] == [
+        '    { a = 1, "b c" = 2 },', '    { a = 3, "b c" = 4 },', '    { "b c" = 5, a = 6 },',
+        "    { x = 7 },", '    { "é" = 8, a = 9 },', "    { a = 10, b = 11 },", "    { a = 12 },"]
