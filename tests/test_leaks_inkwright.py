@@ -158,8 +158,9 @@ class BadIntStr(int):
 def storage_swapped_by_str():
     """The holder's dictionary is replaced by a copy while the document is written."""
     doc = Doc({"t": Table(records=[{"v": 1}])})
+    vt = VTable()
     doc.holder.as_dict()["t"].records[0]["s"] = OnStr(
-        lambda: VTable().set_root(doc.holder, dict(doc.holder.as_dict())))
+        lambda: vt.set_root(doc.holder, dict(doc.holder.as_dict())))
     return doc
 
 
