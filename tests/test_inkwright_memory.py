@@ -1,4 +1,5 @@
-"""The buffer estimate reserves 2,000 bytes a record; a document must not need that much room."""
+"""The buffer: a document needs neither the estimate's 2,000 bytes a record nor to fit the
+first block."""
 
 import os
 import subprocess
@@ -6,9 +7,8 @@ import sys
 
 import pytest
 
-# The address-space limit leaves no room for AddressSanitizer's shadow memory.
-pytestmark = pytest.mark.skipif(bool(os.environ.get("WRENFOLD_SANITIZED")),
-                                reason="an address-space limit cannot run under ASan")
+from inkwright_docs import Doc, Table, header
+from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data
 
 CHILD = """
 import resource, sys
@@ -29,6 +29,9 @@ print("ok", len(text))
 """
 
 
+# The address-space limit leaves no room for AddressSanitizer's shadow memory.
+@pytest.mark.skipif(bool(os.environ.get("WRENFOLD_SANITIZED")),
+                    reason="an address-space limit cannot run under ASan")
 @pytest.mark.parametrize(("records", "headroom"), [
     (400_000, 400 << 20),  # estimate 800 MB, text 6 MB
     (15_000, 24 << 20),    # estimate 30 MB, refused: the smaller start is taken
@@ -39,3 +42,13 @@ def test_document_is_written_where_its_estimate_cannot_be_allocated(records, hea
                             timeout=120)
     assert result.returncode == 0, result.stderr[-2000:]
     assert result.stdout.startswith("ok")
+
+
+@pytest.mark.parametrize(("first", "line"), [({"a": 1}, "{ a = 1 }"),
+                                             ({"é": "ü"}, '{ "é" = "ü" }')],
+                         ids=["ascii", "non-ascii-before-growth"])
+def test_document_larger_than_the_first_block(first, line):
+    n = 2_200_000  # 15 bytes a line: past the first block of 31 MiB
+    text = encode_unified_data(Doc({"t": Table(records=[first] + [{"a": 1}] * n)}))
+    assert text == (header("t") + "\n[tables.t]\ncolumns = [\n]\nrecords = [\n"
+                    + f"    {line},\n" + "    { a = 1 },\n" * n + "]\n")

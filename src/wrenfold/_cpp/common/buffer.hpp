@@ -17,6 +17,12 @@ struct Buffer {
     // Cleared by whoever appends text that is not ASCII; while set, the content can become
     // a str without a UTF-8 decoding pass.
     bool ascii;
+    // When set, growth calls this instead of realloc: it returns a block of `capacity` bytes
+    // holding the content (releasing the old one), or null and leaves the buffer as it was.
+    char* (*grow)(Buffer* buf, size_t capacity);
+    // Set by `grow` when it moved the content into a block that this object owns; buf_free
+    // then leaves the block to whoever set `grow`.
+    void* owner;
 };
 
 // Null when either allocation fails.
@@ -34,6 +40,8 @@ inline Buffer* buf_new(size_t initial_capacity) {
     buf->pos = 0;
     buf->capacity = initial_capacity;
     buf->ascii = true;
+    buf->grow = nullptr;
+    buf->owner = nullptr;
     return buf;
 }
 
@@ -41,7 +49,7 @@ inline void buf_free(Buffer* buf) {
     if (buf == nullptr) {
         return;
     }
-    if (buf->data != nullptr) {
+    if (buf->data != nullptr && buf->owner == nullptr) {
         std::free(buf->data);
     }
     std::free(buf);
@@ -60,11 +68,15 @@ inline constexpr size_t kMaxCapacity = static_cast<size_t>(PTRDIFF_MAX);
         __builtin_mul_overflow(required, size_t{2}, &capacity) || capacity > kMaxCapacity) {
         return false;
     }
-    char* data = static_cast<char*>(std::realloc(buf->data, capacity));
+    const auto resize = [buf](size_t size) {
+        return buf->grow != nullptr ? buf->grow(buf, size)
+                                    : static_cast<char*>(std::realloc(buf->data, size));
+    };
+    char* data = resize(capacity);
     if (data == nullptr) {
         // Doubling is only for speed: settle for what the write needs before giving up.
         capacity = required;
-        data = static_cast<char*>(std::realloc(buf->data, capacity));
+        data = resize(capacity);
     }
     if (data == nullptr) {
         return false;  // the old block is still valid and still owned by `buf`
