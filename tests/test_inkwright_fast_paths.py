@@ -1,8 +1,10 @@
-"""The encoder's own paths for numbers and record keys give the text of the general ones."""
+"""The encoder's own paths for numbers, record keys and text match the general ones."""
 
 import math
 import random
 import struct
+
+import pytest
 
 from inkwright_docs import records_doc
 from test_number_format import INT64_MAX, INT64_MIN, float_mix, int_mix
@@ -72,3 +74,21 @@ def test_record_keys_kept_per_table_follow_each_record():
     assert lines[:-1] == [
         '    { a = 1, "b c" = 2 },', '    { a = 3, "b c" = 4 },', '    { "b c" = 5, a = 6 },',
         "    { x = 7 },", '    { "é" = 8, a = 9 },', "    { a = 10, b = 11 },", "    { a = 12 },"]
+
+
+@pytest.mark.parametrize("escape", [False, True])
+def test_text_of_every_width_in_one_document(escape):
+    class Name(str):
+        pass
+
+    class Shown:
+        def __str__(self):
+            return "ø"
+
+    first = {"a": "é", "b": "Ж", "c": "😀", "ключ": 'q"é', "e": Name("ü"), "f": Shown(),
+             "g": ["x", "ÿ"]}
+    lines = encode(records_doc(first, {"a": "plain"}), escape_strings=escape).splitlines()
+    quoted = '"q\\"é"' if escape else '"q"é"'
+    assert lines[-3:] == [
+        f'    {{ a = "é", b = "Ж", c = "😀", "ключ" = {quoted}, e = "ü", f = "ø", '
+        'g = [ "x", "ÿ" ] },', '    { a = "plain" },', "]"]

@@ -23,6 +23,8 @@ struct Buffer {
     // Set by `grow` when it moved the content into a block that this object owns; buf_free
     // then leaves the block to whoever set `grow`.
     void* owner;
+    // Where the user of the buffer notes the text it wrote, if it does; buf_free ignores it.
+    void* text_runs;
 };
 
 // Null when either allocation fails.
@@ -42,6 +44,7 @@ inline Buffer* buf_new(size_t initial_capacity) {
     buf->ascii = true;
     buf->grow = nullptr;
     buf->owner = nullptr;
+    buf->text_runs = nullptr;
     return buf;
 }
 

@@ -140,6 +140,32 @@ inline const char* str_utf8(Buffer* buf, PyObject* s, Py_ssize_t* size) {
     return PyUnicode_AsUTF8AndSize(s, size);
 }
 
+// Strings that are not ASCII, noted where their UTF-8 went while an encode writes, so that
+// the str it returns takes their characters from them instead of decoding the UTF-8 again.
+struct TextRun {
+    size_t pos;
+    size_t size;
+    PyObject* text;  // strong reference
+};
+
+struct TextRuns {
+    TextRun* items;
+    size_t count;
+    size_t capacity;
+    bool incomplete;  // a run could not be noted: decode instead
+};
+
+// Out of line: only text that is not ASCII gets here.
+[[gnu::noinline]] void note_run(TextRuns* runs, PyObject* s, size_t pos, size_t size);
+void release_runs(TextRuns* runs);
+
+// After `size` bytes of the UTF-8 of the str `s` went unchanged to `pos`.
+inline void note_text(Buffer* buf, PyObject* s, size_t pos, size_t size) {
+    if (!buf->ascii && buf->text_runs != nullptr && PyUnicode_MAX_CHAR_VALUE(s) > 0x7F) {
+        note_run(static_cast<TextRuns*>(buf->text_runs), s, pos, size);
+    }
+}
+
 // The UTF-8 kept in the str object, unquoted and unescaped.
 inline int buf_write_str(Buffer* buf, PyObject* s) {
     Py_ssize_t size;
@@ -150,6 +176,7 @@ inline int buf_write_str(Buffer* buf, PyObject* s) {
     if (!common::buf_write(buf, utf8, static_cast<size_t>(size))) [[unlikely]] {
         return INK_NO_MEMORY("buf_write_str");
     }
+    note_text(buf, s, buf->pos - static_cast<size_t>(size), static_cast<size_t>(size));
     return 0;
 }
 

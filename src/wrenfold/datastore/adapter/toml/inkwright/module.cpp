@@ -86,11 +86,96 @@ char* grow_into_str(Buffer* buf, size_t capacity) {
     return static_cast<char*>(PyUnicode_DATA(block));
 }
 
+template <class Out, class In>
+void copy_units(Out* out, const In* in, size_t n) {
+    for (size_t i = 0; i < n; i++) {
+        out[i] = static_cast<Out>(in[i]);
+    }
+}
+
+template <class Out>
+void copy_text(Out* out, PyObject* text) {
+    const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND:
+            copy_units(out, PyUnicode_1BYTE_DATA(text), n);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            copy_units(out, PyUnicode_2BYTE_DATA(text), n);
+            break;
+        default:
+            copy_units(out, PyUnicode_4BYTE_DATA(text), n);
+    }
+}
+
+// ASCII bytes between the runs, widened; false if one is not ASCII after all.
+template <class Out>
+bool copy_ascii(Out* out, const char* in, size_t n) {
+    unsigned char seen = 0;
+    for (size_t i = 0; i < n; i++) {
+        seen |= static_cast<unsigned char>(in[i]);
+        out[i] = static_cast<Out>(static_cast<unsigned char>(in[i]));
+    }
+    return seen < 0x80;
+}
+
+template <class Out>
+bool assemble(Out* out, const Buffer* buf, const TextRuns* runs) {
+    size_t at = 0;
+    for (size_t i = 0; i < runs->count; i++) {
+        const TextRun& run = runs->items[i];
+        if (!copy_ascii(out, buf->data + at, run.pos - at)) {
+            return false;
+        }
+        out += run.pos - at;
+        copy_text(out, run.text);
+        out += PyUnicode_GET_LENGTH(run.text);
+        at = run.pos + run.size;
+    }
+    return copy_ascii(out, buf->data + at, buf->pos - at);
+}
+
+// The text of a buffer that is not all ASCII: the noted strings' characters copied from
+// them, the ASCII between them widened. Null without an exception when the notes do not
+// cover every byte that is not ASCII.
+PyObject* str_from_runs(const Buffer* buf, const TextRuns* runs) {
+    size_t chars = buf->pos;
+    Py_UCS4 max_char = 0x7F;
+    for (size_t i = 0; i < runs->count; i++) {
+        PyObject* text = runs->items[i].text;
+        chars = chars - runs->items[i].size + static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+        max_char = std::max(max_char, PyUnicode_MAX_CHAR_VALUE(text));
+    }
+    Ref result(PyUnicode_New(static_cast<Py_ssize_t>(chars), max_char));
+    if (!result) {
+        return nullptr;
+    }
+    bool ok;
+    switch (PyUnicode_KIND(result.get())) {
+        case PyUnicode_1BYTE_KIND:
+            ok = assemble(PyUnicode_1BYTE_DATA(result.get()), buf, runs);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            ok = assemble(PyUnicode_2BYTE_DATA(result.get()), buf, runs);
+            break;
+        default:
+            ok = assemble(PyUnicode_4BYTE_DATA(result.get()), buf, runs);
+    }
+    return ok ? result.release() : nullptr;
+}
+
 // The buffer's text as a new str. ASCII text is already the str's data, and a buffer that
 // grew into a str is trimmed and handed out as it is.
 PyObject* buffer_to_str(Buffer* buf) {
     const Py_ssize_t size = static_cast<Py_ssize_t>(buf->pos);
     if (!buf->ascii) {
+        const TextRuns* runs = static_cast<const TextRuns*>(buf->text_runs);
+        if (runs != nullptr && !runs->incomplete) {
+            PyObject* result = str_from_runs(buf, runs);
+            if (result != nullptr || PyErr_Occurred()) {
+                return result;
+            }
+        }
         return PyUnicode_DecodeUTF8(buf->data, size, "strict");
     }
     assert(std::all_of(buf->data, buf->data + size, [](char c) { return c >= 0; }));
@@ -120,12 +205,14 @@ void release_buffer(Buffer* buf) {
 PyObject* _encode_unified_data_impl(PyObject* data, int escape_strings) {
     c_unified_data::CUnifiedData c_data{};
     Buffer* buf = nullptr;
+    TextRuns runs{};
     PyObject* result = nullptr;
     Ref tuple_output(read_tuple_output(data));
     if (!tuple_output || snapshot_and_buffer(tuple_output.get(), &c_data, &buf) < 0) {
         goto done;
     }
     buf->grow = grow_into_str;
+    buf->text_runs = &runs;
     if (_encode_to_buffer(&c_data, buf, escape_strings) < 0) {
         goto done;
     }
@@ -134,6 +221,7 @@ PyObject* _encode_unified_data_impl(PyObject* data, int escape_strings) {
 done:
     c_unified_data::free_unified_data(&c_data);
     release_buffer(buf);
+    release_runs(&runs);
     if (result == nullptr) {
         INK_FAIL("_encode_unified_data_impl");
     }

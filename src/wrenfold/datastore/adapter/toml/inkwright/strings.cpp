@@ -33,13 +33,16 @@ bool is_bare_key(const char* s, Py_ssize_t size) {
     return true;
 }
 
-// Quote, the text (escaped or raw), quote.
-int quoted_utf8(Buffer* buf, const char* utf8, Py_ssize_t size, int escape_strings) {
+// Quote, the text of `s` (its UTF-8 `utf8`, escaped or raw), quote.
+int quoted_utf8(Buffer* buf, PyObject* s, const char* utf8, Py_ssize_t size,
+                int escape_strings) {
+    const size_t start = buf->pos + 1;
     if (!escape_strings) {
         if (!buf_write_quoted(buf, utf8, static_cast<size_t>(size))) {
             PyErr_NoMemory();
             return -1;
         }
+        note_text(buf, s, start, static_cast<size_t>(size));
         return 0;
     }
     // The quotes and the worst case of the escaped text, reserved at once.
@@ -51,6 +54,9 @@ int quoted_utf8(Buffer* buf, const char* utf8, Py_ssize_t size, int escape_strin
     }
     buf->data[buf->pos++] = B_QUOTE[0];
     common::escape_toml_to_buf(buf, utf8, static_cast<size_t>(size));
+    if (buf->pos - start == static_cast<size_t>(size)) {
+        note_text(buf, s, start, static_cast<size_t>(size));  // nothing was escaped
+    }
     buf->data[buf->pos++] = B_QUOTE[0];
     return 0;
 }
@@ -67,7 +73,7 @@ int _escaped_quoted_value(Buffer* buf, PyObject* value, int escape_strings) {
         }
         return INK_FAIL("_escaped_quoted_value");
     }
-    if (quoted_utf8(buf, utf8, size, escape_strings) < 0) {
+    if (quoted_utf8(buf, value, utf8, size, escape_strings) < 0) {
         return INK_FAIL("_escaped_quoted_value");
     }
     return 0;
@@ -80,7 +86,7 @@ int _quoted_str_value(Buffer* buf, PyObject* value) {
         INK_FAIL("buf_write_str");
         return INK_FAIL("_quoted_str_value");
     }
-    if (quoted_utf8(buf, utf8, size, 0) < 0) {
+    if (quoted_utf8(buf, value, utf8, size, 0) < 0) {
         return INK_FAIL("_quoted_str_value");
     }
     return 0;
@@ -96,6 +102,34 @@ int char_to_str(Buffer* buf, const char* key, PyObject* value, int escape_string
         return INK_FAIL("char_to_str");
     }
     return 0;
+}
+
+void note_run(TextRuns* runs, PyObject* s, size_t pos, size_t size) {
+    if (runs->incomplete) {
+        return;
+    }
+    if (runs->count == runs->capacity) {
+        const size_t capacity = runs->capacity > 0 ? 2 * runs->capacity : 256;
+        void* items = capacity <= SIZE_MAX / sizeof(TextRun)
+                          ? std::realloc(runs->items, capacity * sizeof(TextRun))
+                          : nullptr;
+        if (items == nullptr) {
+            runs->incomplete = true;
+            return;
+        }
+        runs->items = static_cast<TextRun*>(items);
+        runs->capacity = capacity;
+    }
+    Py_INCREF(s);
+    runs->items[runs->count++] = {pos, size, s};
+}
+
+void release_runs(TextRuns* runs) {
+    for (size_t i = 0; i < runs->count; i++) {
+        Py_DECREF(runs->items[i].text);
+    }
+    std::free(runs->items);
+    *runs = TextRuns{};
 }
 
 KeyMemo::~KeyMemo() {
@@ -140,7 +174,7 @@ int _key_to_buf(Buffer* buf, PyObject* key, int escape_strings) {
         return 0;
     }
     // Written bare, `a.b` would read back as a nested table and `a b` would not parse.
-    if (quoted_utf8(buf, utf8, size, escape_strings) < 0) {
+    if (quoted_utf8(buf, key, utf8, size, escape_strings) < 0) {
         return INK_FAIL("_key_to_buf");
     }
     return 0;
