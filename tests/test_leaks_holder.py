@@ -112,7 +112,7 @@ vt.set_root(gone, None)
 SUCCEEDING = {
     "construct": lambda: TablesHolder({"a": {"columns": []}, "b": None, "c": Table({})}),
     "construct_from_holder": lambda: TablesHolder(h),
-    "add_remove": lambda: (h.add("t", 1), h.remove("t")),
+    "add_set_remove": lambda: (h.add("t", 1), h.set("t", 2), h.remove("t")),
     "setitem_delitem": lambda: (h.__setitem__("t", 1), h.__delitem__("t")),
     "get_hit_miss": lambda: (h.get("a"), h.get("zz"), h["a"], h["zz"], h.get(None)),
     "contains": lambda: (h.contains("a"), h.contains("zz"), "a" in h, "zz" in h),
