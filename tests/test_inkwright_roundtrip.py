@@ -9,7 +9,6 @@ import tomllib
 from pathlib import Path
 
 import pytest
-
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
