@@ -85,10 +85,14 @@ def test_text_of_every_width_in_one_document(escape):
         def __str__(self):
             return "ø"
 
+    class Number(int):
+        def __str__(self):
+            return "三"
+
     first = {"a": "é", "b": "Ж", "c": "😀", "ключ": 'q"é', "e": Name("ü"), "f": Shown(),
-             "g": ["x", "ÿ"]}
+             "g": ["x", "ÿ"], "h": Number(3)}
     lines = encode(records_doc(first, {"a": "plain"}), escape_strings=escape).splitlines()
     quoted = '"q\\"é"' if escape else '"q"é"'
     assert lines[-3:] == [
         f'    {{ a = "é", b = "Ж", c = "😀", "ключ" = {quoted}, e = "ü", f = "ø", '
-        'g = [ "x", "ÿ" ] },', '    { a = "plain" },', "]"]
+        'g = [ "x", "ÿ" ], h = 三 },', '    { a = "plain" },', "]"]

@@ -14,8 +14,8 @@ struct Buffer {
     char* data;
     size_t pos;
     size_t capacity;
-    // Cleared by whoever appends text that is not ASCII; while set, the content can become
-    // a str without a UTF-8 decoding pass.
+    // Cleared by whoever appends (or notes) text that is not ASCII; while set, the content
+    // can become a str without a UTF-8 decoding pass.
     bool ascii;
     // When set, growth calls this instead of realloc: it returns a block of `capacity` bytes
     // holding the content (releasing the old one), or null and leaves the buffer as it was.
@@ -23,7 +23,8 @@ struct Buffer {
     // Set by `grow` when it moved the content into a block that this object owns; buf_free
     // then leaves the block to whoever set `grow`.
     void* owner;
-    // Where the user of the buffer notes the text it wrote, if it does; buf_free ignores it.
+    // Where the user of the buffer notes text that it keeps out of the buffer, if it does;
+    // buf_free ignores it.
     void* text_runs;
 };
 
@@ -169,6 +170,20 @@ inline constexpr EscapeTable kEscape = make_escape_table();
 // Worst case per input byte: \u00XX.
 inline constexpr size_t kMaxEscapeLen = 6;
 
+// Writes the escape of the byte `c`, whose class `cls` is not 0; returns the end.
+inline char* put_escape(char* out, unsigned char c, char cls) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    if (cls == 'u') {
+        std::memcpy(out, "\\u00", 4);
+        out[4] = kHex[c >> 4];
+        out[5] = kHex[c & 0xF];
+        return out + 6;
+    }
+    out[0] = '\\';
+    out[1] = cls;
+    return out + 2;
+}
+
 // True when none of the 8 bytes of `w` needs an escape (a control character, '"', '\\' or
 // DEL). Exact in that direction, so clean text is skipped a word at a time; a word it turns
 // down goes through the table byte by byte.
@@ -213,7 +228,6 @@ inline bool escape_toml_to_buf(Buffer* buf, const char* input, size_t input_len)
         !buf_ensure(buf, worst)) [[unlikely]] {
         return false;
     }
-    static constexpr char kHex[] = "0123456789ABCDEF";
     const unsigned char* const begin = reinterpret_cast<const unsigned char*>(input);
     const unsigned char* const end = begin + input_len;
     const unsigned char* p = begin;
@@ -232,18 +246,8 @@ inline bool escape_toml_to_buf(Buffer* buf, const char* input, size_t input_len)
         if (p == end) {
             break;
         }
-        unsigned char c = *p++;
-        char cls = detail::kEscape.cls[c];
-        if (cls == 'u') {
-            std::memcpy(out, "\\u00", 4);
-            out[4] = kHex[c >> 4];
-            out[5] = kHex[c & 0xF];
-            out += 6;
-        } else {
-            out[0] = '\\';
-            out[1] = cls;
-            out += 2;
-        }
+        const unsigned char c = *p++;
+        out = detail::put_escape(out, c, detail::kEscape.cls[c]);
     }
     buf->pos = static_cast<size_t>(out - buf->data);
     return true;

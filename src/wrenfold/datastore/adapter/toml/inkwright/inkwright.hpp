@@ -140,34 +140,38 @@ inline const char* str_utf8(Buffer* buf, PyObject* s, Py_ssize_t* size) {
     return PyUnicode_AsUTF8AndSize(s, size);
 }
 
-// Strings that are not ASCII, noted where their UTF-8 went while an encode writes, so that
-// the str it returns takes their characters from them instead of decoding the UTF-8 again.
+// In an encode, text that is not ASCII is not written: where it goes is noted, and the str
+// of the document takes its characters from the string itself. So it is neither converted
+// to UTF-8 (which the interpreter would keep in every string) nor decoded back.
 struct TextRun {
     size_t pos;
-    size_t size;
     PyObject* text;  // strong reference
+    size_t extra;    // characters the escapes add, when `escaped`
+    bool escaped;
 };
 
 struct TextRuns {
     TextRun* items;
     size_t count;
     size_t capacity;
-    bool incomplete;  // a run could not be noted: decode instead
 };
 
-// Out of line: only text that is not ASCII gets here.
-[[gnu::noinline]] void note_run(TextRuns* runs, PyObject* s, size_t pos, size_t size);
 void release_runs(TextRuns* runs);
 
-// After `size` bytes of the UTF-8 of the str `s` went unchanged to `pos`.
-inline void note_text(Buffer* buf, PyObject* s, size_t pos, size_t size) {
-    if (!buf->ascii && buf->text_runs != nullptr && PyUnicode_MAX_CHAR_VALUE(s) > 0x7F) {
-        note_run(static_cast<TextRuns*>(buf->text_runs), s, pos, size);
-    }
-}
+// For a str `s` that is not ASCII: when `buf` notes text, notes it at the buffer's position
+// between quotes if `quoted`, and returns 1; 0 when it must be written as UTF-8 (the buffer
+// does not note text, or `s` holds a lone surrogate, whose error the conversion raises);
+// -1 with MemoryError.
+int note_wide_text(Buffer* buf, PyObject* s, int escape_strings, bool quoted);
 
 // The UTF-8 kept in the str object, unquoted and unescaped.
 inline int buf_write_str(Buffer* buf, PyObject* s) {
+    if (!(PyUnicode_Check(s) && PyUnicode_MAX_CHAR_VALUE(s) == 0x7F)) {
+        const int noted = note_wide_text(buf, s, 0, false);
+        if (noted != 0) {
+            return noted > 0 ? 0 : INK_FAIL("buf_write_str");
+        }
+    }
     Py_ssize_t size;
     const char* utf8 = str_utf8(buf, s, &size);
     if (utf8 == nullptr) [[unlikely]] {
@@ -176,7 +180,6 @@ inline int buf_write_str(Buffer* buf, PyObject* s) {
     if (!common::buf_write(buf, utf8, static_cast<size_t>(size))) [[unlikely]] {
         return INK_NO_MEMORY("buf_write_str");
     }
-    note_text(buf, s, buf->pos - static_cast<size_t>(size), static_cast<size_t>(size));
     return 0;
 }
 

@@ -86,29 +86,39 @@ char* grow_into_str(Buffer* buf, size_t capacity) {
     return static_cast<char*>(PyUnicode_DATA(block));
 }
 
-template <class Out, class In>
-void copy_units(Out* out, const In* in, size_t n) {
+// The characters of `in`, with the TOML escapes when `Escape`.
+template <bool Escape, class Out, class In>
+Out* copy_units(Out* out, const In* in, size_t n) {
     for (size_t i = 0; i < n; i++) {
-        out[i] = static_cast<Out>(in[i]);
+        const uint32_t c = in[i];
+        if (Escape && c < 0x80 && common::detail::kEscape.cls[c] != 0) {
+            char text[common::detail::kMaxEscapeLen];
+            const char* end = common::detail::put_escape(text, static_cast<unsigned char>(c),
+                                                         common::detail::kEscape.cls[c]);
+            for (const char* p = text; p < end; p++) {
+                *out++ = static_cast<Out>(*p);
+            }
+        } else {
+            *out++ = static_cast<Out>(c);
+        }
     }
+    return out;
 }
 
-template <class Out>
-void copy_text(Out* out, PyObject* text) {
+template <bool Escape, class Out>
+Out* copy_text(Out* out, PyObject* text) {
     const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
     switch (PyUnicode_KIND(text)) {
         case PyUnicode_1BYTE_KIND:
-            copy_units(out, PyUnicode_1BYTE_DATA(text), n);
-            break;
+            return copy_units<Escape>(out, PyUnicode_1BYTE_DATA(text), n);
         case PyUnicode_2BYTE_KIND:
-            copy_units(out, PyUnicode_2BYTE_DATA(text), n);
-            break;
+            return copy_units<Escape>(out, PyUnicode_2BYTE_DATA(text), n);
         default:
-            copy_units(out, PyUnicode_4BYTE_DATA(text), n);
+            return copy_units<Escape>(out, PyUnicode_4BYTE_DATA(text), n);
     }
 }
 
-// ASCII bytes between the runs, widened; false if one is not ASCII after all.
+// The ASCII bytes between the noted texts, widened; false if one is not ASCII after all.
 template <class Out>
 bool copy_ascii(Out* out, const char* in, size_t n) {
     unsigned char seen = 0;
@@ -119,8 +129,10 @@ bool copy_ascii(Out* out, const char* in, size_t n) {
     return seen < 0x80;
 }
 
+// Fills the `chars` code units at `out`.
 template <class Out>
-bool assemble(Out* out, const Buffer* buf, const TextRuns* runs) {
+bool assemble(Out* out, size_t chars, const Buffer* buf, const TextRuns* runs) {
+    Out* const end = out + chars;
     size_t at = 0;
     for (size_t i = 0; i < runs->count; i++) {
         const TextRun& run = runs->items[i];
@@ -128,23 +140,24 @@ bool assemble(Out* out, const Buffer* buf, const TextRuns* runs) {
             return false;
         }
         out += run.pos - at;
-        copy_text(out, run.text);
-        out += PyUnicode_GET_LENGTH(run.text);
-        at = run.pos + run.size;
+        out = run.escaped ? copy_text<true>(out, run.text) : copy_text<false>(out, run.text);
+        at = run.pos;
     }
-    return copy_ascii(out, buf->data + at, buf->pos - at);
+    const bool ascii = copy_ascii(out, buf->data + at, buf->pos - at);
+    assert(out + (buf->pos - at) == end);
+    (void)end;
+    return ascii;
 }
 
-// The text of a buffer that is not all ASCII: the noted strings' characters copied from
-// them, the ASCII between them widened. Null without an exception when the notes do not
-// cover every byte that is not ASCII.
+// The text of an encode that noted text which is not ASCII: the ASCII of the buffer with
+// the noted texts' characters put in their places.
 PyObject* str_from_runs(const Buffer* buf, const TextRuns* runs) {
     size_t chars = buf->pos;
     Py_UCS4 max_char = 0x7F;
     for (size_t i = 0; i < runs->count; i++) {
-        PyObject* text = runs->items[i].text;
-        chars = chars - runs->items[i].size + static_cast<size_t>(PyUnicode_GET_LENGTH(text));
-        max_char = std::max(max_char, PyUnicode_MAX_CHAR_VALUE(text));
+        const TextRun& run = runs->items[i];
+        chars += static_cast<size_t>(PyUnicode_GET_LENGTH(run.text)) + run.extra;
+        max_char = std::max(max_char, PyUnicode_MAX_CHAR_VALUE(run.text));
     }
     Ref result(PyUnicode_New(static_cast<Py_ssize_t>(chars), max_char));
     if (!result) {
@@ -153,15 +166,20 @@ PyObject* str_from_runs(const Buffer* buf, const TextRuns* runs) {
     bool ok;
     switch (PyUnicode_KIND(result.get())) {
         case PyUnicode_1BYTE_KIND:
-            ok = assemble(PyUnicode_1BYTE_DATA(result.get()), buf, runs);
+            ok = assemble(PyUnicode_1BYTE_DATA(result.get()), chars, buf, runs);
             break;
         case PyUnicode_2BYTE_KIND:
-            ok = assemble(PyUnicode_2BYTE_DATA(result.get()), buf, runs);
+            ok = assemble(PyUnicode_2BYTE_DATA(result.get()), chars, buf, runs);
             break;
         default:
-            ok = assemble(PyUnicode_4BYTE_DATA(result.get()), buf, runs);
+            ok = assemble(PyUnicode_4BYTE_DATA(result.get()), chars, buf, runs);
     }
-    return ok ? result.release() : nullptr;
+    if (!ok) {
+        // Some writer put text that is not ASCII into the buffer without noting it.
+        PyErr_SetString(PyExc_SystemError, "inkwright: text that is not ASCII was not noted");
+        return nullptr;
+    }
+    return result.release();
 }
 
 // The buffer's text as a new str. ASCII text is already the str's data, and a buffer that
@@ -169,14 +187,7 @@ PyObject* str_from_runs(const Buffer* buf, const TextRuns* runs) {
 PyObject* buffer_to_str(Buffer* buf) {
     const Py_ssize_t size = static_cast<Py_ssize_t>(buf->pos);
     if (!buf->ascii) {
-        const TextRuns* runs = static_cast<const TextRuns*>(buf->text_runs);
-        if (runs != nullptr && !runs->incomplete) {
-            PyObject* result = str_from_runs(buf, runs);
-            if (result != nullptr || PyErr_Occurred()) {
-                return result;
-            }
-        }
-        return PyUnicode_DecodeUTF8(buf->data, size, "strict");
+        return str_from_runs(buf, static_cast<const TextRuns*>(buf->text_runs));
     }
     assert(std::all_of(buf->data, buf->data + size, [](char c) { return c >= 0; }));
     if (buf->owner != nullptr) {

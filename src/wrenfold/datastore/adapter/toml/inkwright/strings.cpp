@@ -33,16 +33,13 @@ bool is_bare_key(const char* s, Py_ssize_t size) {
     return true;
 }
 
-// Quote, the text of `s` (its UTF-8 `utf8`, escaped or raw), quote.
-int quoted_utf8(Buffer* buf, PyObject* s, const char* utf8, Py_ssize_t size,
-                int escape_strings) {
-    const size_t start = buf->pos + 1;
+// Quote, the UTF-8 text `utf8` (escaped or raw), quote.
+int quoted_utf8(Buffer* buf, const char* utf8, Py_ssize_t size, int escape_strings) {
     if (!escape_strings) {
         if (!buf_write_quoted(buf, utf8, static_cast<size_t>(size))) {
             PyErr_NoMemory();
             return -1;
         }
-        note_text(buf, s, start, static_cast<size_t>(size));
         return 0;
     }
     // The quotes and the worst case of the escaped text, reserved at once.
@@ -54,39 +51,122 @@ int quoted_utf8(Buffer* buf, PyObject* s, const char* utf8, Py_ssize_t size,
     }
     buf->data[buf->pos++] = B_QUOTE[0];
     common::escape_toml_to_buf(buf, utf8, static_cast<size_t>(size));
-    if (buf->pos - start == static_cast<size_t>(size)) {
-        note_text(buf, s, start, static_cast<size_t>(size));  // nothing was escaped
-    }
     buf->data[buf->pos++] = B_QUOTE[0];
     return 0;
 }
 
+// Quote, the text of the str `s` (escaped or raw), quote. -1 on failure, with `utf8_failed`
+// telling whether the UTF-8 conversion failed.
+int quoted_str(Buffer* buf, PyObject* s, int escape_strings, bool* utf8_failed) {
+    *utf8_failed = false;
+    if (!(PyUnicode_Check(s) && PyUnicode_MAX_CHAR_VALUE(s) == 0x7F)) {
+        const int noted = note_wide_text(buf, s, escape_strings, true);
+        if (noted != 0) {
+            return noted > 0 ? 0 : -1;
+        }
+    }
+    Py_ssize_t size;
+    const char* utf8 = str_utf8(buf, s, &size);
+    if (utf8 == nullptr) {
+        *utf8_failed = true;
+        return -1;
+    }
+    return quoted_utf8(buf, utf8, size, escape_strings);
+}
+
+// Characters the escapes add to the code units at `p` (put_escape writes 2 or 6 for 1);
+// -1 at a lone surrogate. Without escapes, the loop has no early exit nor table, so that
+// the compiler vectorises it.
+template <class T>
+Py_ssize_t escape_extra(const T* p, size_t n, bool escape) {
+    uint32_t surrogate = 0;
+    size_t extra = 0;
+    for (size_t i = 0; i < n && !escape; i++) {
+        surrogate |= static_cast<uint32_t>(p[i]) - 0xD800 < 0x800;
+    }
+    for (size_t i = 0; i < n && escape; i++) {
+        const uint32_t c = p[i];
+        surrogate |= c - 0xD800 < 0x800;
+        const char cls = c < 0x80 ? common::detail::kEscape.cls[c] : 0;
+        extra += cls == 0 ? 0 : cls == 'u' ? 5 : 1;
+    }
+    if (sizeof(T) > 1 && surrogate != 0) {
+        return -1;
+    }
+    return static_cast<Py_ssize_t>(extra);
+}
+
 }  // namespace
 
+int note_wide_text(Buffer* buf, PyObject* s, int escape_strings, bool quoted) {
+    TextRuns* runs = static_cast<TextRuns*>(buf->text_runs);
+    if (runs == nullptr || !PyUnicode_Check(s)) {
+        return 0;
+    }
+    const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
+    const bool escape = escape_strings != 0;
+    Py_ssize_t extra;
+    switch (PyUnicode_KIND(s)) {
+        case PyUnicode_1BYTE_KIND:
+            extra = escape ? escape_extra(PyUnicode_1BYTE_DATA(s), n, true) : 0;
+            break;
+        case PyUnicode_2BYTE_KIND:
+            extra = escape_extra(PyUnicode_2BYTE_DATA(s), n, escape);
+            break;
+        default:
+            extra = escape_extra(PyUnicode_4BYTE_DATA(s), n, escape);
+    }
+    if (extra < 0) {
+        return 0;
+    }
+    if (runs->count == runs->capacity) {
+        const size_t capacity = runs->capacity > 0 ? 2 * runs->capacity : 256;
+        void* items = capacity <= SIZE_MAX / sizeof(TextRun)
+                          ? std::realloc(runs->items, capacity * sizeof(TextRun))
+                          : nullptr;
+        if (items == nullptr) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        runs->items = static_cast<TextRun*>(items);
+        runs->capacity = capacity;
+    }
+    if (quoted && !buf_write_quoted(buf, "", 0)) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    Py_INCREF(s);
+    runs->items[runs->count++] = {buf->pos - quoted, s, static_cast<size_t>(extra), extra > 0};
+    buf->ascii = false;
+    return 1;
+}
+
+void release_runs(TextRuns* runs) {
+    for (size_t i = 0; i < runs->count; i++) {
+        Py_DECREF(runs->items[i].text);
+    }
+    std::free(runs->items);
+    *runs = TextRuns{};
+}
+
 int _escaped_quoted_value(Buffer* buf, PyObject* value, int escape_strings) {
-    Py_ssize_t size;
-    const char* utf8 = str_utf8(buf, value, &size);
-    if (utf8 == nullptr) {
+    bool utf8_failed;
+    if (quoted_str(buf, value, escape_strings, &utf8_failed) < 0) {
         // Raw text is what buf_write_str writes, and its failure is reported as its own.
-        if (!escape_strings) {
+        if (utf8_failed && !escape_strings) {
             INK_FAIL("buf_write_str");
         }
-        return INK_FAIL("_escaped_quoted_value");
-    }
-    if (quoted_utf8(buf, value, utf8, size, escape_strings) < 0) {
         return INK_FAIL("_escaped_quoted_value");
     }
     return 0;
 }
 
 int _quoted_str_value(Buffer* buf, PyObject* value) {
-    Py_ssize_t size;
-    const char* utf8 = str_utf8(buf, value, &size);
-    if (utf8 == nullptr) {
-        INK_FAIL("buf_write_str");
-        return INK_FAIL("_quoted_str_value");
-    }
-    if (quoted_utf8(buf, value, utf8, size, 0) < 0) {
+    bool utf8_failed;
+    if (quoted_str(buf, value, 0, &utf8_failed) < 0) {
+        if (utf8_failed) {
+            INK_FAIL("buf_write_str");
+        }
         return INK_FAIL("_quoted_str_value");
     }
     return 0;
@@ -102,34 +182,6 @@ int char_to_str(Buffer* buf, const char* key, PyObject* value, int escape_string
         return INK_FAIL("char_to_str");
     }
     return 0;
-}
-
-void note_run(TextRuns* runs, PyObject* s, size_t pos, size_t size) {
-    if (runs->incomplete) {
-        return;
-    }
-    if (runs->count == runs->capacity) {
-        const size_t capacity = runs->capacity > 0 ? 2 * runs->capacity : 256;
-        void* items = capacity <= SIZE_MAX / sizeof(TextRun)
-                          ? std::realloc(runs->items, capacity * sizeof(TextRun))
-                          : nullptr;
-        if (items == nullptr) {
-            runs->incomplete = true;
-            return;
-        }
-        runs->items = static_cast<TextRun*>(items);
-        runs->capacity = capacity;
-    }
-    Py_INCREF(s);
-    runs->items[runs->count++] = {pos, size, s};
-}
-
-void release_runs(TextRuns* runs) {
-    for (size_t i = 0; i < runs->count; i++) {
-        Py_DECREF(runs->items[i].text);
-    }
-    std::free(runs->items);
-    *runs = TextRuns{};
 }
 
 KeyMemo::~KeyMemo() {
@@ -164,17 +216,20 @@ int _key_to_buf(Buffer* buf, PyObject* key, int escape_strings) {
                      Py_TYPE(key)->tp_name);
         return INK_FAIL("_key_to_buf");
     }
-    if ((utf8 = str_utf8(buf, key, &size)) == nullptr) {
-        return INK_FAIL("_key_to_buf");
-    }
-    if (is_bare_key(utf8, size)) [[likely]] {
-        if (!common::buf_write(buf, utf8, static_cast<size_t>(size))) {
-            return INK_NO_MEMORY("_key_to_buf");
+    // Bare keys are ASCII.
+    if (PyUnicode_MAX_CHAR_VALUE(key) == 0x7F) [[likely]] {
+        utf8 = static_cast<const char*>(PyUnicode_DATA(key));
+        size = PyUnicode_GET_LENGTH(key);
+        if (is_bare_key(utf8, size)) [[likely]] {
+            if (!common::buf_write(buf, utf8, static_cast<size_t>(size))) {
+                return INK_NO_MEMORY("_key_to_buf");
+            }
+            return 0;
         }
-        return 0;
     }
     // Written bare, `a.b` would read back as a nested table and `a b` would not parse.
-    if (quoted_utf8(buf, key, utf8, size, escape_strings) < 0) {
+    bool utf8_failed;
+    if (quoted_str(buf, key, escape_strings, &utf8_failed) < 0) {
         return INK_FAIL("_key_to_buf");
     }
     return 0;
