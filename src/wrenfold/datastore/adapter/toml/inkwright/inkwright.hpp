@@ -146,8 +146,7 @@ inline const char* str_utf8(Buffer* buf, PyObject* s, Py_ssize_t* size) {
 struct TextRun {
     size_t pos;
     PyObject* text;  // strong reference
-    size_t extra;    // characters the escapes add, when `escaped`
-    bool escaped;
+    size_t extra;    // characters the escapes add; none when it has nothing to escape
 };
 
 struct TextRuns {

@@ -140,7 +140,7 @@ bool assemble(Out* out, size_t chars, const Buffer* buf, const TextRuns* runs) {
             return false;
         }
         out += run.pos - at;
-        out = run.escaped ? copy_text<true>(out, run.text) : copy_text<false>(out, run.text);
+        out = run.extra > 0 ? copy_text<true>(out, run.text) : copy_text<false>(out, run.text);
         at = run.pos;
     }
     const bool ascii = copy_ascii(out, buf->data + at, buf->pos - at);

@@ -136,7 +136,7 @@ int note_wide_text(Buffer* buf, PyObject* s, int escape_strings, bool quoted) {
         return -1;
     }
     Py_INCREF(s);
-    runs->items[runs->count++] = {buf->pos - quoted, s, static_cast<size_t>(extra), extra > 0};
+    runs->items[runs->count++] = {buf->pos - quoted, s, static_cast<size_t>(extra)};
     buf->ascii = false;
     return 1;
 }
