@@ -1,0 +1,207 @@
+"""The TOML encoder against the Python writers of TOML and JSON, and the holder against dict.
+
+    python -m bench [--quick]
+
+Needs the package importable (installed, or PYTHONPATH=build/site-<tag>:.) and the peers
+tomli_w, toml, tomlkit and orjson. Prints Markdown tables: throughput of every writer on
+seeded documents, each peer relative to inkwright, per-record cost at 1,000 and 100,000
+records, extra peak memory of one encode, the holder's operations against dict, and the
+targets met. Figures are medians of repeated runs.
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime
+import json
+import platform
+import subprocess
+import sys
+import time
+from importlib import metadata
+
+from bench import bench_holder
+from bench.docs import DOCS
+from bench.writers import QUICK_RECORD_LIMITS, RECORD_LIMITS, WRITERS
+
+THROUGHPUT_DOCS = ["1x100", "10x1k", "20x10k", "non-ascii-10x1k", "numeric-10x1k"]
+MIXED_DOCS = ["10x1k", "20x10k"]
+PEERS = ["inkwright escaped", "pure Python", "tomli_w", "toml", "tomlkit", "orjson"]
+
+
+def child(*args: str) -> dict:
+    """Runs one measurement in a fresh process (bench.measure) and returns its result."""
+    res = subprocess.run([sys.executable, "-m", "bench.measure", *args], capture_output=True,
+                         text=True, timeout=900)
+    if res.returncode != 0:
+        raise RuntimeError(f"bench.measure {' '.join(args)} failed:\n{res.stderr[-3000:]}")
+    return json.loads(res.stdout)
+
+
+def progress(text: str) -> None:
+    print(text, file=sys.stderr, flush=True)
+
+
+def throughput(quick: bool) -> dict:
+    results = {}
+    for name in THROUGHPUT_DOCS:
+        progress(f"  throughput: {name}")
+        results[name] = child("throughput", name, *(["--quick"] if quick else []))
+    for row in results.values():
+        for r in row["writers"].values():
+            r["mb_s"] = r["bytes"] / r["seconds"] / 1e6
+    return results
+
+
+def per_record(quick: bool) -> dict:
+    progress("  per record: 1x1k and 1x100k")
+    res = child("per-record", *(["--quick"] if quick else []))
+    return {name: {w: res[w][name] for w in res} for name in ("1x1k", "1x100k")}
+
+
+def memory(quick: bool) -> list[dict]:
+    big = "10x1k" if quick else "20x10k"
+    rows = []
+    for doc_name, writer in [(big, "inkwright"), (big, "inkwright escaped"), (big, "orjson"),
+                             ("non-ascii-10x1k", "inkwright")]:
+        progress(f"  memory: {doc_name}, {writer}")
+        rows.append(child("memory", doc_name, writer))
+    return rows
+
+
+def environment() -> str:
+    cpu = platform.processor() or platform.machine()
+    try:
+        with open("/proc/cpuinfo") as f:
+            cpu = next(line.split(":", 1)[1].strip() for line in f
+                       if line.startswith(("model name", "Model")))
+    except (OSError, StopIteration):
+        pass
+    peers = ", ".join(f"{p} {metadata.version(p)}"
+                      for p in ("orjson", "tomli_w", "toml", "tomlkit"))
+    return (f"{datetime.date.today()}, {cpu} ({platform.machine()}), "
+            f"{platform.python_implementation()} {platform.python_version()}; {peers}")
+
+
+def table(header: list[str], rows: list[list[str]]) -> str:
+    lines = ["| " + " | ".join(header) + " |", "|" + "|".join("---" for _ in header) + "|"]
+    lines += ["| " + " | ".join(r) + " |" for r in rows]
+    return "\n".join(lines)
+
+
+def report(thr: dict, rec: dict, mem: list[dict], holder: list[dict], quick: bool) -> str:
+    out = [f"# wrenfold benchmark{' (--quick)' if quick else ''}", "", environment(), ""]
+
+    out += ["## Throughput, MB/s of each writer's own output", ""]
+    rows, cut = [], False
+    for name, row in thr.items():
+        cells = []
+        for writer in WRITERS:
+            r = row["writers"][writer]
+            mark = "*" if r["records"] < row["records"] else ""
+            cut = cut or bool(mark)
+            cells.append(f"{r['mb_s']:.1f}{mark}")
+        label = name + (f" ({row['non_ascii']:.0%} non-ASCII)" if "non_ascii" in row else "")
+        rows.append([label, f"{row['records']:,}"] + cells)
+    out += [table(["document", "records"] + list(WRITERS), rows), ""]
+    if cut:
+        limits = QUICK_RECORD_LIMITS if quick else RECORD_LIMITS
+        out += ["\\* measured on the first records of every table only (" + ", ".join(
+            f"{w}: {n:,}" for w, n in limits.items()) + " at most); throughput is per MB.", ""]
+
+    out += ["## Each writer relative to inkwright (its MB/s divided by inkwright's)", ""]
+    rows = [[name] + [f"{w[p]['mb_s'] / w['inkwright']['mb_s']:.3g}x" for p in PEERS]
+            for name, w in ((n, r["writers"]) for n, r in thr.items())]
+    out += [table(["document"] + PEERS, rows), ""]
+    rows = []
+    for name, row in thr.items():
+        w = row["writers"]
+        rows.append([name, f"{w['inkwright']['seconds'] / row['records'] * 1e9:.0f}",
+                     f"{w['orjson']['seconds'] / row['records'] * 1e9:.0f}",
+                     f"{w['inkwright']['bytes'] / w['orjson']['bytes']:.2f}"])
+    out += ["Same content, time per record (ns): inkwright writes TOML, orjson compact JSON.", "",
+            table(["document", "inkwright", "orjson", "output size inkwright / orjson"], rows), ""]
+
+    out += ["## Per-record cost, one table of mixed records (ns per record)", "",
+            "Both sizes timed in alternation in one process, median of the rounds.", ""]
+    rows = [[f"{DOCS[n][1]:,}", f"{rec[n]['inkwright']:.0f}", f"{rec[n]['orjson']:.0f}"]
+            for n in rec]
+    rows.append(["100,000 / 1,000"] + [f"{rec['1x100k'][w] / rec['1x1k'][w]:.2f}x"
+                                       for w in ("inkwright", "orjson")])
+    out += [table(["records", "inkwright", "orjson"], rows), ""]
+
+    out += ["## Extra peak memory of one call (fresh process, resident-set high-water mark)", ""]
+    rows = [[m["doc"], m["writer"], f"{m['output_bytes'] / 1e6:.1f}",
+             f"{m['object_bytes'] / 1e6:.1f}", f"{m['extra_bytes'] / 1e6:.1f}",
+             f"{m['extra_bytes'] / m['output_bytes']:.2f}x", m["method"]] for m in mem]
+    out += [table(["document", "writer", "output MB (UTF-8)", "returned object MB",
+                   "extra peak MB", "peak / output", "method"], rows), "",
+            "The returned object is part of the peak; a str of text beyond Latin-1 takes two "
+            "or four bytes a character.", ""]
+
+    out += ["## TablesHolder against dict (ns per operation, best of repeats)", "",
+            table(["operation", "holder", "dict", "ratio", "target"],
+                  [[r["operation"], f"{r['holder_ns']:.1f}", f"{r['dict_ns']:.1f}",
+                    f"{r['ratio']:.2f}x", f"{r['target']:.1f}x" if r["target"] else "-"]
+                   for r in holder]), ""]
+
+    out += ["## Targets", "",
+            table(["target", "figure", "met"], targets(thr, rec, mem, holder)), ""]
+    return "\n".join(out)
+
+
+def targets(thr: dict, rec: dict, mem: list[dict], holder: list[dict]) -> list[list[str]]:
+    def row(label, figure, ok):
+        return [label, figure, "yes" if ok else "no"]
+
+    def mb_s(doc, writer):
+        return thr[doc]["writers"][writer]["mb_s"]
+
+    def seconds(doc, writer):
+        return thr[doc]["writers"][writer]["seconds"]
+
+    vs_orjson = [mb_s(d, "inkwright") / mb_s(d, "orjson") for d in MIXED_DOCS]
+    vs_tomli = [mb_s(d, "inkwright") / mb_s(d, "tomli_w") for d in MIXED_DOCS]
+    escaped = [seconds(d, "inkwright escaped") / seconds(d, "inkwright") for d in MIXED_DOCS]
+    wide = mb_s("non-ascii-10x1k", "inkwright") / mb_s("10x1k", "inkwright")
+    scale = rec["1x100k"]["inkwright"] / rec["1x1k"]["inkwright"]
+    ours_mem = [m["extra_bytes"] / m["output_bytes"] for m in mem
+                if m["writer"].startswith("inkwright") and not m["doc"].startswith("non-ascii")]
+    named = max(r["ratio"] for r in holder if r["target"] == 1.3)
+    slots = max(r["ratio"] for r in holder if r["target"] == 1.5)
+    return [
+        row("mixed records: at least 0.6x orjson's MB/s (stretch 1x)",
+            ", ".join(f"{v:.2f}x" for v in vs_orjson), min(vs_orjson) >= 0.6),
+        row("mixed records: at least 30x tomli_w's MB/s",
+            ", ".join(f"{v:.0f}x" for v in vs_tomli), min(vs_tomli) >= 30),
+        row("per record at 100,000 records at most 1.2x that at 1,000", f"{scale:.2f}x",
+            scale <= 1.2),
+        row("escaped mode at most 1.3x the time of raw mode (few escapes)",
+            ", ".join(f"{v:.2f}x" for v in escaped), max(escaped) <= 1.3),
+        row("50% non-ASCII text at least half the ASCII MB/s", f"{wide:.2f}x", wide >= 0.5),
+        row("extra peak memory of one encode at most 2.5x its output",
+            ", ".join(f"{v:.2f}x" for v in ours_mem), max(ours_mem) <= 2.5),
+        row("holder named operations within 1.3x of dict", f"{named:.2f}x at worst",
+            named <= 1.3),
+        row("holder mapping slots within 1.5x of dict", f"{slots:.2f}x at worst", slots <= 1.5),
+    ]
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true",
+                        help="fewer runs and smaller samples of the slow peers")
+    args = parser.parse_args()
+    started = time.perf_counter()
+    progress("measuring, one process per document...")
+    thr = throughput(args.quick)
+    rec = per_record(args.quick)
+    mem = memory(args.quick)
+    progress("  holder")
+    holder = bench_holder.run(*((50_000, 5) if args.quick else (200_000, 7)))
+    print(report(thr, rec, mem, holder, args.quick))
+    progress(f"(ran for {time.perf_counter() - started:.0f} s)")
+
+
+if __name__ == "__main__":
+    main()

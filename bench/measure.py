@@ -1,0 +1,135 @@
+"""One measurement of one document, in a process of its own, printed as JSON.
+
+    python -m bench.measure throughput DOC [WRITER...] [--quick]
+    python -m bench.measure per-record [--quick]
+    python -m bench.measure memory DOC WRITER
+
+A fresh process per document keeps one measurement's garbage and allocator state out of the
+next. Memory is the extra peak of one call: native allocations are invisible to tracemalloc,
+so the kernel's resident-set high-water mark is reset just before the call (Linux,
+/proc/self/clear_refs) and read after it. Where it cannot be reset, the process's maximum
+RSS is used instead, which the building of the document may hide; "method" says which.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import json
+import resource
+import statistics
+import sys
+import time
+
+from bench.docs import DOCS, build, build_named, first_records, non_ascii_share
+from bench.writers import QUICK_RECORD_LIMITS, RECORD_LIMITS, WRITERS
+
+
+def median_time(fn, budget: float, least: int, most: int) -> tuple[float, object]:
+    """Median seconds of one call, after one untimed call; as many runs as fit the budget."""
+    out = fn()
+    times: list[float] = []
+    while len(times) < least or (len(times) < most and sum(times) < budget):
+        start = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times), out
+
+
+def size_of(out) -> int:
+    return len(out) if isinstance(out, bytes) else len(out.encode())
+
+
+def throughput(doc_name: str, quick: bool, writers: list[str]) -> dict:
+    limits = QUICK_RECORD_LIMITS if quick else RECORD_LIMITS
+    budget, least, most = (0.1, 3, 200) if quick else (0.5, 5, 2000)
+    doc, plain = build_named(doc_name)
+    tables, per_table, _ = DOCS[doc_name]
+    result = {"records": tables * per_table, "writers": {}}
+    if doc_name.startswith("non-ascii"):
+        result["non_ascii"] = non_ascii_share(plain)
+    for writer in writers:
+        write = WRITERS[writer]
+        d, p, records = doc, plain, tables * per_table
+        if records > limits.get(writer, records):
+            d, p, records = first_records(doc, plain, limits[writer])
+        seconds, out = median_time(lambda: write(d, p), budget, least, most)
+        result["writers"][writer] = {"seconds": seconds, "bytes": size_of(out),
+                                     "records": records}
+    return result
+
+
+def per_record(quick: bool) -> dict:
+    """ns per record at 1,000 and 100,000 records, timed in alternation so that whatever else
+    the machine does weighs on both alike."""
+    small, large = build_named("1x1k"), build_named("1x100k")
+    rounds = 5 if quick else 15
+    result = {}
+    for writer in ("inkwright", "orjson"):
+        write = WRITERS[writer]
+        write(*small), write(*large)
+        times: dict[str, list[float]] = {"1x1k": [], "1x100k": []}
+        for _ in range(rounds):
+            for name, (doc, plain), calls in (("1x1k", small, 100), ("1x100k", large, 1)):
+                start = time.perf_counter()
+                for _ in range(calls):
+                    write(doc, plain)
+                records = DOCS[name][0] * DOCS[name][1] * calls
+                times[name].append((time.perf_counter() - start) / records * 1e9)
+        result[writer] = {name: statistics.median(t) for name, t in times.items()}
+    return result
+
+
+def status_kib(field: str) -> int | None:
+    try:
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith(field + ":"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return None
+
+
+def memory(doc_name: str, writer: str) -> dict:
+    doc, plain = build_named(doc_name)
+    write = WRITERS[writer]
+    # Loads whatever the writer loads lazily, on a document too small to move the figures.
+    write(*build("warm-up", 1, 5))
+    gc.collect()
+    gc.disable()
+    before = status_kib("VmRSS")
+    method = "clear_refs"
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+    except OSError:
+        method = "maxrss"
+    if before is None or method == "maxrss":
+        method, before = "maxrss", resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    out = write(doc, plain)
+    peak = (status_kib("VmHWM") if method == "clear_refs"
+            else resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+    return {"doc": doc_name, "writer": writer, "method": method,
+            "extra_bytes": max(0, peak - before) * 1024, "output_bytes": size_of(out),
+            "object_bytes": sys.getsizeof(out)}
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("what", choices=["throughput", "per-record", "memory"])
+    parser.add_argument("doc", nargs="?", choices=list(DOCS))
+    parser.add_argument("writers", nargs="*", choices=list(WRITERS),
+                        help="the writers to measure (throughput: default all; memory: one)")
+    parser.add_argument("--quick", action="store_true")
+    args = parser.parse_args()
+    if args.what == "throughput":
+        print(json.dumps(throughput(args.doc, args.quick, args.writers or list(WRITERS))))
+    elif args.what == "per-record":
+        print(json.dumps(per_record(args.quick)))
+    else:
+        print(json.dumps(memory(args.doc, args.writers[0])))
+
+
+if __name__ == "__main__":
+    main()
