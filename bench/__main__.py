@@ -165,8 +165,10 @@ def targets(thr: dict, rec: dict, mem: list[dict], holder: list[dict]) -> list[l
     escaped = [seconds(d, "inkwright escaped") / seconds(d, "inkwright") for d in MIXED_DOCS]
     wide = mb_s("non-ascii-10x1k", "inkwright") / mb_s("10x1k", "inkwright")
     scale = rec["1x100k"]["inkwright"] / rec["1x1k"]["inkwright"]
-    ours_mem = [m["extra_bytes"] / m["output_bytes"] for m in mem
-                if m["writer"].startswith("inkwright") and not m["doc"].startswith("non-ascii")]
+    # Against what an encode outputs, the str: for text beyond Latin-1 it is larger than the
+    # UTF-8 document.
+    ours_mem = [m["extra_bytes"] / m["object_bytes"] for m in mem
+                if m["writer"].startswith("inkwright")]
     named = max(r["ratio"] for r in holder if r["target"] == 1.3)
     slots = max(r["ratio"] for r in holder if r["target"] == 1.5)
     return [
@@ -179,7 +181,7 @@ def targets(thr: dict, rec: dict, mem: list[dict], holder: list[dict]) -> list[l
         row("escaped mode at most 1.3x the time of raw mode (few escapes)",
             ", ".join(f"{v:.2f}x" for v in escaped), max(escaped) <= 1.3),
         row("50% non-ASCII text at least half the ASCII MB/s", f"{wide:.2f}x", wide >= 0.5),
-        row("extra peak memory of one encode at most 2.5x its output",
+        row("extra peak memory of one encode at most 2.5x its output (the str)",
             ", ".join(f"{v:.2f}x" for v in ours_mem), max(ours_mem) <= 2.5),
         row("holder named operations within 1.3x of dict", f"{named:.2f}x at worst",
             named <= 1.3),
