@@ -30,7 +30,6 @@ int no_memory(const char* qualname, const char* file, int line) {
 
 namespace {
 
-
 PyObject* str_tuple_output;  // interned
 
 // Bound from ledgerbox, not read.
