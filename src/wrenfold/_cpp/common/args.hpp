@@ -168,6 +168,11 @@ inline int check_str_arg(PyObject* obj, const char* argname, bool none_ok) {
     return -1;
 }
 
+// The wrong type where one exact type is required, e.g. "Expected dict, got NoneType".
+inline void raise_expected(const char* expected, const char* got_type_name) {
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", expected, got_type_name);
+}
+
 // Truth value of a bool-declared argument: True, False and None without a call.
 inline int truth(PyObject* obj) {
     if (obj == Py_True) {
@@ -180,3 +185,7 @@ inline int truth(PyObject* obj) {
 }
 
 }  // namespace wrenfold::common
+
+// The documented cast of a METH_FASTCALL | METH_KEYWORDS function into PyMethodDef.ml_meth,
+// by way of void(*)() so that the compiler does not flag the differing signature.
+#define WF_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))

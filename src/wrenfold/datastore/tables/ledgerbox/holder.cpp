@@ -25,8 +25,7 @@ inline PyObject* storage(TablesHolderObject* self) {
     if (root != nullptr && PyDict_Check(root)) [[likely]] {
         return root;
     }
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict",
-                 root != nullptr ? Py_TYPE(root)->tp_name : "NULL");
+    common::raise_expected("dict", root != nullptr ? Py_TYPE(root)->tp_name : "NULL");
     return nullptr;
 }
 
@@ -63,7 +62,7 @@ PyObject* check_result(PyObject* res, PyTypeObject* type) {
     if (res == nullptr || Py_IS_TYPE(res, type) || res == Py_None) {
         return res;
     }
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", type->tp_name, Py_TYPE(res)->tp_name);
+    common::raise_expected(type->tp_name, Py_TYPE(res)->tp_name);
     Py_DECREF(res);
     return nullptr;
 }
@@ -148,8 +147,7 @@ PyObject* holder_items_primitive(TablesHolderObject* self) {
 
 void holder_ingest_dict(TablesHolderObject* self, PyObject* incoming) {
     if (!PyDict_Check(incoming)) {
-        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict",
-                     Py_TYPE(incoming)->tp_name);
+        common::raise_expected("dict", Py_TYPE(incoming)->tp_name);
         WF_TRACEBACK(WF_QUAL "ingest_dict");
         return;
     }
@@ -309,8 +307,7 @@ int holder_hash_primitive(TablesHolderObject* self) {
     Ref root(self->vtab->get_root(self));
     Py_hash_t hash = -1;
     if (!PyDict_Check(root.get())) {
-        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict",
-                     Py_TYPE(root.get())->tp_name);
+        common::raise_expected("dict", Py_TYPE(root.get())->tp_name);
     } else {
         Ref freeze(lookup_global(names.freeze));
         Ref frozen(freeze ? PyObject_CallOneArg(freeze.get(), root.get()) : nullptr);

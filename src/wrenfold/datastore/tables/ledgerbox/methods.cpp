@@ -457,7 +457,6 @@ PyGetSetDef holder_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-#define WF_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 #define WF_KW (METH_FASTCALL | METH_KEYWORDS)
 
 }  // namespace

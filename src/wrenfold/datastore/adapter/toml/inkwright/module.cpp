@@ -41,8 +41,7 @@ Py_ssize_t* ledgerbox_TWO;
 PyObject* read_tuple_output(PyObject* data) {
     Ref out(PyObject_GetAttr(data, str_tuple_output));
     if (out && !PyTuple_CheckExact(out.get())) {
-        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "tuple",
-                     Py_TYPE(out.get())->tp_name);
+        common::raise_expected("tuple", Py_TYPE(out.get())->tp_name);
         return nullptr;
     }
     return out.release();
@@ -307,8 +306,6 @@ PyObject* write_unified_data(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     }
     return result;
 }
-
-#define WF_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
 // Created in this order: write_unified_data, then encode_unified_data.
 PyMethodDef module_functions[] = {
