@@ -11,17 +11,19 @@
 
 namespace {
 
-using wrenfold::common::Buffer;
 using wrenfold::common::buf_ensure;
 using wrenfold::common::buf_free;
 using wrenfold::common::buf_new;
 using wrenfold::common::buf_write;
+using wrenfold::common::Buffer;
 using wrenfold::common::escape_toml_to_buf;
 using wrenfold::common::get_toml_escape;
 using wrenfold::common::needs_unicode_escape;
 
 struct BufDeleter {
-    void operator()(Buffer* b) const { buf_free(b); }
+    void operator()(Buffer* b) const {
+        buf_free(b);
+    }
 };
 using BufPtr = std::unique_ptr<Buffer, BufDeleter>;
 
@@ -199,11 +201,12 @@ TEST(Escape, LookupFunctions) {
 }
 
 TEST(Escape, MultiByteCharactersAreCopiedUnchanged) {
-    EXPECT_EQ(escaped("\xC3\xA9"), "\xC3\xA9");                          // U+00E9
-    EXPECT_EQ(escaped("\xC2\x80\xC2\x9F"), "\xC2\x80\xC2\x9F");          // C1 controls
-    EXPECT_EQ(escaped("\xE2\x80\xA8"), "\xE2\x80\xA8");                  // U+2028
-    EXPECT_EQ(escaped("\xF0\x9F\x98\x80"), "\xF0\x9F\x98\x80");          // U+1F600, no surrogates
-    EXPECT_EQ(escaped("\xC3\xA9\"\xF0\x9F\x98\x80\n\x7F" "z"),
+    EXPECT_EQ(escaped("\xC3\xA9"), "\xC3\xA9");                  // U+00E9
+    EXPECT_EQ(escaped("\xC2\x80\xC2\x9F"), "\xC2\x80\xC2\x9F");  // C1 controls
+    EXPECT_EQ(escaped("\xE2\x80\xA8"), "\xE2\x80\xA8");          // U+2028
+    EXPECT_EQ(escaped("\xF0\x9F\x98\x80"), "\xF0\x9F\x98\x80");  // U+1F600, no surrogates
+    EXPECT_EQ(escaped("\xC3\xA9\"\xF0\x9F\x98\x80\n\x7F"
+                      "z"),
               "\xC3\xA9\\\"\xF0\x9F\x98\x80\\n\\u007Fz");
 }
 

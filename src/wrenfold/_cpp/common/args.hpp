@@ -72,8 +72,8 @@ inline int place_keyword(Params& p, PyObject* key, PyObject* value, Py_ssize_t n
         return -1;
     }
     if (index < nargs || out[index] != nullptr) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                     p.fname, key);
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", p.fname,
+                     key);
         return -1;
     }
     out[index] = value;
@@ -152,8 +152,9 @@ inline int check_str_arg(PyObject* obj, const char* argname, bool none_ok) {
     if (PyUnicode_CheckExact(obj) || (none_ok && obj == Py_None)) {
         return 0;
     }
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 argname, "str", Py_TYPE(obj)->tp_name);
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", argname,
+                 "str", Py_TYPE(obj)->tp_name);
     if (PyUnicode_Check(obj)) {
         PyObject* exc = PyErr_GetRaisedException();
         PyObject* res = PyObject_CallMethod(

@@ -224,8 +224,8 @@ inline const unsigned char* skip_clean_words(const unsigned char* begin, const u
 // reservation fails.
 inline bool escape_toml_to_buf(Buffer* buf, const char* input, size_t input_len) {
     size_t worst;
-    if (__builtin_mul_overflow(input_len, detail::kMaxEscapeLen, &worst) ||
-        !buf_ensure(buf, worst)) [[unlikely]] {
+    if (__builtin_mul_overflow(input_len, detail::kMaxEscapeLen, &worst) || !buf_ensure(buf, worst))
+        [[unlikely]] {
         return false;
     }
     const unsigned char* const begin = reinterpret_cast<const unsigned char*>(input);

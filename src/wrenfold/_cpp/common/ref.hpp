@@ -16,7 +16,9 @@ public:
         return Ref(obj);
     }
 
-    Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+    Ref(Ref&& other) noexcept : p_(other.p_) {
+        other.p_ = nullptr;
+    }
     Ref& operator=(Ref&& other) noexcept {
         PyObject* old = p_;
         p_ = other.p_;
@@ -26,16 +28,22 @@ public:
     }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref() {
+        Py_XDECREF(p_);
+    }
 
-    PyObject* get() const noexcept { return p_; }
+    PyObject* get() const noexcept {
+        return p_;
+    }
     // Hands the reference to the caller; the owner is empty afterwards.
     PyObject* release() noexcept {
         PyObject* p = p_;
         p_ = nullptr;
         return p;
     }
-    explicit operator bool() const noexcept { return p_ != nullptr; }
+    explicit operator bool() const noexcept {
+        return p_ != nullptr;
+    }
 
 private:
     PyObject* p_ = nullptr;

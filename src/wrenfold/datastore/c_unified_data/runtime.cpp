@@ -17,7 +17,8 @@ int initialise(PyObject* module) {
     const char* type = "Py_ssize_t const ";
     if (wrenfold::common::export_variable(module, "ONE", const_cast<Py_ssize_t*>(&ONE), type) < 0 ||
         wrenfold::common::export_variable(module, "TWO", const_cast<Py_ssize_t*>(&TWO), type) < 0 ||
-        wrenfold::common::export_variable(module, "ZERO", const_cast<Py_ssize_t*>(&ZERO), type) < 0) {
+        wrenfold::common::export_variable(module, "ZERO", const_cast<Py_ssize_t*>(&ZERO), type) <
+            0) {
         return -1;
     }
     return 0;

@@ -33,8 +33,8 @@ inline PyObject* storage(TablesHolderObject* self) {
 // replaces the method, 0 when the entry runs its own body, -1 on failure.
 int find_override(TablesHolderObject* self, Method method, PyObject** override) {
     PyTypeObject* tp = Py_TYPE(self);
-    if (tp->tp_dictoffset == 0 &&
-        !(tp->tp_flags & (Py_TPFLAGS_HEAPTYPE | Py_TPFLAGS_IS_ABSTRACT))) [[likely]] {
+    if (tp->tp_dictoffset == 0 && !(tp->tp_flags & (Py_TPFLAGS_HEAPTYPE | Py_TPFLAGS_IS_ABSTRACT)))
+        [[likely]] {
         return 0;
     }
     PyObject* attr = PyObject_GetAttr(reinterpret_cast<PyObject*>(self), names.method[method]);
@@ -275,8 +275,8 @@ PyObject* holder_model_dump(TablesHolderObject* self, int skip_dispatch, ModelDu
         res = self->vtab->_model_dump(self, opt);
     } else if (found > 0) {
         int exclude_none = opt != nullptr && opt->n > 0 ? opt->exclude_none : 1;
-        res = check_result(call_override(override, exclude_none ? Py_True : Py_False),
-                           &PyDict_Type);
+        res =
+            check_result(call_override(override, exclude_none ? Py_True : Py_False), &PyDict_Type);
     } else {
         res = nullptr;
     }

@@ -107,7 +107,8 @@ PyObject* holder_get_empty(PyObject* obj, void*) {
 WF_METHOD(py_add) {
     static Params params = {"add", 2, 2, {"name", "table"}, {}};
     PyObject* a[2];
-    if (parse_args(params, args, nargs, kwnames, a) < 0 || common::check_str_arg(a[0], "name", true) < 0) {
+    if (parse_args(params, args, nargs, kwnames, a) < 0 ||
+        common::check_str_arg(a[0], "name", true) < 0) {
         return fail(WF_QUAL "add");
     }
     as_holder(obj)->vtab->add(as_holder(obj), a[0], a[1], 1);
@@ -117,7 +118,8 @@ WF_METHOD(py_add) {
 WF_METHOD(py_set) {
     static Params params = {"set", 2, 2, {"name", "table"}, {}};
     PyObject* a[2];
-    if (parse_args(params, args, nargs, kwnames, a) < 0 || common::check_str_arg(a[0], "name", true) < 0) {
+    if (parse_args(params, args, nargs, kwnames, a) < 0 ||
+        common::check_str_arg(a[0], "name", true) < 0) {
         return fail(WF_QUAL "set");
     }
     as_holder(obj)->vtab->set(as_holder(obj), a[0], a[1], 1);
@@ -127,7 +129,8 @@ WF_METHOD(py_set) {
 WF_METHOD(py_get) {
     static Params params = {"get", 1, 1, {"name"}, {}};
     PyObject* a[1];
-    if (parse_args(params, args, nargs, kwnames, a) < 0 || common::check_str_arg(a[0], "name", true) < 0) {
+    if (parse_args(params, args, nargs, kwnames, a) < 0 ||
+        common::check_str_arg(a[0], "name", true) < 0) {
         return fail(WF_QUAL "get");
     }
     return as_holder(obj)->vtab->get(as_holder(obj), a[0], 1);
@@ -136,7 +139,8 @@ WF_METHOD(py_get) {
 WF_METHOD(py_remove) {
     static Params params = {"remove", 1, 1, {"name"}, {}};
     PyObject* a[1];
-    if (parse_args(params, args, nargs, kwnames, a) < 0 || common::check_str_arg(a[0], "name", true) < 0) {
+    if (parse_args(params, args, nargs, kwnames, a) < 0 ||
+        common::check_str_arg(a[0], "name", true) < 0) {
         return fail(WF_QUAL "remove");
     }
     as_holder(obj)->vtab->remove(as_holder(obj), a[0], 1);
@@ -146,7 +150,8 @@ WF_METHOD(py_remove) {
 WF_METHOD(py_contains) {
     static Params params = {"contains", 1, 1, {"name"}, {}};
     PyObject* a[1];
-    if (parse_args(params, args, nargs, kwnames, a) < 0 || common::check_str_arg(a[0], "name", true) < 0) {
+    if (parse_args(params, args, nargs, kwnames, a) < 0 ||
+        common::check_str_arg(a[0], "name", true) < 0) {
         return fail(WF_QUAL "contains");
     }
     int found = as_holder(obj)->vtab->contains(as_holder(obj), a[0], 1);
@@ -166,14 +171,14 @@ WF_METHOD(py_clear) {
 }
 
 // The methods that take no argument and return what their entry returns.
-#define WF_NOARG_METHOD(fn, pyname, call)                              \
-    WF_METHOD(fn) {                                                    \
-        static Params params = {pyname, 0, 0, {}, {}};                 \
-        if (parse_args(params, args, nargs, kwnames, nullptr) < 0) {   \
-            return fail(WF_QUAL pyname);                          \
-        }                                                              \
-        TablesHolderObject* self = as_holder(obj);                     \
-        return call;                                                   \
+#define WF_NOARG_METHOD(fn, pyname, call)                            \
+    WF_METHOD(fn) {                                                  \
+        static Params params = {pyname, 0, 0, {}, {}};               \
+        if (parse_args(params, args, nargs, kwnames, nullptr) < 0) { \
+            return fail(WF_QUAL pyname);                             \
+        }                                                            \
+        TablesHolderObject* self = as_holder(obj);                   \
+        return call;                                                 \
     }
 
 WF_NOARG_METHOD(py_iterate, "iterate", self->vtab->iterate(self, 1))
@@ -235,16 +240,21 @@ WF_METHOD(py_get_pydantic_core_schema) {
     }
     PyObject* cls = obj;
     Ref schema_mod(lookup_global(names.core_schema));
-    Ref validator_fn(schema_mod ? PyObject_GetAttr(schema_mod.get(), names.no_info_plain_validator_function) : nullptr);
+    Ref validator_fn(
+        schema_mod ? PyObject_GetAttr(schema_mod.get(), names.no_info_plain_validator_function)
+                   : nullptr);
     Ref validate(validator_fn ? PyObject_GetAttr(cls, names._validate) : nullptr);
     Ref schema_mod2(validate ? lookup_global(names.core_schema) : nullptr);
-    Ref serializer_fn(schema_mod2 ? PyObject_GetAttr(schema_mod2.get(), names.plain_serializer_function_ser_schema) : nullptr);
+    Ref serializer_fn(schema_mod2 ? PyObject_GetAttr(schema_mod2.get(),
+                                                     names.plain_serializer_function_ser_schema)
+                                  : nullptr);
     Ref serialize(serializer_fn ? PyObject_GetAttr(cls, names._serialize) : nullptr);
     Ref ser_schema;
     if (serialize) {
         PyObject* call_args[2] = {serialize.get(), Py_False};
         Ref kw(PyTuple_Pack(1, names.info_arg));
-        ser_schema = Ref(kw ? PyObject_Vectorcall(serializer_fn.get(), call_args, 1, kw.get()) : nullptr);
+        ser_schema =
+            Ref(kw ? PyObject_Vectorcall(serializer_fn.get(), call_args, 1, kw.get()) : nullptr);
     }
     Ref res;
     if (ser_schema) {
@@ -268,8 +278,10 @@ WF_METHOD(py_get_pydantic_json_schema) {
     }
     Ref schema_mod(lookup_global(names.core_schema));
     Ref table_data(schema_mod ? lookup_global(names.TableData) : nullptr);
-    Ref table_schema(table_data ? PyObject_GetAttr(table_data.get(), names.pydantic_core_schema) : nullptr);
-    Ref keys(table_schema ? PyObject_CallMethodNoArgs(schema_mod.get(), names.str_schema) : nullptr);
+    Ref table_schema(table_data ? PyObject_GetAttr(table_data.get(), names.pydantic_core_schema)
+                                : nullptr);
+    Ref keys(table_schema ? PyObject_CallMethodNoArgs(schema_mod.get(), names.str_schema)
+                          : nullptr);
     Ref dict_schema;
     if (keys) {
         Ref fn(PyObject_GetAttr(schema_mod.get(), names.dict_schema));
@@ -292,7 +304,8 @@ WF_METHOD(py_validate) {
         return fail(WF_QUAL "_validate");
     }
     Ref instance(PyObject_CallNoArgs(obj));
-    Ref res(instance ? PyObject_CallMethodOneArg(instance.get(), names.replace_dict, a[0]) : nullptr);
+    Ref res(instance ? PyObject_CallMethodOneArg(instance.get(), names.replace_dict, a[0])
+                     : nullptr);
     if (!res) {
         return fail(WF_QUAL "_validate");
     }
@@ -440,16 +453,9 @@ PyMappingMethods holder_as_mapping = {
 };
 
 PySequenceMethods holder_as_sequence = {
-    holder_length,
-    nullptr,
-    nullptr,
-    holder_sq_item,
-    nullptr,
-    nullptr,
-    nullptr,
-    holder_sq_contains,
-    nullptr,
-    nullptr,
+    .sq_length = holder_length,
+    .sq_item = holder_sq_item,
+    .sq_contains = holder_sq_contains,
 };
 
 PyGetSetDef holder_getset[] = {
@@ -483,10 +489,13 @@ PyMethodDef holder_methods[] = {
      "TablesHolder.__get_pydantic_core_schema__(cls, source_type, handler: GetCoreSchemaHandler)"},
     {"__get_pydantic_json_schema__", WF_FASTCALL(py_get_pydantic_json_schema), WF_KW | METH_CLASS,
      "TablesHolder.__get_pydantic_json_schema__(cls, core_schema, handler: GetJsonSchemaHandler)"},
-    {"_validate", WF_FASTCALL(py_validate), WF_KW | METH_CLASS, "TablesHolder._validate(cls, value)"},
+    {"_validate", WF_FASTCALL(py_validate), WF_KW | METH_CLASS,
+     "TablesHolder._validate(cls, value)"},
     {"_serialize", WF_FASTCALL(py_serialize), WF_KW, "TablesHolder._serialize(self)"},
-    {"__reduce__", WF_FASTCALL(py_reduce), WF_KW, "Refused: a TablesHolder cannot be pickled or copied."},
-    {"__setstate__", WF_FASTCALL(py_setstate), WF_KW, "Refused: a TablesHolder cannot be pickled or copied."},
+    {"__reduce__", WF_FASTCALL(py_reduce), WF_KW,
+     "Refused: a TablesHolder cannot be pickled or copied."},
+    {"__setstate__", WF_FASTCALL(py_setstate), WF_KW,
+     "Refused: a TablesHolder cannot be pickled or copied."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -52,8 +52,8 @@ int intern_names() {
     }
     // In the order of enum Method.
     const char* const method_names[M_COUNT] = {
-        "as_dict", "replace_dict", "contains", "set", "add", "get", "remove", "clear",
-        "iterate", "keys", "values", "items", "model_dump", "is_tables_holder",
+        "as_dict", "replace_dict", "contains", "set",    "add",   "get",        "remove",
+        "clear",   "iterate",      "keys",     "values", "items", "model_dump", "is_tables_holder",
     };
     for (int m = 0; m < M_COUNT; m++) {
         for (PyMethodDef* def = holder_methods; def->ml_name != nullptr; def++) {
@@ -91,11 +91,13 @@ int publish_type(PyObject* module) {
         return -1;
     }
     Ref capsule(PyCapsule_New(&holder_vtable, nullptr, nullptr));
-    if (!capsule || PyDict_SetItemString(TablesHolder_Type.tp_dict, kVTableKey, capsule.get()) < 0) {
+    if (!capsule ||
+        PyDict_SetItemString(TablesHolder_Type.tp_dict, kVTableKey, capsule.get()) < 0) {
         return -1;
     }
     PyType_Modified(&TablesHolder_Type);
-    return PyModule_AddObjectRef(module, kTypeName, reinterpret_cast<PyObject*>(&TablesHolder_Type));
+    return PyModule_AddObjectRef(module, kTypeName,
+                                 reinterpret_cast<PyObject*>(&TablesHolder_Type));
 }
 
 int bind_table_data(PyObject* module) {
@@ -120,17 +122,14 @@ int bind_table_data(PyObject* module) {
 
 int initialise(PyObject* module) {
     module_dict = PyModule_GetDict(module);
-    if (intern_names() < 0 ||
-        common::export_variable(module, "ONE", &ONE, kSsizeCapsule) < 0 ||
+    if (intern_names() < 0 || common::export_variable(module, "ONE", &ONE, kSsizeCapsule) < 0 ||
         common::export_variable(module, "TWO", &TWO, kSsizeCapsule) < 0 ||
         common::export_variable(module, "ZERO", &ZERO, kSsizeCapsule) < 0 ||
-        publish_type(module) < 0 ||
-        import_from(module, "typing", "TYPE_CHECKING") < 0 ||
+        publish_type(module) < 0 || import_from(module, "typing", "TYPE_CHECKING") < 0 ||
         import_from(module, "pydantic", "GetCoreSchemaHandler") < 0 ||
         import_from(module, "pydantic_core", "core_schema") < 0 ||
         import_from(module, "idlekit", "lazy") < 0 ||
-        import_from(module, "rimecast.frozen", "freeze") < 0 ||
-        bind_table_data(module) < 0) {
+        import_from(module, "rimecast.frozen", "freeze") < 0 || bind_table_data(module) < 0) {
         return -1;
     }
     return 0;

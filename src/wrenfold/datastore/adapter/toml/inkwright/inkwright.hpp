@@ -17,11 +17,11 @@
 
 namespace wrenfold::inkwright {
 
-using common::Buffer;
+using c_unified_data::ColumnsData;
 using c_unified_data::CTableData;
 using c_unified_data::CUnifiedData;
-using c_unified_data::ColumnsData;
 using c_unified_data::HeaderData;
+using common::Buffer;
 
 // --- tokens (tokens.cpp) ---------------------------------------------------------------------
 
@@ -96,12 +96,12 @@ inline constexpr char DEFAULT[] = "default";
 #define INK_LEN(t) (sizeof(text::t) - 1)
 
 // The token is read through its variable at each call, with the length of its text.
-#define INK_TOKEN_WRITER(fn, token, t)                                \
-    inline int fn(Buffer* buf) {                                      \
-        if (common::buf_write(buf, token, INK_LEN(t))) [[likely]] {   \
-            return 0;                                                 \
-        }                                                             \
-        return INK_NO_MEMORY(#fn);                                    \
+#define INK_TOKEN_WRITER(fn, token, t)                              \
+    inline int fn(Buffer* buf) {                                    \
+        if (common::buf_write(buf, token, INK_LEN(t))) [[likely]] { \
+            return 0;                                               \
+        }                                                           \
+        return INK_NO_MEMORY(#fn);                                  \
     }
 
 INK_TOKEN_WRITER(insert_quote, B_QUOTE, QUOTE)

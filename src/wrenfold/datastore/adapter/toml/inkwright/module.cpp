@@ -107,12 +107,9 @@ template <bool Escape, class Out>
 Out* copy_text(Out* out, PyObject* text) {
     const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
     switch (PyUnicode_KIND(text)) {
-        case PyUnicode_1BYTE_KIND:
-            return copy_units<Escape>(out, PyUnicode_1BYTE_DATA(text), n);
-        case PyUnicode_2BYTE_KIND:
-            return copy_units<Escape>(out, PyUnicode_2BYTE_DATA(text), n);
-        default:
-            return copy_units<Escape>(out, PyUnicode_4BYTE_DATA(text), n);
+        case PyUnicode_1BYTE_KIND: return copy_units<Escape>(out, PyUnicode_1BYTE_DATA(text), n);
+        case PyUnicode_2BYTE_KIND: return copy_units<Escape>(out, PyUnicode_2BYTE_DATA(text), n);
+        default: return copy_units<Escape>(out, PyUnicode_4BYTE_DATA(text), n);
     }
 }
 
@@ -169,8 +166,7 @@ PyObject* str_from_runs(const Buffer* buf, const TextRuns* runs) {
         case PyUnicode_2BYTE_KIND:
             ok = assemble(PyUnicode_2BYTE_DATA(result.get()), chars, buf, runs);
             break;
-        default:
-            ok = assemble(PyUnicode_4BYTE_DATA(result.get()), chars, buf, runs);
+        default: ok = assemble(PyUnicode_4BYTE_DATA(result.get()), chars, buf, runs);
     }
     if (!ok) {
         // Some writer put text that is not ASCII into the buffer without noting it.
@@ -290,8 +286,7 @@ PyObject* encode_unified_data(PyObject*, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* write_unified_data(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-    static Params params = {
-        "write_unified_data", 2, 3, {"data", "filepath", "escape_strings"}, {}};
+    static Params params = {"write_unified_data", 2, 3, {"data", "filepath", "escape_strings"}, {}};
     PyObject* a[3];
     int escape_strings = 0;
     if (common::parse_args(params, args, nargs, kwnames, a) < 0 ||
@@ -423,7 +418,8 @@ int initialise(PyObject* module) {
     return PyModule_AddFunctions(module, module_functions);
 }
 
-common::ModuleState state = {"inkwright", "init wrenfold.datastore.adapter.toml.inkwright", initialise};
+common::ModuleState state = {"inkwright", "init wrenfold.datastore.adapter.toml.inkwright",
+                             initialise};
 
 PyModuleDef moduledef = {
     PyModuleDef_HEAD_INIT,

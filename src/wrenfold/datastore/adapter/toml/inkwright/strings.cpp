@@ -110,11 +110,8 @@ int note_wide_text(Buffer* buf, PyObject* s, int escape_strings, bool quoted) {
         case PyUnicode_1BYTE_KIND:
             extra = escape ? escape_extra(PyUnicode_1BYTE_DATA(s), n, true) : 0;
             break;
-        case PyUnicode_2BYTE_KIND:
-            extra = escape_extra(PyUnicode_2BYTE_DATA(s), n, escape);
-            break;
-        default:
-            extra = escape_extra(PyUnicode_4BYTE_DATA(s), n, escape);
+        case PyUnicode_2BYTE_KIND: extra = escape_extra(PyUnicode_2BYTE_DATA(s), n, escape); break;
+        default: extra = escape_extra(PyUnicode_4BYTE_DATA(s), n, escape);
     }
     if (extra < 0) {
         return 0;

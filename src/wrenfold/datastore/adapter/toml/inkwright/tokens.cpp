@@ -87,8 +87,7 @@ static_assert(sizeof(kTokens) / sizeof(kTokens[0]) == 31);
 
 int publish_tokens(PyObject* module) {
     for (const Token& t : kTokens) {
-        if (common::export_variable(module, t.name, t.variable,
-                                    "char const *") < 0) {
+        if (common::export_variable(module, t.name, t.variable, "char const *") < 0) {
             return -1;
         }
     }
