@@ -3,6 +3,7 @@
 #include "inkwright.hpp"
 
 #include <wrenfold/_cpp/common/number_format.hpp>
+#include <wrenfold/_cpp/common/recursion.hpp>
 #include <wrenfold/_cpp/common/ref.hpp>
 
 namespace wrenfold::inkwright {
@@ -196,24 +197,16 @@ int _value_to_buf(Buffer* buf, PyObject* value, int escape_strings) {
 }
 
 int _array_to_buf(Buffer* buf, PyObject* arr, int escape_strings) {
-    if (Py_EnterRecursiveCall(" while encoding a TOML array")) {
-        return INK_FAIL("_array_to_buf");
-    }
-    int status = array_items(buf, arr, escape_strings);
-    Py_LeaveRecursiveCall();
-    if (status < 0) {
+    common::RecursionGuard guard(" while encoding a TOML array");
+    if (!guard.entered() || array_items(buf, arr, escape_strings) < 0) {
         return INK_FAIL("_array_to_buf");
     }
     return 0;
 }
 
 int _inline_table_to_buf(Buffer* buf, PyObject* d, int escape_strings, KeyMemo* memo) {
-    if (Py_EnterRecursiveCall(" while encoding a TOML inline table")) {
-        return INK_FAIL("_inline_table_to_buf");
-    }
-    int status = table_items(buf, d, escape_strings, memo);
-    Py_LeaveRecursiveCall();
-    if (status < 0) {
+    common::RecursionGuard guard(" while encoding a TOML inline table");
+    if (!guard.entered() || table_items(buf, d, escape_strings, memo) < 0) {
         return INK_FAIL("_inline_table_to_buf");
     }
     return 0;
