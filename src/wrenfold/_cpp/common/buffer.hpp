@@ -143,24 +143,15 @@ struct EscapeTable {
 
 constexpr EscapeTable make_escape_table() {
     EscapeTable t{};
-    for (uint32_t b = 0; b < 256; b++) {
-        if (b == 0x08) {
-            t.cls[b] = 'b';
-        } else if (b == 0x09) {
-            t.cls[b] = 't';
-        } else if (b == 0x0A) {
-            t.cls[b] = 'n';
-        } else if (b == 0x0C) {
-            t.cls[b] = 'f';
-        } else if (b == 0x0D) {
-            t.cls[b] = 'r';
-        } else if (b == 0x22) {
-            t.cls[b] = '"';
-        } else if (b == 0x5C) {
-            t.cls[b] = '\\';
-        } else if (b <= 0x1F || b == 0x7F) {
-            t.cls[b] = 'u';
-        }
+    for (uint32_t b = 0; b <= 0x1F; b++) {
+        t.cls[b] = 'u';
+    }
+    t.cls[0x7F] = 'u';
+    // The two-character escapes: backslash and this letter.
+    constexpr char kShort[][2] = {{0x08, 'b'}, {0x09, 't'}, {0x0A, 'n'}, {0x0C, 'f'},
+                                  {0x0D, 'r'}, {0x22, '"'}, {0x5C, '\\'}};
+    for (const auto& e : kShort) {
+        t.cls[static_cast<unsigned char>(e[0])] = e[1];
     }
     return t;
 }

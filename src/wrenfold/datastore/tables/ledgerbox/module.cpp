@@ -138,15 +138,10 @@ int initialise(PyObject* module) {
 common::ModuleState state = {"ledgerbox", "init wrenfold.datastore.tables.ledgerbox", initialise};
 
 PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT,
-    "ledgerbox",
-    "A holder for tables in the unified data format.",
-    0,
-    nullptr,
-    common::module_slots<state>,
-    nullptr,
-    nullptr,
-    nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "ledgerbox",
+    .m_doc = "A holder for tables in the unified data format.",
+    .m_slots = common::module_slots<state>,
 };
 
 }  // namespace

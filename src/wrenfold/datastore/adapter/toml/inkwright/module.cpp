@@ -120,17 +120,13 @@ common::ModuleState state = {"inkwright", "init wrenfold.datastore.adapter.toml.
                              initialise};
 
 PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT,
-    "inkwright",
-    "Fast encoder of UnifiedDataFormat into TOML.\n\n"
-    "Writes the document directly: multiline arrays for columns and records, an inline table\n"
-    "{k = v, ...} for each entry, and proper TOML string escaping.",
-    0,
-    nullptr,
-    common::module_slots<state>,
-    nullptr,
-    nullptr,
-    nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "inkwright",
+    .m_doc =
+        "Fast encoder of UnifiedDataFormat into TOML.\n\n"
+        "Writes the document directly: multiline arrays for columns and records, an inline table\n"
+        "{k = v, ...} for each entry, and proper TOML string escaping.",
+    .m_slots = common::module_slots<state>,
 };
 
 }  // namespace
