@@ -16,6 +16,7 @@ using wrenfold::common::buf_free;
 using wrenfold::common::buf_new;
 using wrenfold::common::buf_write;
 using wrenfold::common::Buffer;
+using wrenfold::common::Cursor;
 using wrenfold::common::escape_toml_to_buf;
 using wrenfold::common::get_toml_escape;
 using wrenfold::common::needs_unicode_escape;
@@ -225,6 +226,71 @@ TEST(Escape, AppendsAfterExistingContentAcrossGrowth) {
     ASSERT_TRUE(escape_toml_to_buf(b.get(), in.data(), in.size()));
     EXPECT_EQ(content(b.get()), "k=" + clean + "\\t" + clean + "\\u0001");
     EXPECT_LE(b->pos, b->capacity);
+}
+
+// --- the cursor --------------------------------------------------------------------------------
+
+TEST(Cursor, BytesCountOnlyOnceCommitted) {
+    BufPtr b = make(16);
+    ASSERT_TRUE(buf_write(b.get(), "k=", 2));
+    Cursor c(b.get());
+    ASSERT_TRUE(c.reserve(5));
+    c.put("abc", 3);
+    EXPECT_EQ(b->pos, 2u);
+    c.commit();
+    EXPECT_EQ(content(b.get()), "k=abc");
+    // Written by someone else in between: load() picks up where they left off.
+    ASSERT_TRUE(buf_write(b.get(), "!", 1));
+    c.load();
+    ASSERT_TRUE(c.reserve(1));
+    c.put("?", 1);
+    c.commit();
+    EXPECT_EQ(content(b.get()), "k=abc!?");
+}
+
+TEST(Cursor, GrowsAsTheBufferDoesAndKeepsWhatWasPut) {
+    BufPtr b = make(16);
+    Cursor c(b.get());
+    ASSERT_TRUE(c.reserve(10));
+    c.put("0123456789", 10);
+    ASSERT_TRUE(c.reserve(6));  // fills the block exactly: no growth
+    EXPECT_EQ(b->capacity, 16u);
+    c.put("abcdef", 6);
+    ASSERT_TRUE(c.reserve(7));  // not yet committed, yet counted: 2 x (16 + 7)
+    EXPECT_EQ(b->capacity, 46u);
+    c.put("ghijklm", 7);
+    c.commit();
+    EXPECT_EQ(content(b.get()), "0123456789abcdefghijklm");
+    EXPECT_LE(b->pos, b->capacity);
+}
+
+TEST(Cursor, WritesIntoTheReservedRoomThroughItsPosition) {
+    BufPtr b = make(8);
+    Cursor c(b.get());
+    ASSERT_TRUE(c.reserve(20));
+    char* out = c.out();
+    std::memcpy(out, "scratch-and-more", 16);  // room used as scratch beyond what counts
+    c.advance_to(out + 7);
+    c.commit();
+    EXPECT_EQ(content(b.get()), "scratch");
+}
+
+TEST(CursorFailure, RefusedGrowthCommitsWhatWasPutAndNothingElse) {
+    BufPtr b = make(16);
+    Cursor c(b.get());
+    ASSERT_TRUE(c.reserve(4));
+    c.put("keep", 4);
+    char* block = b->data;
+    EXPECT_FALSE(c.reserve(SIZE_MAX));
+    EXPECT_FALSE(c.reserve(static_cast<size_t>(PTRDIFF_MAX) / 2 - 8));
+    EXPECT_EQ(b->data, block);
+    EXPECT_EQ(b->capacity, 16u);
+    EXPECT_EQ(content(b.get()), "keep");
+    // Still usable afterwards.
+    ASSERT_TRUE(c.reserve(2));
+    c.put("!!", 2);
+    c.commit();
+    EXPECT_EQ(content(b.get()), "keep!!");
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <wrenfold/_cpp/common/text_scan.hpp>
+
 namespace wrenfold::common {
 
 // Append-only output; the content is the first `pos` bytes of `data`, not NUL-terminated.
@@ -111,6 +113,61 @@ inline bool buf_write(Buffer* buf, const char* s, size_t length) {
     return true;
 }
 
+// Appends to a buffer through a write pointer held in a local, for runs of small writes: a
+// store through `char*` may alias the Buffer, so buf_write reloads and stores `pos` around
+// every copy. reserve() first, then put() at most that many bytes. Whoever writes to the
+// buffer directly in between calls commit() before and load() after. Meant to live in
+// registers: everything is inline and nothing takes its address.
+class Cursor {
+public:
+    explicit Cursor(Buffer* buf) : buf_(buf) {
+        load();
+    }
+    Cursor(const Cursor&) = delete;
+    Cursor& operator=(const Cursor&) = delete;
+
+    // Room for `n` more bytes. False as for buf_ensure: the bytes put so far are committed
+    // and nothing else changes.
+    [[gnu::always_inline]] bool reserve(size_t n) {
+        if (n <= static_cast<size_t>(end_ - out_)) [[likely]] {
+            return true;
+        }
+        commit();
+        if (!detail::buf_grow(buf_, n)) {
+            return false;
+        }
+        load();
+        return true;
+    }
+    [[gnu::always_inline]] void put(const char* s, size_t n) {
+        std::memcpy(out_, s, n);
+        out_ += n;
+    }
+    // The write position, for writers that fill the reserved room themselves.
+    char* out() const {
+        return out_;
+    }
+    void advance_to(char* end) {
+        out_ = end;
+    }
+
+    [[gnu::always_inline]] void commit() const {
+        buf_->pos = static_cast<size_t>(out_ - buf_->data);
+    }
+    [[gnu::always_inline]] void load() {
+        out_ = buf_->data + buf_->pos;
+        end_ = buf_->data + buf_->capacity;
+    }
+    Buffer* buffer() const {
+        return buf_;
+    }
+
+private:
+    Buffer* buf_;
+    char* out_;
+    char* end_;
+};
+
 // --- TOML basic-string escaping ------------------------------------------------------------
 
 // The two-character escapes, indexed by code point.
@@ -175,39 +232,6 @@ inline char* put_escape(char* out, unsigned char c, char cls) {
     return out + 2;
 }
 
-// True when none of the 8 bytes of `w` needs an escape (a control character, '"', '\\' or
-// DEL). Exact in that direction, so clean text is skipped a word at a time; a word it turns
-// down goes through the table byte by byte.
-inline bool clean_word(uint64_t w) {
-    constexpr uint64_t kOnes = 0x0101010101010101ull;
-    constexpr uint64_t kHigh = 0x8080808080808080ull;
-    const auto has_zero = [](uint64_t v) { return (v - kOnes) & ~v & kHigh; };
-    const uint64_t below_space = (w - kOnes * 0x20) & ~w & kHigh;
-    return (below_space | has_zero(w ^ (kOnes * 0x22)) | has_zero(w ^ (kOnes * 0x5C)) |
-            has_zero(w ^ (kOnes * 0x7F))) == 0;
-}
-
-// Skips whole clean words from `p`; a tail shorter than a word is skipped too when the last
-// word of the text, `begin` to `end`, is clean.
-inline const unsigned char* skip_clean_words(const unsigned char* begin, const unsigned char* p,
-                                             const unsigned char* end) {
-    uint64_t w;
-    while (end - p >= 8) {
-        std::memcpy(&w, p, 8);
-        if (!clean_word(w)) {
-            return p;
-        }
-        p += 8;
-    }
-    if (p < end && end - begin >= 8) {
-        std::memcpy(&w, end - 8, 8);
-        if (clean_word(w)) {
-            return end;
-        }
-    }
-    return p;
-}
-
 }  // namespace detail
 
 // Appends `input` (well-formed UTF-8) with the TOML escapes applied. Reserves the worst case
@@ -219,25 +243,18 @@ inline bool escape_toml_to_buf(Buffer* buf, const char* input, size_t input_len)
         [[unlikely]] {
         return false;
     }
-    const unsigned char* const begin = reinterpret_cast<const unsigned char*>(input);
-    const unsigned char* const end = begin + input_len;
-    const unsigned char* p = begin;
+    const char* p = input;
+    const char* const end = input + input_len;
     char* out = buf->data + buf->pos;
-    while (p < end) {
-        const unsigned char* run = p;
-        p = detail::skip_clean_words(begin, p, end);
-        while (p < end && detail::kEscape.cls[*p] == 0) {
-            p++;
-        }
-        size_t n = static_cast<size_t>(p - run);
-        if (n > 0) {
-            std::memcpy(out, run, n);
-            out += n;
-        }
+    for (;;) {
+        const size_t run = first_escape(p, static_cast<size_t>(end - p));
+        std::memcpy(out, p, run);
+        out += run;
+        p += run;
         if (p == end) {
             break;
         }
-        const unsigned char c = *p++;
+        const unsigned char c = static_cast<unsigned char>(*p++);
         out = detail::put_escape(out, c, detail::kEscape.cls[c]);
     }
     buf->pos = static_cast<size_t>(out - buf->data);

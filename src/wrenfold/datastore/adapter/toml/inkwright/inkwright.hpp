@@ -22,6 +22,7 @@ using c_unified_data::CTableData;
 using c_unified_data::CUnifiedData;
 using c_unified_data::HeaderData;
 using common::Buffer;
+using common::Cursor;
 
 // --- tokens (tokens.cpp) ---------------------------------------------------------------------
 
@@ -218,30 +219,31 @@ public:
     KeyMemo& operator=(const KeyMemo&) = delete;
     ~KeyMemo();
 
+    // Room that put() may write into, whatever it advances by.
+    static constexpr size_t kRoom = 48;
+
     // Writes `key` and " = " when `key` is the bare key kept at `slot`, or can be kept there
-    // now: 1. 0 without writing anything otherwise; -1 with MemoryError.
-    int write(Buffer* buf, Py_ssize_t slot, PyObject* key) {
+    // now: true. False without writing anything otherwise. The caller has reserved kRoom.
+    [[gnu::always_inline]] bool put(Cursor& c, Py_ssize_t slot, PyObject* key) {
         if (slot >= kSlots) {
-            return 0;
+            return false;
         }
         Slot& s = slots_[slot];
         if (s.key != key && !remember(s, key)) {
-            return 0;
+            return false;
         }
-        if (!common::buf_write(buf, s.text, s.size)) [[unlikely]] {
-            PyErr_NoMemory();
-            return -1;
-        }
-        return 1;
+        // The whole slot, a copy of fixed size; only its text counts.
+        std::memcpy(c.out(), s.text, kRoom);
+        c.advance_to(c.out() + s.size);
+        return true;
     }
 
 private:
     static constexpr Py_ssize_t kSlots = 32;
-    static constexpr size_t kMaxText = 46;
     struct Slot {
         PyObject* key;  // strong reference, an exact str
+        char text[kRoom];
         unsigned char size;
-        char text[kMaxText];
     };
     bool remember(Slot& s, PyObject* key);  // strings.cpp
     Slot slots_[kSlots] = {};
@@ -251,8 +253,10 @@ private:
 
 int _value_to_buf(Buffer* buf, PyObject* value, int escape_strings);
 int _array_to_buf(Buffer* buf, PyObject* arr, int escape_strings);
-// `memo`, when given, serves the keys of records of one table.
-int _inline_table_to_buf(Buffer* buf, PyObject* d, int escape_strings, KeyMemo* memo = nullptr);
+int _inline_table_to_buf(Buffer* buf, PyObject* d, int escape_strings);
+// A record's line of a table's records: indent, the record as an inline table, ",\n". `memo`
+// serves the keys of the table's records.
+int record_line_to_buf(Buffer* buf, PyObject* record, int escape_strings, KeyMemo* memo);
 int char_true(Buffer* buf, const char* key);
 
 // --- layout (layout.cpp) ---------------------------------------------------------------------

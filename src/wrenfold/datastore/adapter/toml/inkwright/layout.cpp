@@ -127,9 +127,7 @@ int _table_to_buf(Buffer* buf, const CTableData* table, int escape_strings) {
         goto fail;
     }
     for (Py_ssize_t i = 0; i < table->num_records; i++) {
-        if (insert_indent(buf) < 0 ||
-            _inline_table_to_buf(buf, table->records[i], escape_strings, &memo) < 0 ||
-            insert_b_comma(buf) < 0 || insert_newline(buf) < 0) {
+        if (record_line_to_buf(buf, table->records[i], escape_strings, &memo) < 0) {
             goto fail;
         }
     }

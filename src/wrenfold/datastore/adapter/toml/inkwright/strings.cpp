@@ -194,7 +194,7 @@ bool KeyMemo::remember(Slot& s, PyObject* key) {
     }
     const char* data = static_cast<const char*>(PyUnicode_DATA(key));
     const Py_ssize_t size = PyUnicode_GET_LENGTH(key);
-    if (static_cast<size_t>(size) + INK_LEN(EQUALS) > kMaxText || !is_bare_key(data, size)) {
+    if (static_cast<size_t>(size) + INK_LEN(EQUALS) > kRoom || !is_bare_key(data, size)) {
         return false;
     }
     std::memcpy(s.text, data, static_cast<size_t>(size));
