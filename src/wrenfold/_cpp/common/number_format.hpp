@@ -6,15 +6,16 @@
 #include <charconv>
 #include <cstdint>
 #include <cstring>
-#include <initializer_list>
 
 namespace wrenfold::common {
 
 // Room `out` must have: "-9223372036854775808".
 inline constexpr int kMaxInt64Chars = 20;
-// Room `out` must have: "-2.2250738585072014e-308". format_double_repr may write scratch
-// bytes anywhere in this window, past the end pointer it returns.
-inline constexpr int kMaxDoubleReprChars = 24;
+// The longest repr: "-2.2250738585072014e-308".
+inline constexpr int kMaxDoubleReprLen = 24;
+// Room `out` must have for format_double_repr, which may write scratch bytes anywhere in this
+// window, past the end pointer it returns: it copies digits in blocks of 16.
+inline constexpr int kMaxDoubleReprChars = 40;
 
 namespace detail {
 
@@ -62,25 +63,30 @@ inline int count_digits(uint64_t u) noexcept {
     return t + 1 - (u < kPow10[t]);
 }
 
-// Writes exactly `width` digits of `u` (below 10**width), zero-padded; returns the end.
-inline char* write_digits(uint64_t u, int width, char* out) noexcept {
-    char* const end = out + width;
-    char* p = end;
-    while (p - out >= 2) {
-        p -= 2;
-        std::memcpy(p, kDigitPairs.c + 2 * (u % 100), 2);
-        u /= 100;
-    }
-    if (p > out) {
-        *--p = static_cast<char>('0' + u);
-    }
-    return end;
-}
-
 inline constexpr double kPow10Double[23] = {
     1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
     1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22,
 };
+
+// The eight decimal digits of `v` (below 10**8), zero-padded, as the bytes of a word: the
+// first digit in the lowest byte, which comes first in memory on a little-endian machine.
+// Each step divides every lane of the word at once, by multiplying with a reciprocal.
+inline uint64_t eight_digits(uint32_t v) noexcept {
+    static_assert(std::endian::native == std::endian::little);
+    // Two lanes of 32 bits: the first four digits, the last four.
+    const uint64_t fours = v / 10000 | uint64_t{v % 10000} << 32;
+    // x / 100 is (x * 10486) >> 20 for x < 10,000.
+    const uint64_t hundreds = ((fours * 10486) >> 20) & 0x0000007F0000007Full;
+    // Four lanes of 16 bits, each two digits.
+    const uint64_t twos = hundreds | (fours - hundreds * 100) << 16;
+    // x / 10 is (x * 103) >> 10 for x < 100.
+    const uint64_t tens = ((twos * 103) >> 10) & 0x000F000F000F000Full;
+    return (tens | (twos - tens * 10) << 8) | 0x3030303030303030ull;
+}
+
+inline void store8(char* out, uint64_t w) noexcept {
+    std::memcpy(out, &w, 8);
+}
 
 }  // namespace detail
 
@@ -94,20 +100,46 @@ inline char* format_int64(int64_t value, char* out) noexcept {
     }
     char* end = out + detail::count_digits(u);
     char* p = end;
-    while (u >= 100) {
+    // Most values fit 32 bits, whose division by 100 is cheaper.
+    while (u > UINT32_MAX) {
         p -= 2;
         std::memcpy(p, detail::kDigitPairs.c + 2 * (u % 100), 2);
         u /= 100;
     }
-    if (u >= 10) {
-        std::memcpy(p - 2, detail::kDigitPairs.c + 2 * u, 2);
+    uint32_t v = static_cast<uint32_t>(u);
+    while (v >= 100) {
+        p -= 2;
+        std::memcpy(p, detail::kDigitPairs.c + 2 * (v % 100), 2);
+        v /= 100;
+    }
+    if (v >= 10) {
+        std::memcpy(p - 2, detail::kDigitPairs.c + 2 * v, 2);
     } else {
-        p[-1] = static_cast<char>('0' + u);
+        p[-1] = static_cast<char>('0' + v);
     }
     return end;
 }
 
 namespace detail {
+
+// The 16 digits of `m` (below 10**16) at `out`, zero-padded.
+inline void write_16_digits(uint64_t m, char* out) noexcept {
+    store8(out, eight_digits(static_cast<uint32_t>(m / 100000000)));
+    store8(out + 8, eight_digits(static_cast<uint32_t>(m % 100000000)));
+}
+
+// The number of '0' characters that end the 16 characters at `digits`.
+inline int trailing_zero_digits(const char* digits) noexcept {
+    constexpr uint64_t kZeros = 0x3030303030303030ull;
+    uint64_t lo, hi;
+    std::memcpy(&lo, digits, 8);
+    std::memcpy(&hi, digits + 8, 8);
+    // Little-endian: the last character is the highest byte.
+    if ((hi ^ kZeros) != 0) {
+        return std::countl_zero(hi ^ kZeros) / 8;
+    }
+    return 8 + ((lo ^ kZeros) != 0 ? std::countl_zero(lo ^ kZeros) / 8 : 8);
+}
 
 // repr() of a finite, nonzero `value` below 2**51 in magnitude whose shortest digits have
 // few enough fraction digits, as most data has (prices, readings, timestamps); null for the
@@ -115,8 +147,9 @@ namespace detail {
 // decimals that read back as `value` is narrower than half a unit of 10**-K, so it holds at
 // most one K-digit decimal, the shortest one if any, and the rounded product finds it. The
 // check is exact: m < 2**53 and 10**K <= 10**22 are exact doubles and division rounds
-// correctly.
+// correctly. Writes up to kMaxDoubleReprChars bytes: digits are copied 16 at a time.
 inline char* format_short_decimal(double value, char* out) noexcept {
+    static_assert(std::endian::native == std::endian::little);
     const double a = value < 0 ? -value : value;
     const int e2 = static_cast<int>((std::bit_cast<uint64_t>(a) >> 52) & 0x7FF) - 1023;
     if (e2 > 50 || e2 < -74) {
@@ -128,39 +161,49 @@ inline char* format_short_decimal(double value, char* out) noexcept {
         k = 22;
     }
     const double scaled = a * kPow10Double[k];
-    uint64_t m = static_cast<uint64_t>(scaled + 0.5);
+    const uint64_t m = static_cast<uint64_t>(scaled + 0.5);
     if (static_cast<double>(m) / kPow10Double[k] != a) {
         return nullptr;
     }
-    // At most 15 trailing zeros, as m < 10**16.
-    for (int step : {8, 4, 2, 1}) {
-        if (k >= step && m % kPow10[step] == 0) {
-            m /= kPow10[step];
-            k -= step;
-        }
-    }
+    // m < 2**51 < 10**16: all its digits, then those that count. The blocks copied from
+    // here may run past the digits, into the zeros after them.
+    char digits[32] = {};
+    write_16_digits(m, digits);
+    const int n = count_digits(m);
+    const char* first = digits + 16 - n;
+    // Trailing zeros of the fraction are not written; those of the integer part are.
+    const int zeros = trailing_zero_digits(digits);
+    const int frac = zeros < k ? k - zeros : 0;  // fraction digits that are written
+    const int e10 = n - 1 - k;                   // decimal exponent of the first digit
     *out = '-';
     out += value < 0;
-    const int n = count_digits(m);
-    const int e10 = n - 1 - k;  // decimal exponent of the first digit; at most 15
-    if (e10 >= -4) {
-        // k = n - 1 - e10 <= 19 here.
-        const uint64_t whole = m / kPow10[k];
-        out = format_int64(static_cast<int64_t>(whole), out);
-        *out++ = '.';
-        if (k == 0) {
-            *out++ = '0';
-            return out;
+    if (e10 >= 0) {
+        // e10 <= 15: whole digits, '.', the fraction or "0".
+        const int whole = e10 + 1;
+        std::memcpy(out, first, 16);
+        out[whole] = '.';
+        if (frac == 0) {
+            out[whole + 1] = '0';
+            return out + whole + 2;
         }
-        return write_digits(m - whole * kPow10[k], k, out);
+        std::memcpy(out + whole + 1, first + whole, 16);
+        return out + whole + 1 + frac;
     }
-    const uint64_t lead = m / kPow10[n - 1];
-    *out++ = static_cast<char>('0' + lead);
-    if (n > 1) {
+    const int significant = n - (k - frac);
+    if (e10 >= -4) {
+        // "0.", -e10 - 1 zeros, the digits.
+        std::memcpy(out, "0.000", 5);
+        out += 1 - e10;
+        std::memcpy(out, first, 16);
+        return out + significant;
+    }
+    // "d.ddde-XX", with -e10 from 5 to 22: two digits.
+    *out++ = first[0];
+    if (significant > 1) {
         *out++ = '.';
-        out = write_digits(m - lead * kPow10[n - 1], n - 1, out);
+        std::memcpy(out, first + 1, 16);
+        out += significant - 1;
     }
-    // -e10 is 5 to 22 here: two digits.
     std::memcpy(out, "e-", 2);
     std::memcpy(out + 2, kDigitPairs.c + 2 * (-e10), 2);
     return out + 4;
@@ -196,7 +239,7 @@ inline char* format_double_repr(double value, char* out) noexcept {
 
     // Shortest digits in scientific form, e.g. "-1.25e-05"; zero gives "0e+00". The longest
     // such text is the longest repr, so the conversion cannot run out of room.
-    char sci[kMaxDoubleReprChars];
+    char sci[kMaxDoubleReprLen];
     const char* const sci_end =
         std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
     const std::size_t sci_len = static_cast<std::size_t>(sci_end - sci);
