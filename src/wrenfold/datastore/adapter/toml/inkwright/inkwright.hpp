@@ -253,10 +253,12 @@ private:
 
 int _value_to_buf(Buffer* buf, PyObject* value, int escape_strings);
 int _array_to_buf(Buffer* buf, PyObject* arr, int escape_strings);
+
+// --- inline tables (tables.cpp) --------------------------------------------------------------
+
 int _inline_table_to_buf(Buffer* buf, PyObject* d, int escape_strings);
-// A record's line of a table's records: indent, the record as an inline table, ",\n". `memo`
-// serves the keys of the table's records.
-int record_line_to_buf(Buffer* buf, PyObject* record, int escape_strings, KeyMemo* memo);
+// The lines of a table's records: each its indent, the record as an inline table, ",\n".
+int records_to_buf(Buffer* buf, const CTableData* table, int escape_strings);
 int char_true(Buffer* buf, const char* key);
 
 // --- layout (layout.cpp) ---------------------------------------------------------------------

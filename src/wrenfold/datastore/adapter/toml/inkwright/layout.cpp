@@ -108,7 +108,6 @@ int _column_to_buf(Buffer* buf, const ColumnsData* col, int escape_strings) {
 }
 
 int _table_to_buf(Buffer* buf, const CTableData* table, int escape_strings) {
-    KeyMemo memo;
     if (write_token(buf, B_TABLES_DOT, WF_INK "_table_to_buf") < 0 ||
         _key_to_buf(buf, table->name, escape_strings) < 0 || insert_close_bracket(buf) < 0 ||
         insert_newline(buf) < 0 || write_token(buf, B_COLUMNS_EQ, WF_INK "_table_to_buf") < 0 ||
@@ -126,10 +125,8 @@ int _table_to_buf(Buffer* buf, const CTableData* table, int escape_strings) {
         insert_open_bracket(buf) < 0 || insert_newline(buf) < 0) {
         goto fail;
     }
-    for (Py_ssize_t i = 0; i < table->num_records; i++) {
-        if (record_line_to_buf(buf, table->records[i], escape_strings, &memo) < 0) {
-            goto fail;
-        }
+    if (records_to_buf(buf, table, escape_strings) < 0) {
+        goto fail;
     }
     if (insert_close_bracket(buf) < 0 || insert_newline(buf) < 0) {
         goto fail;

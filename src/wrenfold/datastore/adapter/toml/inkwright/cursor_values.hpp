@@ -1,0 +1,159 @@
+// Values written through a cursor, inline: the kinds that need no call out to Python code
+// (exact str, int, float, bool, None), and arrays of them. Everything else goes through
+// _value_to_buf. Used by the loops over records, arrays and inline tables.
+#pragma once
+
+#include "inkwright.hpp"
+
+#include <wrenfold/_cpp/common/number_format.hpp>
+
+namespace wrenfold::inkwright {
+
+// MemoryError for a cursor that could not grow; -1.
+[[gnu::cold, gnu::noinline]] inline int no_room() {
+    PyErr_NoMemory();
+    return -1;
+}
+
+// An exact str of ASCII text, quoted, unless escaping would change it.
+[[gnu::always_inline]] inline int put_ascii_str(Cursor& c, PyObject* s, int escape_strings) {
+    const char* text = static_cast<const char*>(PyUnicode_DATA(s));
+    const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
+    if (escape_strings && common::first_escape(text, n) != n) {
+        return 0;
+    }
+    if (!c.reserve(n + 2)) [[unlikely]] {
+        return -1;
+    }
+    const char quote = B_QUOTE[0];
+    char* out = c.out();
+    out[0] = quote;
+    common::copy_text(out + 1, text, n);
+    out[n + 1] = quote;
+    c.advance_to(out + n + 2);
+    return 1;
+}
+
+// An exact int within 64 bits, as str() writes it.
+[[gnu::always_inline]] inline int put_int(Cursor& c, PyObject* value) {
+    long long n;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyLongObject* v = reinterpret_cast<PyLongObject*>(value);
+    if (PyUnstable_Long_IsCompact(v)) [[likely]] {
+        n = PyUnstable_Long_CompactValue(v);
+    } else
+#endif
+    {
+        int overflow;
+        n = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow) {
+            return 0;
+        }
+    }
+    if (!c.reserve(common::kMaxInt64Chars)) [[unlikely]] {
+        return -1;
+    }
+    c.advance_to(common::format_int64(n, c.out()));
+    return 1;
+}
+
+[[gnu::always_inline]] inline int put_float(Cursor& c, PyObject* value) {
+    // The formatter may use its whole window as scratch, past the end it returns.
+    if (!c.reserve(common::kMaxDoubleReprChars)) [[unlikely]] {
+        return -1;
+    }
+    c.advance_to(common::format_double_repr(PyFloat_AS_DOUBLE(value), c.out()));
+    return 1;
+}
+
+[[gnu::always_inline]] inline int put_token(Cursor& c, const char* token, size_t size) {
+    if (!c.reserve(size)) [[unlikely]] {
+        return -1;
+    }
+    c.put(token, size);
+    return 1;
+}
+
+// Writes `value` when it is an exact str of ASCII text (with nothing to escape, when
+// escaping), an exact int within 64 bits, an exact float, a bool or None: 1. None of these
+// runs user code. 0 without writing anything for every other value; -1 when the buffer
+// cannot grow (no exception set).
+[[gnu::always_inline]] inline int put_scalar(Cursor& c, PyObject* value, int escape_strings) {
+    PyTypeObject* type = Py_TYPE(value);
+    if (type == &PyUnicode_Type) {
+        return PyUnicode_IS_ASCII(value) ? put_ascii_str(c, value, escape_strings) : 0;
+    }
+    if (type == &PyLong_Type) {
+        return put_int(c, value);
+    }
+    if (type == &PyFloat_Type) {
+        return put_float(c, value);
+    }
+    if (value == Py_True) {
+        return put_token(c, B_TRUE, INK_LEN(TRUE_));
+    }
+    if (value == Py_False) {
+        return put_token(c, B_FALSE, INK_LEN(FALSE_));
+    }
+    if (value == Py_None) {
+        return put_token(c, B_NULL, INK_LEN(NULL_));
+    }
+    return 0;
+}
+
+// An item of a container: the scalar kinds through the cursor, the rest through
+// _value_to_buf. 0 when written through the cursor, 1 when through _value_to_buf (user code
+// may have run), -1 with an exception set.
+[[gnu::always_inline]] inline int item_to_cursor(Cursor& c, PyObject* value, int escape_strings) {
+    const int written = put_scalar(c, value, escape_strings);
+    if (written > 0) [[likely]] {
+        return 0;
+    }
+    if (written < 0) {
+        return INK_NO_MEMORY("_value_to_buf");
+    }
+    c.commit();
+    const int status = _value_to_buf(c.buffer(), value, escape_strings);
+    c.load();
+    return status < 0 ? -1 : 1;
+}
+
+// The items of the list or tuple `arr` as an array. 0, or 1 when an item went through
+// _value_to_buf (user code may have run); -1 with an exception set.
+[[gnu::always_inline]] inline int array_to_cursor(Cursor& c, PyObject* arr, int escape_strings) {
+    if (!c.reserve(2)) {
+        return no_room();
+    }
+    c.put(B_OPEN_BRACKET, INK_LEN(OPEN_BRACKET));
+    c.put(B_SPACE, INK_LEN(SPACE));
+    int called_out = 0;
+    const bool list = PyList_Check(arr);
+    if (list || PyTuple_Check(arr)) {
+        // A tuple is immutable and kept alive by whoever handed it to us. A __str__ further
+        // down may shrink a list: stop at its current end.
+        const Py_ssize_t n = Py_SIZE(arr);
+        for (Py_ssize_t i = 0; i < n && (!list || i < PyList_GET_SIZE(arr)); i++) {
+            if (i > 0) {
+                if (!c.reserve(2)) {
+                    return no_room();
+                }
+                c.put(B_COMMA_SPACE, INK_LEN(COMMA_SPACE));
+            }
+            // _value_to_buf holds the item itself wherever user code can run.
+            PyObject* item = list ? PyList_GET_ITEM(arr, i) : PyTuple_GET_ITEM(arr, i);
+            const int status = item_to_cursor(c, item, escape_strings);
+            if (status < 0) {
+                return -1;
+            }
+            called_out |= status;
+        }
+    }
+    if (!c.reserve(2)) {
+        return no_room();
+    }
+    c.put(B_SPACE, INK_LEN(SPACE));
+    c.put(B_CLOSE_BRACKET, INK_LEN(CLOSE_BRACKET));
+    return called_out;
+}
+
+}  // namespace wrenfold::inkwright

@@ -1,0 +1,231 @@
+// Inline tables from dicts: nested values, and the records of a table, one line each.
+#include "cursor_values.hpp"
+
+#include <wrenfold/_cpp/common/recursion.hpp>
+#include <wrenfold/_cpp/common/ref.hpp>
+
+namespace wrenfold::inkwright {
+
+using common::Ref;
+
+namespace {
+
+// A dict's entries in storage order, read a batch at a time with the interpreter's entry
+// iteration, each value's object asked for from memory as it is read: records lie scattered
+// through memory, and the cache misses of a batch then overlap instead of coming one after
+// the other. The entries are borrowed: once user code has run, those not yet written are
+// stale and are read again.
+class Entries {
+public:
+    struct Entry {
+        PyObject* key;
+        PyObject* value;
+        Py_ssize_t next;  // the iteration position after this entry
+    };
+
+    Entries() = default;
+    Entries(const Entries&) = delete;
+    Entries& operator=(const Entries&) = delete;
+
+    // Reads the first batch of `d`; an object that is not a dict has no entries.
+    void start(PyObject* d) {
+        d_ = PyDict_Check(d) ? d : nullptr;
+        size_ = d_ != nullptr ? PyDict_GET_SIZE(d_) : 0;
+        fill(0);
+    }
+
+    const Entry* begin() const {
+        return batch_;
+    }
+    const Entry* end() const {
+        return end_;
+    }
+
+    // The batch after this one; false when there is none.
+    bool next_batch() {
+        return more_ && fill(end_[-1].next);
+    }
+
+    // After user code has run while `e` was written: RuntimeError, and -1, when the dict
+    // changed size; else the entries after `e` are read again, and 0.
+    int after_call_out(const Entry* e) {
+        if (PyDict_GET_SIZE(d_) != size_) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return -1;
+        }
+        fill(e->next);
+        return 0;
+    }
+
+private:
+    static constexpr int kBatch = 16;
+
+    // The entries from position `at` on; false when there are none.
+    bool fill(Py_ssize_t at) {
+        Entry* e = batch_;
+        bool more = d_ != nullptr;
+        PyObject *key, *value;
+        while (more && e < batch_ + kBatch && (more = PyDict_Next(d_, &at, &key, &value))) {
+            __builtin_prefetch(value);
+            *e++ = {key, value, at};
+        }
+        more_ = more;
+        end_ = e;
+        return e != batch_;
+    }
+
+    PyObject* d_ = nullptr;
+    Py_ssize_t size_ = 0;
+    Entry* end_ = batch_;
+    bool more_ = false;
+    Entry batch_[kBatch];
+};
+
+// A list or tuple that is a record's field, without the calls and the recursion guard of
+// _value_to_buf: an array of scalars (tags, say) is the common case. Deeper containers still
+// go through _value_to_buf, guarded. As array_to_cursor.
+int record_array_to_buf(Buffer* buf, PyObject* arr, int escape_strings) {
+    // An item's __str__ may drop the record's reference to the array.
+    Ref held = Ref::borrow(arr);
+    Cursor c(buf);
+    const int status = array_to_cursor(c, arr, escape_strings);
+    c.commit();
+    if (status < 0) {
+        // The traceback of the path that _value_to_buf takes.
+        INK_FAIL("_array_to_buf");
+        return INK_FAIL("_value_to_buf");
+    }
+    return status;
+}
+
+// The entries as an inline table; a record's line, with its indent and ",\n", when `Line`.
+// 0, or 1 when user code may have run; -1 with an exception set. One copy per mode: the flag
+// is tested for every string.
+template <bool Line, int escape_strings>
+int table_items(Buffer* buf, Entries& entries, KeyMemo* memo) {
+    Cursor c(buf);
+    if (!c.reserve(INK_LEN(INDENT) + 2)) {
+        return no_room();
+    }
+    if (Line) {
+        c.put(B_INDENT, INK_LEN(INDENT));
+    }
+    c.put(B_OPEN_BRACE, INK_LEN(OPEN_BRACE));
+    c.put(B_SPACE, INK_LEN(SPACE));
+    bool first = true;
+    int called_out = 0;
+    int stop = 0;
+    Py_ssize_t slot = 0;
+    for (bool more = entries.begin() != entries.end(); more;) {
+        const Entries::Entry* e = entries.begin();
+        const Entries::Entry* const end = entries.end();
+        for (; e != end; e++, slot++) {
+            PyObject* key = e->key;
+            PyObject* value = e->value;
+            if (value == Py_None) {
+                continue;
+            }
+            if (!c.reserve(INK_LEN(COMMA_SPACE) + KeyMemo::kRoom)) {
+                return no_room();
+            }
+            if (!first) {
+                c.put(B_COMMA_SPACE, INK_LEN(COMMA_SPACE));
+            }
+            first = false;
+            // The key is written before any user code can run; _value_to_buf holds the value
+            // itself wherever user code can run.
+            if (!Line || !memo->put(c, slot, key)) {
+                c.commit();
+                if (_key_to_buf(buf, key, escape_strings) < 0 || insert_equals(buf) < 0) {
+                    return -1;
+                }
+                c.load();
+            }
+            PyTypeObject* type = Py_TYPE(value);
+            int status;
+            if (Line && (type == &PyList_Type || type == &PyTuple_Type)) {
+                c.commit();
+                status = record_array_to_buf(buf, value, escape_strings);
+                c.load();
+            } else {
+                status = item_to_cursor(c, value, escape_strings);
+            }
+            if (status != 0) [[unlikely]] {
+                stop = status;
+                break;
+            }
+        }
+        if (e == end) {
+            more = entries.next_batch();
+            continue;
+        }
+        // Stopped at `e`: a failure, or user code ran while it was written.
+        if (stop < 0 || entries.after_call_out(e) < 0) {
+            return -1;
+        }
+        called_out = 1;
+        slot++;
+        more = entries.begin() != entries.end();
+    }
+    if (!c.reserve(2 + INK_LEN(COMMA) + INK_LEN(NEWLINE))) {
+        return no_room();
+    }
+    c.put(B_SPACE, INK_LEN(SPACE));
+    c.put(B_CLOSE_BRACE, INK_LEN(CLOSE_BRACE));
+    if (Line) {
+        c.put(B_COMMA, INK_LEN(COMMA));
+        c.put(B_NEWLINE, INK_LEN(NEWLINE));
+    }
+    c.commit();
+    return called_out;
+}
+
+}  // namespace
+
+int _inline_table_to_buf(Buffer* buf, PyObject* d, int escape_strings) {
+    common::RecursionGuard guard(" while encoding a TOML inline table");
+    if (!guard.entered()) {
+        return INK_FAIL("_inline_table_to_buf");
+    }
+    Entries entries;
+    entries.start(d);
+    if ((escape_strings ? table_items<false, 1>(buf, entries, nullptr)
+                        : table_items<false, 0>(buf, entries, nullptr)) < 0) {
+        return INK_FAIL("_inline_table_to_buf");
+    }
+    return 0;
+}
+
+int records_to_buf(Buffer* buf, const CTableData* table, int escape_strings) {
+    KeyMemo memo;
+    // Each record's entries are read while the one before it is written, so that their
+    // objects arrive from memory in the meantime; one more record ahead, its dict.
+    Entries ahead[2];
+    const Py_ssize_t n = table->num_records;
+    if (n > 0) {
+        ahead[0].start(table->records[0]);
+    }
+    for (Py_ssize_t i = 0; i < n; i++) {
+        Entries& entries = ahead[i & 1];
+        Entries& next = ahead[(i + 1) & 1];
+        if (i + 1 < n) {
+            next.start(table->records[i + 1]);
+        }
+        if (i + 2 < n) {
+            __builtin_prefetch(table->records[i + 2]);
+        }
+        // Records are written from this loop, not from a nested value: no recursion guard.
+        const int status = escape_strings ? table_items<true, 1>(buf, entries, &memo)
+                                          : table_items<true, 0>(buf, entries, &memo);
+        if (status < 0) {
+            return INK_FAIL("_inline_table_to_buf");
+        }
+        // User code may have changed the next record since it was read.
+        if (status > 0 && i + 1 < n) {
+            next.start(table->records[i + 1]);
+        }
+    }
+    return 0;
+}
+
+}  // namespace wrenfold::inkwright
