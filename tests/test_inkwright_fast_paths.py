@@ -6,9 +6,10 @@ import struct
 
 import pytest
 
-from inkwright_docs import records_doc
+from inkwright_docs import header, records_doc
 from test_number_format import INT64_MAX, INT64_MIN, float_mix, int_mix
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data as encode
+from wrenfold.datastore.adapter.toml.inkwright import write_unified_data
 
 FIELDS = 100
 KEYS = [f"n{i}" for i in range(FIELDS)]
@@ -96,3 +97,82 @@ def test_text_of_every_width_in_one_document(escape):
     assert lines[-3:] == [
         f'    {{ a = "é", b = "Ж", c = "😀", "ключ" = {quoted}, e = "ü", f = "ø", '
         'g = [ "x", "ÿ" ], h = 三 },', '    { a = "plain" },', "]"]
+
+
+ESCAPES = {'"': '\\"', "\\": "\\\\", "\b": "\\b", "\t": "\\t", "\n": "\\n", "\f": "\\f",
+           "\r": "\\r"}
+
+
+def quoted(s, escape):
+    if escape:
+        s = "".join(ESCAPES.get(c, f"\\u{ord(c):04X}" if ord(c) < 0x20 or c == "\x7f" else c)
+                    for c in s)
+    return f'"{s}"'
+
+
+def texts():
+    """ASCII texts of every length up to 70, clean and with one character to escape at
+    each position, and one more eight characters later."""
+    out = []
+    for n in range(71):
+        clean = "".join(chr(ord("a") + i % 26) for i in range(n))
+        out.append(clean)
+        for at in range(n):
+            bad = '"\\\n\x01\x7f'[at % 5]
+            text = clean[:at] + bad + clean[at + 1:]
+            if at + 8 < n:
+                text = text[:at + 8] + "\t" + text[at + 9:]
+            out.append(text)
+    return out
+
+
+@pytest.mark.parametrize("escape", [False, True])
+def test_ascii_text_of_every_length_in_records_arrays_and_tables(escape):
+    records = [{"s": t, "l": [t, 1, t], "t": (t,), "d": {"k": t, "n": None}} for t in texts()]
+    lines = encode(records_doc(*records), escape_strings=escape).split("records = [\n")[1]
+    expected = "".join(
+        f"    {{ s = {q}, l = [ {q}, 1, {q} ], t = [ {q} ], d = {{ k = {q} }} }},\n"
+        for q in (quoted(t, escape) for t in texts())) + "]\n"
+    assert lines == expected
+
+
+# A record with every kind the record loop writes itself, and the longest key it keeps.
+GROWTH_KEY = "k" * 45
+GROWTH_RECORD = {GROWTH_KEY: -1234567890123, "f": -0.000125, "g": 12345.678, "t": True,
+                 "n": None, "s": 'say "hi"', "a": ["x", 2.5, False], "e": (), "i": 7}
+
+
+def growth_line(escape):
+    s = quoted('say "hi"', escape)
+    return (f"    {{ {GROWTH_KEY} = -1234567890123, f = -0.000125, g = 12345.678, t = true, "
+            f's = {s}, a = [ "x", 2.5, false ], e = [  ], i = 7 }},\n')
+
+
+@pytest.mark.parametrize("escape", [False, True])
+def test_buffer_grows_at_every_point_of_a_record(escape, tmp_path):
+    # A small document starts with a block of 65,536 bytes: a padding record moves the
+    # record across the end of that block one byte at a time.
+    line = growth_line(escape)
+    head = header("t") + "\n[tables.t]\ncolumns = [\n]\nrecords = [\n"
+    base = len(head) + len('    { p = "" },\n')
+    target = tmp_path / "doc.toml"
+    for shift in range(len(line) + 50):
+        pad = "p" * (65536 - base - len(line) + shift - 25)
+        doc = records_doc({"p": pad}, GROWTH_RECORD, {"p": pad})
+        pad_line = f'    {{ p = "{pad}" }},\n'
+        expected = head + pad_line + line + pad_line + "]\n"
+        assert encode(doc, escape_strings=escape) == expected, shift
+        write_unified_data(doc, str(target), escape_strings=escape)
+        assert target.read_text() == expected, shift
+
+
+def test_records_longer_than_a_batch_and_than_the_kept_keys():
+    # Keys past the 32 kept per table are written the general way; entries are read 16 at
+    # a time, with None at the edges of the batches.
+    keys = [f"key{i}" for i in range(70)]
+    records = [{k: (None if i % 16 in (0, 15) else i * r) for i, k in enumerate(keys)}
+               for r in range(3)]
+    lines = encode(records_doc(*records)).split("records = [\n")[1].splitlines()
+    assert lines[:-1] == ["    { " + ", ".join(f"{k} = {v}" for k, v in r.items()
+                                                 if v is not None) + " },"
+                          for r in records]

@@ -113,6 +113,45 @@ class TestMutationWhileWriting:
             write_unified_data(doc, str(tmp_path / "db.toml"))
             assert (tmp_path / "db.toml").read_text() == unchanged
 
+    # Entries are read ahead of their writing, the next record's while one is written: user
+    # code that changes what was read must be seen, and what it frees never read.
+    @pytest.mark.parametrize(("change", "line"), [
+        (lambda r: r.update(b=-2.5), "{ a = 1, b = -2.5, c = 3 }"),
+        (lambda r: r.pop("b"), "{ a = 1, c = 3 }"),
+        (lambda r: r.update(d="new"), '{ a = 1, b = "xx", c = 3, d = "new" }'),
+        (lambda r: r.clear(), "{  }"),
+    ], ids=["value-replaced", "key-removed", "key-added", "cleared"])
+    def test_next_record_changed_by_str_is_written_as_changed(self, change, line):
+        second = {"a": 1, "b": "x" * 2, "c": 3}
+        first = {"v": OnStr(lambda: (change(second), gc.collect()))}
+        text = encode(records_doc(first, second))
+        assert text.split("records = [\n")[1] == f'    {{ v = "s" }},\n    {line},\n]\n'
+
+    @pytest.mark.parametrize("escape", [False, True])
+    def test_later_values_replaced_by_str_in_a_long_record_are_written_new(self, escape):
+        # Past one batch of entries, values replaced without a change of size: the old ones
+        # are freed, so only a fresh read finds what is there.
+        record = {f"k{i}": "old" * (i + 1) for i in range(40)}
+
+        def replace():
+            for i in range(3, 40):
+                record[f"k{i}"] = float(i)
+            gc.collect()
+
+        record["k2"] = OnStr(replace)
+        expected = ", ".join([f'k0 = "old"', f'k1 = "oldold"', 'k2 = "s"']
+                             + [f"k{i} = {float(i)}" for i in range(3, 40)])
+        assert only_record(encode(records_doc(record), escape_strings=escape)) == (
+            f"{{ {expected} }}")
+
+    def test_records_after_a_call_out_are_read_again(self):
+        # The record after the one whose str ran user code, and the one after that.
+        records = [{"i": i} for i in range(5)]
+        records[1]["s"] = OnStr(lambda: [r.update(i=-r["i"]) for r in records[2:]])
+        lines = encode(records_doc(*records)).split("records = [\n")[1].splitlines()
+        assert lines == ["    { i = 0 },", '    { i = 1, s = "s" },', "    { i = -2 },",
+                         "    { i = -3 },", "    { i = -4 },", "]"]
+
     def test_fresh_objects_from_tuple_values_stay_alive(self):
         class Fresh:
             def tuple_values(self):
