@@ -163,6 +163,13 @@ class TestBadInput:
         usage = run("--no-such-option")
         assert usage.returncode == 2 and b"unrecognized arguments" in usage.stderr
 
+    def test_unreadable_standard_input(self):
+        with open(os.devnull, "wb") as write_only:
+            result = subprocess.run([sys.executable, "-m", "wrenfold.datastore", "-"],
+                                    stdin=write_only, capture_output=True, timeout=120)
+        assert result.returncode == 2
+        assert message(result) == "error: cannot read standard input: Bad file descriptor"
+
 
 class TestOutputFailures:
     def test_closed_stdout(self):
@@ -182,6 +189,14 @@ class TestOutputFailures:
     def test_unwritable_output_path(self, tmp_path):
         result = run("-o", tmp_path / "no" / "such" / "dir.toml")
         assert result.returncode == 3 and message(result).startswith("error: cannot write ")
+
+    def test_saved_file_that_cannot_be_read_back(self, tmp_path, monkeypatch):
+        monkeypatch.setattr(cli, "write_unified_data", lambda *args, **kwargs: None)
+        err = io.StringIO()
+        target = tmp_path / "gone.toml"
+        assert cli.main(["-o", str(target), "--check"], stdout=io.BytesIO(), stderr=err) == 3
+        assert err.getvalue() == (f"{PROG}error: cannot read back {target}: "
+                                  f"No such file or directory\n")
 
     def test_print_needs_an_output_file_it_can_read_back(self):
         result = run("-o", "/dev/null", "--print")
