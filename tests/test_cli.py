@@ -241,7 +241,7 @@ def test_help_lists_the_options_and_statuses():
     result = run("--help")
     assert result.returncode == 0 and result.stderr == b""
     text = result.stdout.decode()
-    for option in ("--raw", "--escape-strings", "--check", "-o OUTPUT"):
+    for option in ("--raw", "--escape-strings", "--from", "--check", "-o OUTPUT"):
         assert option in text
     assert "3 when the output" in " ".join(text.split())
 

@@ -1,25 +1,28 @@
-"""python -m wrenfold.datastore: save a unified data document as TOML.
+"""python -m wrenfold.datastore: save a unified data document as TOML, or read one back as JSON.
 
 A JSON document (the shape `UnifiedDataFormat` validates) is saved as TOML with the native
-encoder. Data goes to standard output or to the file named by -o, messages to standard error.
+encoder; a TOML document is read with the native reader and written as the same JSON. Data
+goes to standard output or to the file named by -o, messages to standard error.
 """
 
 from __future__ import annotations
 
 import argparse
-import io
 import json
-import os
 import signal
-import stat
 import sys
+import tomllib
 from collections.abc import Callable
 from typing import Any, BinaryIO, NoReturn, TextIO
+
+import pydantic
 
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data, write_unified_data
 from wrenfold.datastore.check import check_saved_text
 from wrenfold.datastore.example import EXAMPLE
-from wrenfold.datastore.json_form import NotADocument, document_from_json
+from wrenfold.datastore.json_form import (NotADocument, document_from_json, document_to_json,
+                                          first_error)
+from wrenfold.datastore.outputs import is_regular_or_new, replace_file, write_all
 from wrenfold.datastore.unified import UnifiedDataFormat
 
 PROG = "python -m wrenfold.datastore"
@@ -40,16 +43,18 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="Save a unified data document given as JSON as TOML with the native "
-                    "encoder.",
+                    "encoder, or read a TOML document back and write it as JSON.",
         epilog="Exit status: 0 on success, 1 when --check finds a difference, 2 for a bad "
                "command line or input that is not a document, 3 when the output cannot be "
                "written.")
     parser.add_argument("input", nargs="?",
-                        help="the JSON document: a file, or '-' for standard input; "
-                             "default: a built-in example")
+                        help="the document: a JSON file, a .toml file, or '-' for standard "
+                             "input (JSON unless --from toml); default: a built-in example")
     parser.add_argument("-o", "--output", help="write to this file instead of standard output")
     parser.add_argument("--print", action="store_true", dest="echo",
                         help="also write to standard output what goes to the -o file")
+    parser.add_argument("--from", choices=("json", "toml"), dest="source_format",
+                        help="the input's format (default: toml for a .toml file, else json)")
     strings = parser.add_mutually_exclusive_group()
     strings.add_argument("--raw", action="store_true",
                          help="copy strings into the TOML unescaped: faster, but only valid "
@@ -57,8 +62,8 @@ def build_parser() -> argparse.ArgumentParser:
     strings.add_argument("--escape-strings", action="store_true",
                          help="escape strings in the TOML (the default; kept for old scripts)")
     parser.add_argument("--check", action="store_true",
-                        help="read the TOML back with tomllib and compare; the result goes "
-                             "to standard error")
+                        help="JSON input: read the TOML back with tomllib and compare; TOML "
+                             "input: validate it; the verdict goes to standard error")
     parser.add_argument("--describe", action="store_true",
                         help="show the document, its tables holder and a pydantic round trip "
                              "on standard error")
@@ -109,43 +114,42 @@ def parse_json(data: bytes, name: str) -> Any:
 
 
 def one_line(exc: BaseException) -> str:
+    if isinstance(exc, pydantic.ValidationError):
+        return first_error(exc, prefix=f"{exc.title}: ")
     lines = str(exc).splitlines()
     return lines[0] if lines else type(exc).__name__
 
 
+def decode_toml(data: bytes, name: str) -> UnifiedDataFormat:
+    # Exposed lazily by the adapter package, so that saving never needs the reader.
+    from wrenfold.datastore.adapter.toml import decode_unified_data
+
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        raise Failure(f"{name} is not UTF-8 text ({exc.reason} at byte {exc.start})",
+                      BAD_INPUT) from None
+    try:
+        return decode_unified_data(text)
+    except tomllib.TOMLDecodeError as exc:
+        # Before 3.14 the error has no position attributes; its message ends with them.
+        if getattr(exc, "lineno", None) is not None:
+            raise Failure(f"{name}:{exc.lineno}:{exc.colno}: {exc.msg}", BAD_INPUT) from None
+        raise Failure(f"{name}: {exc}", BAD_INPUT) from None
+    except (ValueError, TypeError, RecursionError) as exc:
+        raise Failure(f"{name} is not a document: {one_line(exc)}", BAD_INPUT) from None
+
+
 # --- output -----------------------------------------------------------------------------------
-
-def _drop_unwritten(stream: BinaryIO) -> None:
-    """Points the stream's descriptor at /dev/null, so that the interpreter's last flush of
-    what could not be written does not fail again (and turn the exit status into 120)."""
-    try:
-        fd = stream.fileno()
-    except (OSError, ValueError, io.UnsupportedOperation):
-        return
-    null = os.open(os.devnull, os.O_WRONLY)
-    try:
-        os.dup2(null, fd)
-    finally:
-        os.close(null)
-
 
 def write_stream(stream: BinaryIO | None, data: bytes) -> None:
     if stream is None:
         raise Failure("cannot write to standard output: it is closed", CANNOT_WRITE)
     try:
-        stream.write(data)
-        stream.flush()
+        write_all(stream, data)
     except OSError as exc:
-        _drop_unwritten(stream)
         raise Failure(f"cannot write to standard output: {exc.strerror or exc}",
                       CANNOT_WRITE) from None
-
-
-def is_regular_or_new(path: str) -> bool:
-    try:
-        return stat.S_ISREG(os.stat(path).st_mode)
-    except FileNotFoundError:
-        return True
 
 
 def save_toml(doc: UnifiedDataFormat, args: argparse.Namespace, name: str,
@@ -182,7 +186,7 @@ def save_toml(doc: UnifiedDataFormat, args: argparse.Namespace, name: str,
     return text
 
 
-# --- the run ---------------------------------------------------------------------------------
+# --- the two directions -----------------------------------------------------------------------
 
 def json_to_toml(args: argparse.Namespace, stdin: BinaryIO | None, stdout: BinaryIO | None,
                  say: Callable[[str], None]) -> int:
@@ -205,6 +209,30 @@ def json_to_toml(args: argparse.Namespace, stdin: BinaryIO | None, stdout: Binar
             say(f"check: {problem}")
             return CHECK_FAILED
         say("check: the TOML reads back as the same document")
+    return OK
+
+
+def toml_to_json(args: argparse.Namespace, stdin: BinaryIO | None, stdout: BinaryIO | None,
+                 say: Callable[[str], None]) -> int:
+    if args.input is None:
+        raise Failure("reading TOML needs an input file or '-'", BAD_INPUT)
+    name = "standard input" if args.input == "-" else args.input
+    doc = decode_toml(read_input(args.input, stdin), name)
+    if args.describe:
+        say(describe(doc))
+    data = document_to_json(doc)
+    if args.output is None:
+        write_stream(stdout, data)
+    else:
+        try:
+            replace_file(args.output, data)
+        except OSError as exc:
+            raise Failure(f"cannot write {args.output}: {exc.strerror or exc}",
+                          CANNOT_WRITE) from None
+        if args.echo:
+            write_stream(stdout, data)
+    if args.check:
+        say(f"check: {name} is a valid document ({len(doc.tables)} tables)")
     return OK
 
 
@@ -231,7 +259,13 @@ def main(argv: list[str] | None = None, stdin: BinaryIO | None = None,
         args = build_parser().parse_args(argv)
     except SystemExit as exc:
         return exc.code if isinstance(exc.code, int) else BAD_INPUT
+    source_format = args.source_format
+    if source_format is None:
+        is_toml = args.input not in (None, "-") and args.input.lower().endswith(".toml")
+        source_format = "toml" if is_toml else "json"
     try:
+        if source_format == "toml":
+            return toml_to_json(args, stdin, stdout, say)
         return json_to_toml(args, stdin, stdout, say)
     except Failure as exc:
         say(f"error: {exc}")

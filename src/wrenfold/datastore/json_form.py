@@ -1,4 +1,4 @@
-"""The JSON form of a unified data document, as the command line reads it.
+"""The JSON form of a unified data document, as the command line reads and writes it.
 
 It is the shape `UnifiedDataFormat` validates: `version`, `schema_version` and `tables`, an
 object of table name to `{"columns": [...], "records": [...]}`.
@@ -6,6 +6,8 @@ object of table name to `{"columns": [...], "records": [...]}`.
 
 from __future__ import annotations
 
+import datetime
+import json
 from typing import Any
 
 import pydantic
@@ -13,7 +15,7 @@ import pydantic
 from wrenfold.datastore.tables.data import TableData
 from wrenfold.datastore.unified import UnifiedDataFormat
 
-__all__ = ["NotADocument", "document_from_json"]
+__all__ = ["NotADocument", "document_from_json", "document_to_json", "first_error"]
 
 
 class NotADocument(ValueError):
@@ -26,7 +28,8 @@ def _json_type(value: Any) -> str:
     return names.get(type(value), type(value).__name__)
 
 
-def _first_error(exc: pydantic.ValidationError, prefix: str = "") -> str:
+def first_error(exc: pydantic.ValidationError, prefix: str = "") -> str:
+    """The first of a validation error's errors, in one line: where, then what."""
     errors = exc.errors()
     first = errors[0]
     where = ".".join(str(part) for part in first["loc"])
@@ -52,11 +55,36 @@ def document_from_json(data: Any) -> UnifiedDataFormat:
     try:
         return UnifiedDataFormat.model_validate(data)
     except pydantic.ValidationError as exc:
-        reason = _first_error(exc)
+        reason = first_error(exc)
     # A table's own errors come without its name: find the table that fails, alone.
     for name, table in tables.items():
         try:
             TableData.model_validate(table)
         except pydantic.ValidationError as exc:
-            raise NotADocument(_first_error(exc, prefix=f"tables.{name}.")) from None
+            raise NotADocument(first_error(exc, prefix=f"tables.{name}.")) from None
     raise NotADocument(reason)
+
+
+def _time_text(value: Any) -> str:
+    if isinstance(value, (datetime.date, datetime.time)):
+        return value.isoformat()
+    raise TypeError(f"{type(value).__name__} has no JSON form")
+
+
+def document_to_json(doc: UnifiedDataFormat) -> bytes:
+    """The document as UTF-8 JSON that `document_from_json` reads back as an equal document.
+
+    Columns show the fields that differ from their defaults; dates and times (which a TOML
+    file may hold) become their ISO text; NaN and infinities are written as Python's json
+    module writes and reads them.
+    """
+    tables = {
+        name: {
+            "columns": [column.model_dump(exclude_defaults=True) for column in table.columns],
+            "records": table.records,
+        }
+        for name, table in doc.tables.items()
+    }
+    data = {"version": doc.version, "schema_version": doc.schema_version, "tables": tables}
+    text = json.dumps(data, ensure_ascii=False, indent=2, default=_time_text)
+    return (text + "\n").encode("utf-8")
