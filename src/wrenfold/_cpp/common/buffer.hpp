@@ -9,6 +9,8 @@
 
 namespace wrenfold::common {
 
+class DictWalk;
+
 // Append-only output; the content is the first `pos` bytes of `data`, not NUL-terminated.
 struct Buffer {
     char* data;
@@ -26,6 +28,8 @@ struct Buffer {
     // Where the user of the buffer notes text that it keeps out of the buffer, if it does;
     // buf_free ignores it.
     void* text_runs;
+    // The innermost of the dicts that the writer is walking, if it keeps track of them.
+    DictWalk* walks;
 };
 
 // Null when either allocation fails.
@@ -46,6 +50,7 @@ inline Buffer* buf_new(size_t initial_capacity) {
     buf->grow = nullptr;
     buf->owner = nullptr;
     buf->text_runs = nullptr;
+    buf->walks = nullptr;
     return buf;
 }
 

@@ -2,6 +2,7 @@
 // dicts, nested to any depth.
 #include "inkwright.hpp"
 
+#include <wrenfold/_cpp/common/dict_walk.hpp>
 #include <wrenfold/_cpp/common/number_format.hpp>
 #include <wrenfold/_cpp/common/recursion.hpp>
 #include <wrenfold/_cpp/common/ref.hpp>
@@ -69,6 +70,9 @@ int number_subclass_to_buf(Buffer* buf, PyObject* value, int escape_strings) {
     if (str_is_inherited(value, is_float ? &PyFloat_Type : &PyLong_Type)) {
         return number_to_buf(buf, value, is_float);
     }
+    if (common::arm_walks(buf->walks) < 0) {
+        return -1;
+    }
     Ref text(PyObject_Str(value));
     if (!text) {
         return -1;
@@ -92,6 +96,9 @@ int null_to_buf(Buffer* buf) {
 
 // str(value) as a quoted string, for objects of no TOML kind.
 int other_to_buf(Buffer* buf, PyObject* value, int escape_strings) {
+    if (common::arm_walks(buf->walks) < 0) {
+        return -1;
+    }
     Ref text(PyObject_Str(value));
     if (!text || _escaped_quoted_value(buf, text.get(), escape_strings) < 0) {
         return -1;
@@ -138,6 +145,7 @@ int table_items(Buffer* buf, PyObject* d, int escape_strings, KeyMemo* memo) {
         return -1;
     }
     if (PyDict_Check(d)) {
+        common::DictWalk walk(d, &buf->walks);
         const Py_ssize_t size = PyDict_GET_SIZE(d);
         Py_ssize_t pos = 0;
         PyObject *key, *value;
@@ -161,6 +169,9 @@ int table_items(Buffer* buf, PyObject* d, int escape_strings, KeyMemo* memo) {
             first = false;
             if (PyDict_GET_SIZE(d) != size) {
                 PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+                return -1;
+            }
+            if (walk.check() < 0) {
                 return -1;
             }
         }
