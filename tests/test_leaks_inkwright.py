@@ -12,6 +12,8 @@ Either way, the reference counts of the document's containers must come back unc
 
 import gc
 import os
+import resource
+import subprocess
 import sys
 import sysconfig
 
@@ -135,6 +137,47 @@ def record_resized():
     return Doc({"t": Table(records=[{"r": [record]}])})
 
 
+def reinsert(d, key):
+    d[key] = d.pop(key)
+
+
+def key(text):
+    """A key made at run time: literals are immortal, and their counts never move."""
+    return "".join(["k", text])
+
+
+def record_keys_reinserted():
+    record = {key("a"): 1}
+    record[key("b")] = OnStr(lambda: reinsert(record, key("a")))
+    return Doc({"t": Table(records=[{"r": [record]}])})
+
+
+def holder_keys_reinserted():
+    doc = Doc()
+
+    class Reinserting(Table):
+        def tuple_values(self):
+            reinsert(doc.holder.as_dict(), "t")
+            return super().tuple_values()
+
+    doc.holder.as_dict()["t"] = Reinserting()
+    doc.holder.as_dict()["u"] = Table()
+    return doc
+
+
+class Status(int):
+    def __str__(self):
+        return "Status.ACTIVE"
+
+
+def call_outs_doc():
+    """Values whose writing runs Python code: number subclasses with their own str(), and
+    a __str__ that replaces a value (not a key) of the dict being walked."""
+    record = {key("n"): Status(3), key("f"): Status(2**70), key("x"): 1}
+    record[key("s")] = OnStr(lambda: record.__setitem__(key("x"), 2))
+    return Doc({"t": Table([column(default=[Status(1)])], [record, {"r": [record]}])})
+
+
 class Failing:
     def tuple_values(self):
         raise LookupError
@@ -200,15 +243,43 @@ def test_encode_succeeding(escape):
     (lambda: Doc({"n\ud800": Table()}), UnicodeEncodeError),
     (lambda: Doc({"t": Table(records=[{"k\ud800": 1}])}), UnicodeEncodeError),
     (lambda: Doc({"t": Table([column(comment="\ud800")])}), UnicodeEncodeError),
+    (record_keys_reinserted, RuntimeError),
+    (holder_keys_reinserted, RuntimeError),
 ], ids=["not-tuple", "no-attribute", "short", "not-holder", "tuple-values-raises",
         "tuple-values-shape", "short-column", "record-not-dict", "flag-raises",
         "holder-resized", "surrogate", "int-key", "type-none", "huge-int", "record-resized",
         "str-raises", "int-str-raises", "surrogate-version", "surrogate-name", "surrogate-key",
-        "surrogate-comment"])
+        "surrogate-comment", "record-keys-reinserted", "holder-keys-reinserted"])
 @pytest.mark.parametrize("escape", [False, True])
 def test_encode_failing(make, exc, escape):
     doc = make()
     check(raising(lambda: encode_unified_data(doc, escape_strings=escape), exc), doc)
+
+
+@pytest.mark.parametrize("escape", [False, True])
+def test_encode_with_call_outs_succeeding(escape):
+    doc = call_outs_doc()
+    check(lambda: encode_unified_data(doc, escape_strings=escape), doc)
+
+
+# Without a dict watcher to spare, walks keep their keys to compare: the same cases again.
+def test_keys_compared_without_dict_watchers():
+    capi = pytest.importorskip("_testcapi")
+    if not hasattr(capi, "add_dict_watcher"):
+        pytest.skip("this _testcapi cannot add dict watchers")
+    code = (
+        "import _testcapi, sys, pytest\n"
+        "try:\n"
+        "    while True: _testcapi.add_dict_watcher(0)\n"
+        "except RuntimeError: pass\n"
+        "sys.exit(pytest.main(['-q', '-p', 'no:cacheprovider', sys.argv[1], '-k',\n"
+        "                      'call_outs or keys_reinserted or resized']))\n"
+    )
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    result = subprocess.run([sys.executable, "-c", code, __file__], capture_output=True,
+                            text=True, timeout=600, cwd=os.path.dirname(__file__), env=env)
+    assert result.returncode == 0, result.stdout[-3000:]
+    assert " passed" in result.stdout
 
 
 def test_holder_storage_swapped_during_encoding():
@@ -261,6 +332,23 @@ def test_write_succeeding(tmp_path):
         write_unified_data(doc, str(tmp_path / "link.toml"))
 
     check(through_dangling_link, doc)
+
+
+def test_write_in_place_and_failing_after_opening(tmp_path):
+    doc = full_doc()
+    target, linked = tmp_path / "db.toml", tmp_path / "linked.toml"
+    target.write_bytes(b"old")
+    os.link(target, linked)
+    check(lambda: write_unified_data(doc, str(target)), doc)
+    fresh = tmp_path / "fresh.toml"
+    soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (100, hard))
+    try:
+        for path in (target, fresh):
+            check(raising(lambda: write_unified_data(doc, str(path)), OSError), doc)
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+    assert sorted(os.listdir(tmp_path)) == ["db.toml", "linked.toml"]
 
 
 @pytest.mark.parametrize(("path", "exc"), [
