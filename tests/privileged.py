@@ -1,6 +1,6 @@
-"""Parts of a test that run in a forked child: as an unprivileged user (root ignores
+"""Parts of a test that run in a child process: as an unprivileged user (root ignores
 permission bits), in a mount namespace of its own (for small file systems and bind mounts
-that vanish with it), or just under a time limit."""
+that vanish with it), under a time limit, or in an interpreter without dict watchers."""
 
 from __future__ import annotations
 
@@ -10,6 +10,8 @@ import pickle
 import select
 import shutil
 import signal
+import subprocess
+import sys
 import tempfile
 import time
 import traceback
@@ -121,3 +123,23 @@ def shared_dir():
 def temp_files(folder: Path) -> list[str]:
     """The temporary files of saves in `folder`."""
     return sorted(n for n in os.listdir(folder) if ".wrenfold-save." in n)
+
+
+def run_without_dict_watchers(code: str) -> subprocess.CompletedProcess[str]:
+    """Runs `code` in a fresh interpreter, from the tests folder, after taking every dict
+    watcher that interpreter has left; skips where they cannot be taken (before 3.12, or
+    without _testcapi)."""
+    if sys.version_info < (3, 12):
+        pytest.skip("dict watchers exist from 3.12")
+    capi = pytest.importorskip("_testcapi")
+    if not hasattr(capi, "add_dict_watcher"):
+        pytest.skip("this _testcapi cannot add dict watchers")
+    prelude = ("import _testcapi\n"
+               "try:\n"
+               "    while True:\n"
+               "        _testcapi.add_dict_watcher(0)\n"
+               "except RuntimeError:\n"
+               "    pass\n")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    return subprocess.run([sys.executable, "-c", prelude + code], capture_output=True, text=True,
+                          timeout=600, cwd=os.path.dirname(__file__), env=env)

@@ -174,38 +174,38 @@ class TestInterruptsAndOtherThreads:
 
         assert in_child(scenario, timeout=30) == (True, True)
 
-    def test_in_place_save_waits_for_the_lock_without_blocking_threads(self, tmp_path):
+    @pytest.fixture
+    def linked(self, tmp_path):
+        """A file with a second name, which saves write in place."""
         target = tmp_path / "db.toml"
         target.write_bytes(b"old")
         os.link(target, tmp_path / "second-name.toml")
+        return target
 
+    def test_in_place_save_waits_for_the_lock_without_blocking_threads(self, linked):
         def scenario():
-            with open(target, "rb+") as holder:
+            with open(linked, "rb+") as holder:
                 fcntl.lockf(holder, fcntl.LOCK_EX)
                 threading.Timer(0.5, fcntl.lockf, (holder, fcntl.LOCK_UN)).start()
                 start = time.monotonic()
-                write_unified_data(DOCS[0], str(target))
-                return time.monotonic() - start >= 0.4, target.read_bytes() in TEXTS
+                write_unified_data(DOCS[0], str(linked))
+                return time.monotonic() - start >= 0.4, linked.read_bytes() in TEXTS
 
         assert in_child(scenario, timeout=30) == (True, True)
 
-    def test_ctrl_c_while_waiting_for_the_lock_keeps_the_file(self, tmp_path):
-        target = tmp_path / "db.toml"
-        target.write_bytes(b"old")
-        os.link(target, tmp_path / "second-name.toml")
-
+    def test_ctrl_c_while_waiting_for_the_lock_keeps_the_file(self, linked):
         def scenario():
-            with open(target, "rb+") as holder:
+            with open(linked, "rb+") as holder:
                 fcntl.lockf(holder, fcntl.LOCK_EX)
                 interrupt_soon()
                 try:
-                    write_unified_data(DOCS[0], str(target))
+                    write_unified_data(DOCS[0], str(linked))
                 except KeyboardInterrupt:
                     return "interrupted"
             return "written"
 
         assert in_child(scenario, timeout=30) == "interrupted"
-        assert target.read_bytes() == b"old"
+        assert linked.read_bytes() == b"old"
 
 
 TEMP_NAME = re.compile(r"^\.db\.toml\.wrenfold-save\.(\d+)\.\d+\.tmp$")

@@ -13,7 +13,6 @@ Either way, the reference counts of the document's containers must come back unc
 import gc
 import os
 import resource
-import subprocess
 import sys
 import sysconfig
 
@@ -22,6 +21,7 @@ import pytest
 from inkwright_docs import Doc, Table, column
 from leaks import assert_no_leaks, raising, requires_debug_build
 from native import VTable
+from privileged import run_without_dict_watchers
 from wrenfold.datastore.adapter.toml import inkwright
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data, write_unified_data
 from wrenfold.datastore.tables.ledgerbox import TablesHolder
@@ -119,16 +119,22 @@ def toggle(d, key):
         d[key] = Table()
 
 
-def holder_resized():
+def holder_changed_by_tuple_values(change):
+    """Two tables; the first one's tuple_values() calls `change` on the holder's dict."""
     doc = Doc()
 
-    class Resizing(Table):
+    class Changing(Table):
         def tuple_values(self):
-            toggle(doc.holder.as_dict(), "extra")
+            change(doc.holder.as_dict())
             return super().tuple_values()
 
-    doc.holder.as_dict()["t"] = Resizing()
+    doc.holder.as_dict()["t"] = Changing()
+    doc.holder.as_dict()["u"] = Table()
     return doc
+
+
+def holder_resized():
+    return holder_changed_by_tuple_values(lambda d: toggle(d, "extra"))
 
 
 def record_resized():
@@ -153,16 +159,7 @@ def record_keys_reinserted():
 
 
 def holder_keys_reinserted():
-    doc = Doc()
-
-    class Reinserting(Table):
-        def tuple_values(self):
-            reinsert(doc.holder.as_dict(), "t")
-            return super().tuple_values()
-
-    doc.holder.as_dict()["t"] = Reinserting()
-    doc.holder.as_dict()["u"] = Table()
-    return doc
+    return holder_changed_by_tuple_values(lambda d: reinsert(d, "t"))
 
 
 class Status(int):
@@ -264,20 +261,10 @@ def test_encode_with_call_outs_succeeding(escape):
 
 # Without a dict watcher to spare, walks keep their keys to compare: the same cases again.
 def test_keys_compared_without_dict_watchers():
-    capi = pytest.importorskip("_testcapi")
-    if not hasattr(capi, "add_dict_watcher"):
-        pytest.skip("this _testcapi cannot add dict watchers")
-    code = (
-        "import _testcapi, sys, pytest\n"
-        "try:\n"
-        "    while True: _testcapi.add_dict_watcher(0)\n"
-        "except RuntimeError: pass\n"
-        "sys.exit(pytest.main(['-q', '-p', 'no:cacheprovider', sys.argv[1], '-k',\n"
-        "                      'call_outs or keys_reinserted or resized']))\n"
-    )
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    result = subprocess.run([sys.executable, "-c", code, __file__], capture_output=True,
-                            text=True, timeout=600, cwd=os.path.dirname(__file__), env=env)
+    result = run_without_dict_watchers(
+        "import sys, pytest\n"
+        f"sys.exit(pytest.main(['-q', '-p', 'no:cacheprovider', {__file__!r}, '-k',\n"
+        "                      'call_outs or keys_reinserted or resized']))\n")
     assert result.returncode == 0, result.stdout[-3000:]
     assert " passed" in result.stdout
 
