@@ -8,6 +8,7 @@ import re
 import signal
 import threading
 import time
+import traceback
 from pathlib import Path
 
 import pytest
@@ -147,6 +148,33 @@ class TestInterruptsAndOtherThreads:
             return "written", None
 
         assert in_child(scenario, timeout=30) == ("interrupted", True)
+
+    def test_signal_during_the_encoding_stops_the_save_before_it_waits(self, tmp_path):
+        # The signal comes while the encoder holds the interpreter lock and runs no Python
+        # code, so it interrupts nothing: it must still stop the save before the FIFO's open
+        # waits for ever.
+        fifo = tmp_path / "pipe"
+        os.mkfifo(fifo)
+        records = tuple({"id": i, "text": "x" * 100} for i in range(400_000))  # some 50 MB
+        huge = Doc({"t": Table(result=((), records))})  # tuple_values() takes no time
+
+        class Alarm(Exception):
+            pass
+
+        def scenario():
+            def on_alarm(signum, frame):
+                raise Alarm
+
+            signal.signal(signal.SIGALRM, on_alarm)
+            signal.setitimer(signal.ITIMER_REAL, 0.02)
+            try:
+                write_unified_data(huge, str(fifo))
+            except Alarm as exc:
+                return [frame.name for frame in traceback.extract_tb(exc.__traceback__)][-2:]
+            return "written"
+
+        assert in_child(scenario, timeout=60) == [
+            "wrenfold.datastore.adapter.toml.inkwright._write_unified_data_impl", "on_alarm"]
 
     def test_other_threads_run_while_a_save_waits(self, tmp_path):
         fifo = tmp_path / "pipe"

@@ -25,6 +25,12 @@ enum class OnSignal {
 // must not be retried.
 template <class Call>
 auto blocking_call(Call call, OnSignal on_signal = OnSignal::kRunHandlers) -> decltype(call()) {
+    // A signal that came while the interpreter lock was held (during the encoding) has not
+    // interrupted anything yet: without this, a FIFO nobody opens would wait for ever.
+    if (on_signal == OnSignal::kRunHandlers && PyErr_CheckSignals() < 0) {
+        errno = EINTR;
+        return -1;
+    }
     for (;;) {
         decltype(call()) result;
         int err;
