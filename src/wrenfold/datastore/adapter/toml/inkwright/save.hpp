@@ -41,15 +41,13 @@ public:
     // Decides how the target is replaced and opens what is written. -1 with the exception
     // set (OSError, or whatever a signal handler raised while a FIFO waited for a reader).
     int open();
-    Mode mode() const noexcept {
-        return mode_;
-    }
     // The whole document's size, before the first write: the in-place path reserves it.
     int reserve(size_t size);
     int write(const char* data, size_t size);
     // Makes the written bytes the target's content, flushed to the disk. On failure the
-    // target keeps its old content, except when the failure is the flush of the folder after
-    // the rename: the new content is then in place, its durability unconfirmed.
+    // target keeps its old content, except after an error in the middle of an overwrite in
+    // place (the disk failing, not filling), and when the flush of the folder after the
+    // rename fails: the new content is then in place, its durability unconfirmed.
     int commit();
     // Removes the temporary file, or gives back the room reserved in place. Keeps any pending
     // exception; does nothing after commit().

@@ -169,7 +169,8 @@ int Save::copy_temp_in_place() {
     for (size_t done = 0; status == 0 && done < size;) {
         const size_t want = std::min(kCopyBlock, size - done);
         const ssize_t n =
-            blocking_call([&] { return ::pread(source, block, want, static_cast<off_t>(done)); });
+            blocking_call([&] { return ::pread(source, block, want, static_cast<off_t>(done)); },
+                          touched_ ? OnSignal::kRetry : OnSignal::kRunHandlers);
         if (n <= 0) {
             status = PyErr_Occurred() ? -1 : os_error(n == 0 ? EIO : errno);
         } else {
