@@ -11,6 +11,7 @@ import os
 import signal
 import subprocess
 import sys
+import time
 import tomllib
 
 import pytest
@@ -215,6 +216,18 @@ class TestOutputFailures:
             child.stdout.close()  # like `| head -1`, long before the output ends
             assert child.wait(timeout=120) == -signal.SIGPIPE  # the shell's 141
             assert child.stderr.read() == b""
+
+    def test_ctrl_c_ends_by_sigint_without_a_traceback(self):
+        # Waiting on standard input that never comes, as a user at a terminal would see it.
+        with subprocess.Popen([sys.executable, "-m", "wrenfold.datastore", "-"],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE) as child:
+            child.stdin.write(b'{"version": ')
+            child.stdin.flush()
+            time.sleep(1.0)  # past the imports, into the read
+            child.send_signal(signal.SIGINT)
+            assert child.wait(timeout=120) == -signal.SIGINT  # the shell's 130
+            assert child.stdout.read() == b"" and child.stderr.read() == b""
 
 
 class TestCheckComparison:

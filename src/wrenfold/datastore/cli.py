@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import signal
 import sys
 import tomllib
@@ -277,4 +278,12 @@ def run() -> NoReturn:
     # A closed pipe downstream (`... | head`) ends the process quietly, as for other tools.
     if hasattr(signal, "SIGPIPE"):
         signal.signal(signal.SIGPIPE, signal.SIG_DFL)
-    raise SystemExit(main())
+    try:
+        status = main()
+    except KeyboardInterrupt:
+        # Ctrl-C: no traceback, and the shell sees the process end by SIGINT, so a loop
+        # around the command stops too.
+        signal.signal(signal.SIGINT, signal.SIG_DFL)
+        os.kill(os.getpid(), signal.SIGINT)
+        status = 128 + signal.SIGINT
+    raise SystemExit(status)
