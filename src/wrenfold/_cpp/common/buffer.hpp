@@ -11,6 +11,8 @@
 
 namespace wrenfold::common {
 
+class DictWalk;
+
 // Append-only output; the content is the first `pos` bytes of `data`, not NUL-terminated.
 struct Buffer {
     char* data;
@@ -28,6 +30,8 @@ struct Buffer {
     // Where the user of the buffer notes text that it keeps out of the buffer, if it does;
     // buf_free ignores it.
     void* text_runs;
+    // The innermost of the dicts that the writer is walking, if it keeps track of them.
+    DictWalk* walks;
 };
 
 // Null when either allocation fails.
@@ -48,6 +52,7 @@ inline Buffer* buf_new(size_t initial_capacity) {
     buf->grow = nullptr;
     buf->owner = nullptr;
     buf->text_runs = nullptr;
+    buf->walks = nullptr;
     return buf;
 }
 
@@ -232,17 +237,38 @@ inline char* put_escape(char* out, unsigned char c, char cls) {
     return out + 2;
 }
 
+// Up to this length the worst case is reserved without looking: cheaper than counting, and
+// small. Longer text is counted, so that a long string reserves what it needs, not six times
+// its size.
+inline constexpr size_t kCountEscapesAbove = 256;
+
+// Bytes the escapes add to the `n` bytes at `p`.
+inline size_t escape_extra(const char* p, size_t n) {
+    size_t extra = 0;
+    for (const char* const end = p + n;; p++) {
+        p += first_escape(p, static_cast<size_t>(end - p));
+        if (p == end) {
+            return extra;
+        }
+        extra += kEscape.cls[static_cast<unsigned char>(*p)] == 'u' ? kMaxEscapeLen - 1 : 1;
+    }
+}
+
 }  // namespace detail
 
-// Appends `input` (well-formed UTF-8) with the TOML escapes applied. Reserves the worst case
-// once, then copies each clean run with one memcpy. False (buffer unchanged) when the
-// reservation fails.
-inline bool escape_toml_to_buf(Buffer* buf, const char* input, size_t input_len) {
-    size_t worst;
-    if (__builtin_mul_overflow(input_len, detail::kMaxEscapeLen, &worst) || !buf_ensure(buf, worst))
-        [[unlikely]] {
-        return false;
+// Room to reserve for `input_len` bytes of `input` escaped: exact for long text, the worst
+// case for short text. False when that size overflows.
+inline bool escape_reservation(const char* input, size_t input_len, size_t* size) {
+    if (input_len <= detail::kCountEscapesAbove) {
+        *size = input_len * detail::kMaxEscapeLen;
+        return true;
     }
+    return !__builtin_add_overflow(input_len, detail::escape_extra(input, input_len), size);
+}
+
+// Appends `input` (well-formed UTF-8) with the TOML escapes applied, into room the caller has
+// reserved with escape_reservation. Copies each clean run with one memcpy.
+inline void escape_toml_reserved(Buffer* buf, const char* input, size_t input_len) {
     const char* p = input;
     const char* const end = input + input_len;
     char* out = buf->data + buf->pos;
@@ -258,6 +284,16 @@ inline bool escape_toml_to_buf(Buffer* buf, const char* input, size_t input_len)
         out = detail::put_escape(out, c, detail::kEscape.cls[c]);
     }
     buf->pos = static_cast<size_t>(out - buf->data);
+}
+
+// Appends `input` (well-formed UTF-8) with the TOML escapes applied. False (buffer
+// unchanged) when the reservation fails.
+inline bool escape_toml_to_buf(Buffer* buf, const char* input, size_t input_len) {
+    size_t room;
+    if (!escape_reservation(input, input_len, &room) || !buf_ensure(buf, room)) [[unlikely]] {
+        return false;
+    }
+    escape_toml_reserved(buf, input, input_len);
     return true;
 }
 

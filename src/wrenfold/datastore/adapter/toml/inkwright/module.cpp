@@ -4,6 +4,7 @@
 
 #include <wrenfold/_cpp/common/args.hpp>
 #include <wrenfold/_cpp/common/compat.hpp>
+#include <wrenfold/_cpp/common/dict_walk.hpp>
 #include <wrenfold/_cpp/common/module.hpp>
 #include <wrenfold/_cpp/common/ref.hpp>
 
@@ -113,6 +114,7 @@ int initialise(PyObject* module) {
         return -1;
     }
     assign_tokens();
+    common::start_dict_watch();
     return PyModule_AddFunctions(module, module_functions);
 }
 

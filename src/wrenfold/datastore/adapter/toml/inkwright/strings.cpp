@@ -42,15 +42,15 @@ int quoted_utf8(Buffer* buf, const char* utf8, Py_ssize_t size, int escape_strin
         }
         return 0;
     }
-    // The quotes and the worst case of the escaped text, reserved at once.
-    size_t worst;
-    if (__builtin_mul_overflow(static_cast<size_t>(size), common::detail::kMaxEscapeLen, &worst) ||
-        __builtin_add_overflow(worst, size_t{2}, &worst) || !common::buf_ensure(buf, worst)) {
+    // The quotes and the escaped text, reserved at once.
+    size_t room;
+    if (!common::escape_reservation(utf8, static_cast<size_t>(size), &room) ||
+        __builtin_add_overflow(room, size_t{2}, &room) || !common::buf_ensure(buf, room)) {
         PyErr_NoMemory();
         return -1;
     }
     buf->data[buf->pos++] = B_QUOTE[0];
-    common::escape_toml_to_buf(buf, utf8, static_cast<size_t>(size));
+    common::escape_toml_reserved(buf, utf8, static_cast<size_t>(size));
     buf->data[buf->pos++] = B_QUOTE[0];
     return 0;
 }

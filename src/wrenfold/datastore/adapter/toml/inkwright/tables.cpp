@@ -1,6 +1,7 @@
 // Inline tables from dicts: nested values, and the records of a table, one line each.
 #include "cursor_values.hpp"
 
+#include <wrenfold/_cpp/common/dict_walk.hpp>
 #include <wrenfold/_cpp/common/recursion.hpp>
 #include <wrenfold/_cpp/common/ref.hpp>
 
@@ -27,11 +28,15 @@ public:
     Entries(const Entries&) = delete;
     Entries& operator=(const Entries&) = delete;
 
-    // Reads the first batch of `d`; an object that is not a dict has no entries.
+    // Reads the first batch of the dict `d`.
     void start(PyObject* d) {
-        d_ = PyDict_Check(d) ? d : nullptr;
-        size_ = d_ != nullptr ? PyDict_GET_SIZE(d_) : 0;
+        d_ = d;
+        size_ = PyDict_GET_SIZE(d);
         fill(0);
+    }
+
+    PyObject* dict() const {
+        return d_;
     }
 
     const Entry* begin() const {
@@ -47,10 +52,14 @@ public:
     }
 
     // After user code has run while `e` was written: RuntimeError, and -1, when the dict
-    // changed size; else the entries after `e` are read again, and 0.
-    int after_call_out(const Entry* e) {
+    // changed size or `walk` saw its keys change; else the entries after `e` are read again,
+    // and 0.
+    int after_call_out(const Entry* e, common::DictWalk& walk) {
         if (PyDict_GET_SIZE(d_) != size_) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return -1;
+        }
+        if (walk.check() < 0) {
             return -1;
         }
         fill(e->next);
@@ -63,7 +72,7 @@ private:
     // The entries from position `at` on; false when there are none.
     bool fill(Py_ssize_t at) {
         Entry* e = batch_;
-        bool more = d_ != nullptr;
+        bool more = true;
         PyObject *key, *value;
         while (more && e < batch_ + kBatch && (more = PyDict_Next(d_, &at, &key, &value))) {
             __builtin_prefetch(value);
@@ -74,7 +83,7 @@ private:
         return e != batch_;
     }
 
-    PyObject* d_ = nullptr;
+    PyObject* d_ = nullptr;  // borrowed: the caller holds it
     Py_ssize_t size_ = 0;
     Entry* end_ = batch_;
     bool more_ = false;
@@ -103,6 +112,8 @@ int record_array_to_buf(Buffer* buf, PyObject* arr, int escape_strings) {
 // is tested for every string.
 template <bool Line, int escape_strings>
 int table_items(Buffer* buf, Entries& entries, KeyMemo* memo) {
+    // Only code that the walk calls can change the dict; it arms the walk first.
+    common::DictWalk walk(entries.dict(), &buf->walks);
     Cursor c(buf);
     if (!c.reserve(INK_LEN(INDENT) + 2)) {
         return no_room();
@@ -160,7 +171,7 @@ int table_items(Buffer* buf, Entries& entries, KeyMemo* memo) {
             continue;
         }
         // Stopped at `e`: a failure, or user code ran while it was written.
-        if (stop < 0 || entries.after_call_out(e) < 0) {
+        if (stop < 0 || entries.after_call_out(e, walk) < 0) {
             return -1;
         }
         called_out = 1;

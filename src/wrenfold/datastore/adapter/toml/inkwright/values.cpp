@@ -2,8 +2,10 @@
 // depth. Inline tables from dicts are in tables.cpp.
 #include "cursor_values.hpp"
 
+#include <wrenfold/_cpp/common/dict_walk.hpp>
 #include <wrenfold/_cpp/common/recursion.hpp>
 #include <wrenfold/_cpp/common/ref.hpp>
+#include <wrenfold/_cpp/common/toml_number.hpp>
 
 namespace wrenfold::inkwright {
 
@@ -11,14 +13,59 @@ using common::Ref;
 
 namespace {
 
-// The text of str(value), unquoted: subclasses (with their own __str__) and ints beyond 64
-// bits, so that the interpreter's digit limit still applies.
-int number_str_to_buf(Buffer* buf, PyObject* value) {
-    Ref text(PyObject_Str(value));
+// The digits of an int beyond 64 bits, as str() gives them, so that the interpreter's digit
+// limit still applies. int's own conversion, which runs no Python code, also for subclasses.
+int long_digits_to_buf(Buffer* buf, PyObject* value) {
+    Ref text(PyLong_Type.tp_repr(value));
     if (!text || buf_write_str(buf, text.get()) < 0) {
         return -1;
     }
     return 0;
+}
+
+// The value of an int or a float (or of a subclass's), written byte for byte as str() of the
+// same int or float.
+int number_to_buf(Buffer* buf, PyObject* value, bool is_float) {
+    Cursor c(buf);
+    const int status = is_float ? put_float(c, value) : put_int(c, value);
+    c.commit();
+    if (status == 0) {
+        return long_digits_to_buf(buf, value);
+    }
+    if (status < 0) {
+        return no_room();
+    }
+    return 0;
+}
+
+// True when str() of `value`, of a subclass of `base`, is the base type's own conversion.
+bool str_is_inherited(PyObject* value, PyTypeObject* base) {
+    PyTypeObject* type = Py_TYPE(value);
+    return type->tp_str == base->tp_str && type->tp_repr == base->tp_repr;
+}
+
+// A subclass of int or float, or an int beyond 64 bits: the text of its str(), unquoted. In
+// escaped mode, whose output must read back, a text that is no TOML number (an enum's
+// "S.ACTIVE") gives way to the value, written as the same int or float would be.
+int number_subclass_to_buf(Buffer* buf, PyObject* value, int escape_strings) {
+    const bool is_float = PyFloat_Check(value);
+    if (str_is_inherited(value, is_float ? &PyFloat_Type : &PyLong_Type)) {
+        return number_to_buf(buf, value, is_float);
+    }
+    if (common::arm_walks(buf->walks) < 0) {
+        return -1;
+    }
+    Ref text(PyObject_Str(value));
+    if (!text) {
+        return -1;
+    }
+    if (escape_strings &&
+        !(is_ascii_str(text.get()) &&
+          common::is_toml_number(static_cast<const char*>(PyUnicode_DATA(text.get())),
+                                 static_cast<size_t>(PyUnicode_GET_LENGTH(text.get()))))) {
+        return number_to_buf(buf, value, is_float);
+    }
+    return buf_write_str(buf, text.get());
 }
 
 int array_items(Buffer* buf, PyObject* arr, int escape_strings) {
@@ -40,8 +87,7 @@ int held_value_to_buf(Buffer* buf, PyObject* value, int escape_strings) {
         return _array_to_buf(buf, value, escape_strings);
     }
     if (PyLong_Check(value) || PyFloat_Check(value)) {
-        // Subclasses, with their own __str__ if they have one, and ints beyond 64 bits.
-        return number_str_to_buf(buf, value);
+        return number_subclass_to_buf(buf, value, escape_strings);
     }
     if (PyUnicode_Check(value)) {
         return _escaped_quoted_value(buf, value, escape_strings);
@@ -53,6 +99,9 @@ int held_value_to_buf(Buffer* buf, PyObject* value, int escape_strings) {
         return _inline_table_to_buf(buf, value, escape_strings);
     }
     // str(value) as a quoted string, for objects of no TOML kind.
+    if (common::arm_walks(buf->walks) < 0) {
+        return -1;
+    }
     Ref text(PyObject_Str(value));
     if (!text || _escaped_quoted_value(buf, text.get(), escape_strings) < 0) {
         return -1;
