@@ -4,6 +4,7 @@ user the file that was there before."""
 import errno
 import functools
 import os
+import signal
 import stat
 import subprocess
 import sys
@@ -14,7 +15,7 @@ from pathlib import Path
 import pytest
 
 from inkwright_docs import Doc, Table, model, worked_example
-from privileged import shared_dir  # noqa: F401 - a fixture
+from privileged import in_child, shared_dir  # noqa: F401 - a fixture
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data, write_unified_data
 from wrenfold.datastore.tables.data import TableData
 
@@ -156,6 +157,69 @@ class TestFailures:
         with pytest.raises((LookupError, UnicodeEncodeError, TypeError)):
             write_unified_data(failing_docs()[index], str(tmp_path / "db.toml"))
         assert os.listdir(tmp_path) == []
+
+
+class Unprintable:
+    def __str__(self):
+        raise LookupError("no text")
+
+
+class TestLargeDocuments:
+    """Saves that replace by rename write the text a block at a time as it is made; the
+    content and the guarantees must be those of a document made whole."""
+
+    @staticmethod
+    def doc(last=0):
+        records = [{"id": i, "text": f"r\u00e9cord \"{i}\"\t" * 20, "n": i / 7} for i in range(12_000)]
+        records.insert(5_000, {"id": -1, "text": "long \\ line\n" * 300_000, "n": 0.5})
+        records.append({"id": 12_000, "text": "end", "n": last})
+        return Doc({"a": Table(records=records), "b": Table(records=records[:100])})
+
+    @pytest.mark.parametrize("escape", [False, True])
+    def test_file_is_the_encoded_text(self, tmp_path, escape):
+        target = tmp_path / "db.toml"
+        target.write_bytes(OLD)
+        write_unified_data(self.doc(), str(target), escape)
+        expected = encode_unified_data(self.doc(), escape).encode()
+        assert len(expected) > 7_000_000
+        assert target.read_bytes() == expected
+        assert os.listdir(tmp_path) == ["db.toml"]
+
+    @pytest.mark.parametrize("escape", [False, True])
+    def test_failure_after_blocks_were_written_keeps_the_file(self, tmp_path, escape):
+        target = tmp_path / "db.toml"
+        target.write_bytes(OLD)
+        with pytest.raises(LookupError):
+            write_unified_data(self.doc(last=Unprintable()), str(target), escape)
+        assert target.read_bytes() == OLD
+        assert os.listdir(tmp_path) == ["db.toml"]
+
+    def test_signal_during_the_save_keeps_the_file(self, tmp_path):
+        # Handlers cannot run while the document is half written: the one that raises stops
+        # the save before the rename.
+        target = tmp_path / "db.toml"
+        target.write_bytes(OLD)
+        doc = self.doc()
+
+        class Alarm(Exception):
+            pass
+
+        def scenario():
+            def on_alarm(signum, frame):
+                raise Alarm
+
+            signal.signal(signal.SIGALRM, on_alarm)
+            signal.setitimer(signal.ITIMER_REAL, 0.005)
+            try:
+                write_unified_data(doc, str(target))
+            except Alarm:
+                return "interrupted"
+            return "written"
+
+        result = in_child(scenario, timeout=60)
+        assert (result, target.read_bytes()) in [("interrupted", OLD),
+                                                 ("written", encode_unified_data(doc).encode())]
+        assert os.listdir(tmp_path) == ["db.toml"]
 
 
 # The cases below need a user without root's power to ignore permissions and limits; as root

@@ -134,6 +134,77 @@ TEST(BufferFailure, FailedReallocKeepsTheOldBlock) {
     expect_unchanged(b.get(), s);
 }
 
+// --- draining --------------------------------------------------------------------------------
+
+// A drain into a string, which refuses once `refuse` is set.
+struct Sink {
+    std::string out;
+    bool refuse = false;
+};
+
+bool drain_into_sink(Buffer* b) {
+    auto* sink = static_cast<Sink*>(b->sink);
+    if (sink->refuse) {
+        return false;
+    }
+    sink->out.append(b->data, b->pos);
+    b->pos = 0;
+    return true;
+}
+
+BufPtr draining(Sink* sink, size_t capacity) {
+    BufPtr b = make(capacity);
+    b->drain = drain_into_sink;
+    b->sink = sink;
+    return b;
+}
+
+TEST(BufferDrain, FullBufferIsDrainedInsteadOfGrown) {
+    Sink sink;
+    BufPtr b = draining(&sink, 8);
+    Cursor c(b.get());
+    std::string expected;
+    for (int i = 0; i < 100; i++) {
+        const std::string piece = std::to_string(i) + ",";
+        ASSERT_TRUE(c.reserve(piece.size()));
+        c.put(piece.data(), piece.size());
+        expected += piece;
+    }
+    c.commit();
+    ASSERT_TRUE(buf_write(b.get(), "end", 3));
+    EXPECT_EQ(b->capacity, 8u);
+    EXPECT_EQ(sink.out + content(b.get()), expected + "end");
+}
+
+TEST(BufferDrain, WriteLargerThanTheBlockGrowsAfterDraining) {
+    Sink sink;
+    BufPtr b = draining(&sink, 8);
+    ASSERT_TRUE(buf_write(b.get(), "head", 4));
+    const std::string big(100, 'x');
+    ASSERT_TRUE(buf_write(b.get(), big.data(), big.size()));
+    EXPECT_EQ(sink.out, "head");
+    EXPECT_EQ(content(b.get()), big);
+    EXPECT_GE(b->capacity, big.size());
+}
+
+TEST(BufferDrain, RefusedDrainLeavesTheBufferAsItWas) {
+    Sink sink;
+    BufPtr b = draining(&sink, 8);
+    Cursor c(b.get());
+    ASSERT_TRUE(c.reserve(6));
+    c.put("kept!!", 6);
+    sink.refuse = true;
+    EXPECT_FALSE(c.reserve(4));
+    EXPECT_EQ(content(b.get()), "kept!!");
+    EXPECT_EQ(b->capacity, 8u);
+    EXPECT_EQ(sink.out, "");
+    sink.refuse = false;
+    ASSERT_TRUE(c.reserve(4));
+    c.put("more", 4);
+    c.commit();
+    EXPECT_EQ(sink.out + content(b.get()), "kept!!more");
+}
+
 // --- escaping --------------------------------------------------------------------------------
 
 // Long text is counted before it is reserved: a long string with nothing to escape must not

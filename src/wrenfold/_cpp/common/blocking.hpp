@@ -20,11 +20,19 @@ enum class OnSignal {
     kRetry,
 };
 
-// Calls `call` (returning -1 with errno on failure) without the interpreter lock, and again
-// for as long as it fails with EINTR and no handler raises. Never use it for close(), which
-// must not be retried.
+// Whether other threads may run during the call.
+enum class Lock {
+    kRelease,
+    // For writes in the middle of walking objects that other threads could change.
+    kHold,
+};
+
+// Calls `call` (returning -1 with errno on failure) without the interpreter lock (unless
+// told to hold it), and again for as long as it fails with EINTR and no handler raises.
+// Never use it for close(), which must not be retried.
 template <class Call>
-auto blocking_call(Call call, OnSignal on_signal = OnSignal::kRunHandlers) -> decltype(call()) {
+auto blocking_call(Call call, OnSignal on_signal = OnSignal::kRunHandlers,
+                   Lock lock = Lock::kRelease) -> decltype(call()) {
     // A signal that came while the interpreter lock was held (during the encoding) has not
     // interrupted anything yet: without this, a FIFO nobody opens would wait for ever.
     if (on_signal == OnSignal::kRunHandlers && PyErr_CheckSignals() < 0) {
@@ -34,10 +42,15 @@ auto blocking_call(Call call, OnSignal on_signal = OnSignal::kRunHandlers) -> de
     for (;;) {
         decltype(call()) result;
         int err;
-        Py_BEGIN_ALLOW_THREADS;
-        result = call();
-        err = errno;
-        Py_END_ALLOW_THREADS;
+        if (lock == Lock::kHold) {
+            result = call();
+            err = errno;
+        } else {
+            Py_BEGIN_ALLOW_THREADS;
+            result = call();
+            err = errno;
+            Py_END_ALLOW_THREADS;
+        }
         if (result != -1 || err != EINTR) {
             errno = err;
             return result;

@@ -32,6 +32,11 @@ struct Buffer {
     void* text_runs;
     // The innermost of the dicts that the writer is walking, if it keeps track of them.
     DictWalk* walks;
+    // When set, a buffer that is full first hands its content to this, which empties it
+    // (`pos` 0) and returns true, or returns false and leaves the buffer as it was. The
+    // buffer grows only for a write larger than its whole capacity.
+    bool (*drain)(Buffer* buf);
+    void* sink;  // where `drain` puts the content
 };
 
 // Null when either allocation fails.
@@ -53,6 +58,8 @@ inline Buffer* buf_new(size_t initial_capacity) {
     buf->owner = nullptr;
     buf->text_runs = nullptr;
     buf->walks = nullptr;
+    buf->drain = nullptr;
+    buf->sink = nullptr;
     return buf;
 }
 
@@ -73,6 +80,14 @@ inline constexpr size_t kMaxCapacity = static_cast<size_t>(PTRDIFF_MAX);
 
 // Out of line: the estimate makes growth rare, and the append path stays small.
 [[gnu::noinline, gnu::cold]] inline bool buf_grow(Buffer* buf, size_t needed) {
+    if (buf->drain != nullptr && buf->pos > 0) {
+        if (!buf->drain(buf)) {
+            return false;
+        }
+        if (needed <= buf->capacity) {
+            return true;
+        }
+    }
     size_t required;
     size_t capacity;
     if (__builtin_add_overflow(buf->pos, needed, &required) ||
@@ -99,8 +114,8 @@ inline constexpr size_t kMaxCapacity = static_cast<size_t>(PTRDIFF_MAX);
 
 }  // namespace detail
 
-// Room for `needed` more bytes. False (buffer unchanged) when the size overflows or the
-// allocation fails.
+// Room for `needed` more bytes. False (buffer unchanged) when the size overflows, the
+// allocation fails or the drain fails.
 inline bool buf_ensure(Buffer* buf, size_t needed) {
     // Written as a subtraction so that a huge `needed` cannot wrap around.
     if (needed <= buf->capacity - buf->pos) [[likely]] {

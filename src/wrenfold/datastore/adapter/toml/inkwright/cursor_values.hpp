@@ -9,9 +9,9 @@
 
 namespace wrenfold::inkwright {
 
-// MemoryError for a cursor that could not grow; -1.
+// The error of a cursor that could not make room; -1.
 [[gnu::cold, gnu::noinline]] inline int no_room() {
-    PyErr_NoMemory();
+    set_no_room_error();
     return -1;
 }
 

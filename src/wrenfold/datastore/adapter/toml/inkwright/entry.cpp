@@ -76,12 +76,15 @@ done:
 
 PyObject* _write_unified_data_impl(PyObject* data, PyObject* filepath, int escape_strings) {
     c_unified_data::CUnifiedData c_data{};
-    Buffer* buf = nullptr;
     int status = -1;
     const char* path;
     Py_ssize_t path_size;
     Ref tuple_output(read_tuple_output(data));
-    if (!tuple_output || snapshot_and_buffer(tuple_output.get(), &c_data, &buf) < 0) {
+    if (!tuple_output) {
+        goto done;
+    }
+    c_data = c_unified_data::dump_model(tuple_output.get());
+    if (PyErr_Occurred()) {
         goto done;
     }
     // Refuses None; a NUL would silently cut the path short.
@@ -92,15 +95,10 @@ PyObject* _write_unified_data_impl(PyObject* data, PyObject* filepath, int escap
         PyErr_SetString(PyExc_ValueError, "embedded null character");
         goto done;
     }
-    // The whole document is built before the file system is touched.
-    if (_encode_to_buffer(&c_data, buf, escape_strings) < 0) {
-        goto done;
-    }
-    status = write_file(path, filepath, buf->data, buf->pos);
+    status = write_document(&c_data, path, filepath, escape_strings);
 
 done:
     c_unified_data::free_unified_data(&c_data);
-    common::buf_free(buf);
     if (status < 0) {
         INK_FAIL("_write_unified_data_impl");
         return nullptr;

@@ -9,7 +9,7 @@ int fail(const char* qualname, const char* file, int line) {
 }
 
 int no_memory(const char* qualname, const char* file, int line) {
-    PyErr_NoMemory();
+    set_no_room_error();
     common::add_traceback(qualname, file, line);
     return -1;
 }

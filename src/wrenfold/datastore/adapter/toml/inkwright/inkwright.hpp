@@ -65,9 +65,17 @@ void assign_tokens();
 
 // --- failure paths ---------------------------------------------------------------------------
 
+// The error of a buffer that could not make room: MemoryError, unless draining it into the
+// file failed and set its own.
+[[gnu::cold, gnu::noinline]] inline void set_no_room_error() {
+    if (!PyErr_Occurred()) {
+        PyErr_NoMemory();
+    }
+}
+
 // Adds the traceback entry of `qualname` to the pending exception; returns -1.
 [[gnu::cold, gnu::noinline]] int fail(const char* qualname, const char* file, int line);
-// Sets MemoryError, then as fail().
+// Sets the error of a buffer that could not make room, then as fail().
 [[gnu::cold, gnu::noinline]] int no_memory(const char* qualname, const char* file, int line);
 
 #define INK_FAIL(name) ::wrenfold::inkwright::fail(WF_INK name, __FILE_NAME__, __LINE__)
@@ -292,8 +300,9 @@ extern PyMethodDef module_functions[];
 
 // --- file output (file.cpp) ------------------------------------------------------------------
 
-// Writes `size` bytes to `path` (the UTF-8 of `filepath`) without losing an existing file
-// on failure.
-int write_file(const char* path, PyObject* filepath, const char* data, size_t size);
+// Saves the document to `path` (the UTF-8 of `filepath`) without losing an existing file on
+// failure.
+int write_document(const CUnifiedData* data, const char* path, PyObject* filepath,
+                   int escape_strings);
 
 }  // namespace wrenfold::inkwright

@@ -77,7 +77,7 @@ int default_to_buf(Buffer* buf, PyObject* value, int escape_strings) {
         return -1;
     }
     if (!common::buf_write(buf, B_DEFAULT, INK_LEN(DEFAULT))) {
-        PyErr_NoMemory();
+        set_no_room_error();
         return -1;
     }
     return insert_equals(buf) < 0 || _value_to_buf(buf, value, escape_strings) < 0 ? -1 : 0;

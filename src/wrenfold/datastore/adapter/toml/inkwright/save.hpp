@@ -18,6 +18,8 @@
 #include <climits>
 #include <cstddef>
 
+#include <wrenfold/_cpp/common/blocking.hpp>
+
 namespace wrenfold::inkwright {
 
 // The length of the folder part of `path`, its last slash included.
@@ -43,7 +45,12 @@ public:
     int open();
     // The whole document's size, before the first write: the in-place path reserves it.
     int reserve(size_t size);
-    int write(const char* data, size_t size);
+    // With `lock` kHold, other threads wait, and a signal runs its handlers only once the
+    // save is back in the interpreter.
+    int write(const char* data, size_t size, common::Lock lock = common::Lock::kRelease);
+    Mode mode() const {
+        return mode_;
+    }
     // Makes the written bytes the target's content, flushed to the disk. On failure the
     // target keeps its old content, except after an error in the middle of an overwrite in
     // place (the disk failing, not filling), and when the flush of the folder after the

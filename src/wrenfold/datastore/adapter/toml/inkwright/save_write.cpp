@@ -88,12 +88,13 @@ void Save::cut_back() noexcept {
     }
 }
 
-int Save::write(const char* data, size_t size) {
+int Save::write(const char* data, size_t size, common::Lock lock) {
+    const bool hold = lock == common::Lock::kHold;
     while (size > 0) {
         // Once the target's content has begun to change, stopping would leave it half
         // written: signal handlers wait until the save is over.
-        const OnSignal on_signal = touched_ ? OnSignal::kRetry : OnSignal::kRunHandlers;
-        const ssize_t n = blocking_call([&] { return ::write(fd_, data, size); }, on_signal);
+        const OnSignal on_signal = touched_ || hold ? OnSignal::kRetry : OnSignal::kRunHandlers;
+        const ssize_t n = blocking_call([&] { return ::write(fd_, data, size); }, on_signal, lock);
         if (n <= 0) {
             return PyErr_Occurred() ? -1 : os_error(n == 0 ? EIO : errno);
         }
@@ -102,7 +103,7 @@ int Save::write(const char* data, size_t size) {
         size -= static_cast<size_t>(n);
         written_ += static_cast<size_t>(n);
         // A signal that cuts a write short makes it return what it wrote, not EINTR.
-        if (size > 0 && !touched_ && PyErr_CheckSignals() < 0) {
+        if (size > 0 && !touched_ && !hold && PyErr_CheckSignals() < 0) {
             return -1;
         }
     }

@@ -37,7 +37,7 @@ bool is_bare_key(const char* s, Py_ssize_t size) {
 int quoted_utf8(Buffer* buf, const char* utf8, Py_ssize_t size, int escape_strings) {
     if (!escape_strings) {
         if (!buf_write_quoted(buf, utf8, static_cast<size_t>(size))) {
-            PyErr_NoMemory();
+            set_no_room_error();
             return -1;
         }
         return 0;
@@ -46,7 +46,7 @@ int quoted_utf8(Buffer* buf, const char* utf8, Py_ssize_t size, int escape_strin
     size_t room;
     if (!common::escape_reservation(utf8, static_cast<size_t>(size), &room) ||
         __builtin_add_overflow(room, size_t{2}, &room) || !common::buf_ensure(buf, room)) {
-        PyErr_NoMemory();
+        set_no_room_error();
         return -1;
     }
     buf->data[buf->pos++] = B_QUOTE[0];
@@ -129,7 +129,7 @@ int note_wide_text(Buffer* buf, PyObject* s, int escape_strings, bool quoted) {
         runs->capacity = capacity;
     }
     if (quoted && !buf_write_quoted(buf, "", 0)) {
-        PyErr_NoMemory();
+        set_no_room_error();
         return -1;
     }
     Py_INCREF(s);
