@@ -6,7 +6,12 @@ the reader.
 
 from __future__ import annotations
 
+import typing
 from typing import Any
+
+if typing.TYPE_CHECKING:
+    from wrenfold.datastore.adapter.toml.documents import decode_unified_data, read_unified_data
+    from wrenfold.datastore.adapter.toml.inkreader import load, loads
 
 __all__ = ["decode_unified_data", "load", "loads", "read_unified_data"]
 
