@@ -27,6 +27,7 @@ from bench.writers import QUICK_RECORD_LIMITS, RECORD_LIMITS, WRITERS
 
 THROUGHPUT_DOCS = ["1x100", "10x1k", "20x10k", "non-ascii-10x1k", "numeric-10x1k"]
 MIXED_DOCS = ["10x1k", "20x10k"]
+SAVE_DOCS = ["1x100", "20x10k"]
 PEERS = ["inkwright escaped", "pure Python", "tomli_w", "toml", "tomlkit", "orjson"]
 
 
@@ -70,6 +71,14 @@ def memory(quick: bool) -> list[dict]:
     return rows
 
 
+def saves(quick: bool) -> list[dict]:
+    rows = []
+    for name in SAVE_DOCS:
+        progress(f"  save: {name}")
+        rows.append(child("save", name, *(["--quick"] if quick else [])))
+    return rows
+
+
 def environment() -> str:
     cpu = platform.processor() or platform.machine()
     try:
@@ -90,7 +99,8 @@ def table(header: list[str], rows: list[list[str]]) -> str:
     return "\n".join(lines)
 
 
-def report(thr: dict, rec: dict, mem: list[dict], holder: list[dict], quick: bool) -> str:
+def report(thr: dict, rec: dict, mem: list[dict], sav: list[dict], holder: list[dict],
+           quick: bool) -> str:
     out = [f"# wrenfold benchmark{' (--quick)' if quick else ''}", "", environment(), ""]
 
     out += ["## Throughput, MB/s of each writer's own output", ""]
@@ -139,6 +149,17 @@ def report(thr: dict, rec: dict, mem: list[dict], holder: list[dict], quick: boo
                    "extra peak MB", "peak / output", "method"], rows), "",
             "The returned object is part of the peak; a str of text beyond Latin-1 takes two "
             "or four bytes a character.", ""]
+
+    out += ["## Saving to a file: the cost of durability (median ms)", "",
+            "write_unified_data flushes the temporary file before its rename and the folder "
+            "after it; the same steps in Python, with and without those two flushes, on the "
+            "disk of the current folder.", "",
+            table(["document", "MB", "write_unified_data", "Python, flushed",
+                   "Python, not flushed", "flushes add"],
+                  [[s["doc"], f"{s['bytes'] / 1e6:.2f}", f"{s['ours'] * 1e3:.2f}",
+                    f"{s['flushed'] * 1e3:.2f}", f"{s['unflushed'] * 1e3:.2f}",
+                    f"{(s['flushed'] - s['unflushed']) * 1e3:.2f} "
+                    f"({s['flushed'] / s['unflushed']:.1f}x)"] for s in sav]), ""]
 
     out += ["## TablesHolder against dict (ns per operation, best of repeats)", "",
             table(["operation", "holder", "dict", "ratio", "target"],
@@ -205,9 +226,10 @@ def main() -> None:
         thr = throughput(args.quick)
         rec = per_record(args.quick)
         mem = memory(args.quick)
+        sav = saves(args.quick)
         progress("  holder")
         holder = bench_holder.run(*((50_000, 5) if args.quick else (200_000, 7)))
-        print(report(thr, rec, mem, holder, args.quick))
+        print(report(thr, rec, mem, sav, holder, args.quick))
     print(reader_table.report(reader_table.measure(args.quick, child, progress), args.quick,
                               table))
     progress(f"(ran for {time.perf_counter() - started:.0f} s)")

@@ -3,6 +3,7 @@
     python -m bench.measure throughput DOC [WRITER...] [--quick]
     python -m bench.measure per-record [--quick]
     python -m bench.measure memory DOC WRITER
+    python -m bench.measure save DOC [--quick]
 
 A fresh process per document keeps one measurement's garbage and allocator state out of the
 next. Memory is the extra peak of one call: native allocations are invisible to tracemalloc,
@@ -16,13 +17,17 @@ from __future__ import annotations
 import argparse
 import gc
 import json
+import os
 import resource
+import shutil
 import statistics
 import sys
+import tempfile
 import time
 
 from bench.docs import DOCS, build, build_named, first_records, non_ascii_share
 from bench.writers import QUICK_RECORD_LIMITS, RECORD_LIMITS, WRITERS
+from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data, write_unified_data
 
 
 def median_time(fn, budget: float, least: int, most: int) -> tuple[float, object]:
@@ -115,9 +120,41 @@ def memory(doc_name: str, writer: str) -> dict:
             "object_bytes": sys.getsizeof(out)}
 
 
+def save(doc_name: str, quick: bool) -> dict:
+    """write_unified_data, which flushes the file and its folder, against the same steps in
+    Python (encode, write a temporary file, rename it) with and without those flushes; on
+    the disk of the current folder, as a temporary folder's may be in memory."""
+    doc, _ = build_named(doc_name)
+    folder = tempfile.mkdtemp(prefix="bench-save-", dir=os.getcwd())
+    target = os.path.join(folder, "db.toml")
+
+    def python_save(flush: bool) -> None:
+        data, temp = encode_unified_data(doc).encode(), target + ".tmp"
+        with open(temp, "wb") as f:
+            f.write(data)
+            if flush:
+                os.fsync(f.fileno())
+        os.replace(temp, target)
+        if flush:
+            fd = os.open(folder, os.O_RDONLY)
+            os.fsync(fd)
+            os.close(fd)
+
+    budget, least, most = (0.5, 3, 50) if quick else (3.0, 7, 200)
+    try:
+        ours, _ = median_time(lambda: write_unified_data(doc, target), budget, least, most)
+        flushed, _ = median_time(lambda: python_save(True), budget, least, most)
+        unflushed, _ = median_time(lambda: python_save(False), budget, least, most)
+        size = os.path.getsize(target)
+    finally:
+        shutil.rmtree(folder)
+    return {"doc": doc_name, "bytes": size, "ours": ours, "flushed": flushed,
+            "unflushed": unflushed}
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("what", choices=["throughput", "per-record", "memory"])
+    parser.add_argument("what", choices=["throughput", "per-record", "memory", "save"])
     parser.add_argument("doc", nargs="?", choices=list(DOCS))
     parser.add_argument("writers", nargs="*", choices=list(WRITERS),
                         help="the writers to measure (throughput: default all; memory: one)")
@@ -127,6 +164,8 @@ def main() -> None:
         print(json.dumps(throughput(args.doc, args.quick, args.writers or list(WRITERS))))
     elif args.what == "per-record":
         print(json.dumps(per_record(args.quick)))
+    elif args.what == "save":
+        print(json.dumps(save(args.doc, args.quick)))
     else:
         print(json.dumps(memory(args.doc, args.writers[0])))
 

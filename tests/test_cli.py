@@ -1,89 +1,260 @@
-"""The command line: input sources, outputs, the check, and errors without tracebacks."""
+"""The command line as a Unix tool: data on stdout, one-line messages on stderr, exit statuses.
+
+Most cases run `python -m wrenfold.datastore` in a child process, so that the real streams,
+signals and exit statuses are what is checked.
+"""
 
 import io
 import json
+import math
+import os
+import signal
 import subprocess
 import sys
+import time
 import tomllib
 
 import pytest
 
-from wrenfold.datastore.cli import main
+from wrenfold.datastore import cli
 from wrenfold.datastore.example import EXAMPLE
 
-
-def run(*argv, stdin=""):
-    out, err = io.StringIO(), io.StringIO()
-    status = main(list(argv), stdin=io.StringIO(stdin), stdout=out, stderr=err)
-    return status, out.getvalue(), err.getvalue()
+PROG = "python -m wrenfold.datastore: "
 
 
-def document(comment="plain"):
-    return {"version": "1", "schema_version": "2", "tables": {"notes": {
-        "columns": [{"name": "text", "type": "TEXT", "comment": comment}],
-        "records": [{"text": comment}]}}}
+def run(*argv, stdin=b"", **kwargs):
+    return subprocess.run([sys.executable, "-m", "wrenfold.datastore", *map(str, argv)],
+                          input=stdin, capture_output=True, timeout=120, **kwargs)
 
 
-def test_builtin_example_to_stdout_reads_back():
-    status, out, err = run("--check")
-    assert status == 0 and err == ""
-    data = tomllib.loads(out.removesuffix("check: the TOML reads back as the same document\n"))
-    assert data["header"]["tables"] == list(EXAMPLE["tables"])
-    assert data["tables"]["users"]["records"][1] == {"id": 2, "name": "Zoë Ångström", "active": False}
+def run_with_closed(fd, *argv):
+    """Runs the command with descriptor `fd` closed, as `cmd <&-` or `cmd >&-` would."""
+    script = f'exec "$@" {fd}>&-' if fd else 'exec "$@" <&-'
+    return subprocess.run(["/bin/sh", "-c", script, "sh", sys.executable, "-m",
+                           "wrenfold.datastore", *argv], capture_output=True, timeout=120)
 
 
-def test_json_file_to_output_file(tmp_path):
-    source = tmp_path / "doc.json"
-    source.write_text(json.dumps(document()), encoding="utf-8")
-    target = tmp_path / "doc.toml"
-    status, out, err = run(str(source), "-o", str(target), "--check")
-    assert (status, err) == (0, "")
-    assert out == "check: the TOML reads back as the same document\n"
-    assert tomllib.loads(target.read_text(encoding="utf-8"))["tables"]["notes"]["records"] == [{"text": "plain"}]
-    status, out, _ = run(str(source), "-o", str(target), "--print")
-    assert status == 0 and out == target.read_text(encoding="utf-8")
+def document(text="plain", **table):
+    table.setdefault("columns", [{"name": "text", "type": "TEXT"}])
+    table.setdefault("records", [{"text": text}])
+    return {"version": "1", "schema_version": "2", "tables": {"notes": table}}
 
 
-def test_stdin_and_escaping():
-    tricky = 'say "hi"\\'
-    status, out, err = run("-", "--check", stdin=json.dumps(document(tricky)))
-    assert status == 1 and "does not parse" in err
-    status, out, err = run("-", "--check", "--escape-strings", stdin=json.dumps(document(tricky)))
-    assert (status, err) == (0, "")
+def as_json(doc):
+    return json.dumps(doc).encode()
 
 
-def test_describe_shows_the_holder_and_round_trip():
-    status, out, _ = run("--describe")
-    assert status == 0
-    assert "holder: TablesHolder of ['users', 'orders']" in out
-    assert "gives an equal document: True" in out
+def message(result):
+    """The one line the command wrote on stderr, without the program's prefix."""
+    err = result.stderr.decode()
+    assert err.count("\n") == 1 and err.startswith(PROG) and "Traceback" not in err, err
+    return err[len(PROG):-1]
 
 
-@pytest.mark.parametrize("stdin, message", [
-    ("{not json", "standard input is not valid JSON"),
-    (json.dumps({"version": 1}), "the document is not valid"),
-])
-def test_bad_input_exits_2_with_a_message(stdin, message):
-    status, out, err = run("-", stdin=stdin)
-    assert status == 2 and out == "" and message in err and "Traceback" not in err
+class TestSaving:
+    def test_builtin_example_by_default(self):
+        result = run()
+        assert (result.returncode, result.stderr) == (0, b"")
+        data = tomllib.loads(result.stdout.decode())
+        assert data["header"]["tables"] == list(EXAMPLE["tables"])
+        assert data["tables"]["users"]["records"][1] == {"id": 2, "name": "Zoë Ångström",
+                                                         "active": False}
+
+    def test_standard_input_and_a_file_give_the_same_toml(self, tmp_path):
+        source = tmp_path / "doc.json"
+        source.write_bytes(as_json(EXAMPLE))
+        from_file, from_stdin = run(source), run("-", stdin=as_json(EXAMPLE))
+        assert from_file.returncode == from_stdin.returncode == 0
+        assert from_file.stdout == from_stdin.stdout == run().stdout
+
+    def test_output_file_and_print(self, tmp_path):
+        target = tmp_path / "doc.toml"
+        result = run("-", "-o", target, stdin=as_json(document()))
+        assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
+        saved = target.read_bytes()
+        assert tomllib.loads(saved.decode())["tables"]["notes"]["records"] == [{"text": "plain"}]
+        result = run("-", "-o", target, "--print", stdin=as_json(document()))
+        assert result.returncode == 0 and result.stdout == saved == target.read_bytes()
+
+    def test_strings_are_escaped_unless_raw(self):
+        tricky = as_json(document('say "hi"\\\n\x01'))
+        escaped = run("-", "--check", stdin=tricky)
+        assert escaped.returncode == 0
+        assert message(escaped) == "check: the TOML reads back as the same document"
+        assert run("-", "--escape-strings", stdin=tricky).stdout == escaped.stdout
+        raw = run("-", "--raw", "--check", stdin=tricky)
+        assert raw.returncode == 1 and message(raw).startswith("check: the TOML does not parse")
+        both = run("-", "--raw", "--escape-strings", stdin=tricky)
+        assert both.returncode == 2 and b"not allowed with" in both.stderr
+
+    def test_check_accepts_nan_and_infinities(self):
+        doc = document(columns=[{"name": "x", "type": "REAL", "default": math.nan}],
+                       records=[{"x": math.nan}, {"x": -math.inf}])
+        result = run("-", "--check", stdin=as_json(doc))
+        assert result.returncode == 0, result.stderr
+        assert tomllib.loads(result.stdout.decode())["tables"]["notes"]["records"][1] == {
+            "x": -math.inf}
+
+    def test_describe_goes_to_stderr(self):
+        result = run("--describe")
+        assert result.returncode == 0 and result.stdout == run().stdout
+        err = result.stderr.decode()
+        assert "holder: TablesHolder of ['users', 'orders']" in err
+        assert "gives an equal document: True" in err
+
+    def test_one_encoding_per_run(self, tmp_path, monkeypatch):
+        calls = []
+
+        def counted(function):
+            def wrapper(*args, **kwargs):
+                calls.append(function.__name__)
+                return function(*args, **kwargs)
+            return wrapper
+
+        monkeypatch.setattr(cli, "encode_unified_data", counted(cli.encode_unified_data))
+        monkeypatch.setattr(cli, "write_unified_data", counted(cli.write_unified_data))
+        out, err = io.BytesIO(), io.StringIO()
+        target = tmp_path / "doc.toml"
+        status = cli.main(["-o", str(target), "--print", "--check"], stdout=out, stderr=err)
+        assert status == 0 and calls == ["write_unified_data"]
+        assert out.getvalue() == target.read_bytes()
+        calls.clear()
+        assert cli.main(["--check"], stdout=io.BytesIO(), stderr=err) == 0
+        assert calls == ["encode_unified_data"]
 
 
-def test_missing_input_file(tmp_path):
-    status, _, err = run(str(tmp_path / "absent.json"))
-    assert status == 2 and err.startswith("error: cannot read")
+HUGE_NUMBER = b'{"version": "1", "schema_version": "1", "tables": {"t": {"records": [{"n": ' + \
+    b"9" * 5000 + b"}]}}}"
+DEEP = b"[" * 200_000 + b"]" * 200_000
 
 
-def test_unwritable_output_exits_1(tmp_path):
-    status, _, err = run("-o", str(tmp_path / "no" / "such" / "dir.toml"))
-    assert status == 1 and "cannot write" in err
+BAD_INPUT_IDS = ["not-json", "not-utf8", "huge-number", "deep-nesting", "array", "table-not-object",
+                 "tables-not-object", "invalid-field", "record-not-object", "lone-surrogate"]
 
 
-def test_text_without_utf8_form_cannot_be_saved():
-    status, _, err = run("-", stdin=json.dumps(document("\ud800")))
-    assert status == 1 and "cannot be saved as TOML" in err
+class TestBadInput:
+    @pytest.mark.parametrize("stdin, expected", [
+        (b"{not json", "standard input is not valid JSON: Expecting property name"),
+        (b"\xff\xfe\xfa", "standard input is not valid JSON: not UTF-8 text"),
+        (HUGE_NUMBER, "standard input is not valid JSON: a number has more than 4300 digits"),
+        (DEEP, "standard input is not valid JSON: nested deeper than"),
+        (b"[]", "standard input is not a document: expected an object, found an array"),
+        (as_json({"version": "1", "schema_version": "1", "tables": {"t": 5}}),
+         "standard input is not a document: tables.t: expected a table object, found a number"),
+        (as_json({"version": "1", "schema_version": "1", "tables": [{}]}),
+         "standard input is not a document: tables: expected an object of tables"),
+        (as_json({"version": 1, "schema_version": "1"}),
+         "standard input is not a document: version: Input should be a valid string"),
+        (as_json(document(records=[5])),
+         "standard input is not a document: tables.notes.records.0: Input should be a valid"),
+        (as_json(document("\ud800")), "standard input cannot be saved as TOML: 'utf-8' codec"),
+    ], ids=BAD_INPUT_IDS)
+    def test_exits_2_with_one_line(self, stdin, expected):
+        result = run("-", stdin=stdin)
+        assert result.returncode == 2 and result.stdout == b""
+        assert message(result).startswith("error: " + expected)
+
+    def test_missing_file_closed_stdin_and_bad_usage(self, tmp_path):
+        missing = run(tmp_path / "absent.json")
+        assert missing.returncode == 2
+        assert message(missing) == f"error: cannot read {tmp_path / 'absent.json'}: No such file or directory"
+        closed = run_with_closed(0, "-")
+        assert closed.returncode == 2
+        assert message(closed) == "error: cannot read standard input: it is closed"
+        usage = run("--no-such-option")
+        assert usage.returncode == 2 and b"unrecognized arguments" in usage.stderr
+
+    def test_unreadable_standard_input(self):
+        with open(os.devnull, "wb") as write_only:
+            result = subprocess.run([sys.executable, "-m", "wrenfold.datastore", "-"],
+                                    stdin=write_only, capture_output=True, timeout=120)
+        assert result.returncode == 2
+        assert message(result) == "error: cannot read standard input: Bad file descriptor"
 
 
-def test_module_entry_point_help():
-    result = subprocess.run([sys.executable, "-m", "wrenfold.datastore", "--help"],
-                            capture_output=True, text=True, timeout=60)
-    assert result.returncode == 0 and "--escape-strings" in result.stdout
+class TestOutputFailures:
+    def test_closed_stdout(self):
+        result = run_with_closed(1)
+        assert result.returncode == 3
+        assert message(result) == "error: cannot write to standard output: it is closed"
+
+    def test_full_device_as_stdout_and_as_output_file(self):
+        with open("/dev/full", "wb") as full:
+            result = subprocess.run([sys.executable, "-m", "wrenfold.datastore"], stdout=full,
+                                    stderr=subprocess.PIPE, timeout=120)
+        assert result.returncode == 3  # not 120: the failed flush is not retried at exit
+        assert result.stderr.decode() == f"{PROG}error: cannot write to standard output: No space left on device\n"
+        result = run("-o", "/dev/full")
+        assert result.returncode == 3 and message(result).startswith("error: cannot write /dev/full")
+
+    def test_unwritable_output_path(self, tmp_path):
+        result = run("-o", tmp_path / "no" / "such" / "dir.toml")
+        assert result.returncode == 3 and message(result).startswith("error: cannot write ")
+
+    def test_saved_file_that_cannot_be_read_back(self, tmp_path, monkeypatch):
+        monkeypatch.setattr(cli, "write_unified_data", lambda *args, **kwargs: None)
+        err = io.StringIO()
+        target = tmp_path / "gone.toml"
+        assert cli.main(["-o", str(target), "--check"], stdout=io.BytesIO(), stderr=err) == 3
+        assert err.getvalue() == (f"{PROG}error: cannot read back {target}: "
+                                  f"No such file or directory\n")
+
+    def test_print_needs_an_output_file_it_can_read_back(self):
+        result = run("-o", "/dev/null", "--print")
+        assert result.returncode == 2 and result.stdout == b""
+        assert message(result) == ("error: --print and --check read the TOML back from "
+                                   "/dev/null, which is not a regular file")
+
+    def test_closed_pipe_ends_quietly_with_sigpipe(self):
+        records = [{"text": f"record {i} " + "x" * 100} for i in range(20_000)]
+        with subprocess.Popen([sys.executable, "-m", "wrenfold.datastore", "-"],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE) as child:
+            child.stdin.write(as_json(document(records=records)))
+            child.stdin.close()
+            assert child.stdout.read(8) == b"[header]"
+            child.stdout.close()  # like `| head -1`, long before the output ends
+            assert child.wait(timeout=120) == -signal.SIGPIPE  # the shell's 141
+            assert child.stderr.read() == b""
+
+    def test_ctrl_c_ends_by_sigint_without_a_traceback(self):
+        # Waiting on standard input that never comes, as a user at a terminal would see it.
+        with subprocess.Popen([sys.executable, "-m", "wrenfold.datastore", "-"],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE) as child:
+            child.stdin.write(b'{"version": ')
+            child.stdin.flush()
+            time.sleep(1.0)  # past the imports, into the read
+            child.send_signal(signal.SIGINT)
+            assert child.wait(timeout=120) == -signal.SIGINT  # the shell's 130
+            assert child.stdout.read() == b"" and child.stderr.read() == b""
+
+
+class TestCheckComparison:
+    def test_first_difference_names_the_path_and_takes_nan_as_equal(self):
+        from wrenfold.datastore.check import first_difference
+
+        assert first_difference({"a": [1.0, math.nan]}, {"a": [1.0, math.nan]}) is None
+        assert first_difference({"a": [{"b": 1}]}, {"a": [{"b": True}]}) == "a[0].b"
+        assert first_difference({"a": [1]}, {"a": [1, 2]}) == "a"
+        assert first_difference({"a": 1}, {"b": 1}) == "(top)"
+
+    def test_check_reports_where_the_toml_differs(self, monkeypatch):
+        # An encoder that loses a record field must be caught by --check.
+        real = cli.encode_unified_data
+        monkeypatch.setattr(cli, "encode_unified_data",
+                            lambda doc, **kw: real(doc, **kw).replace("Grace", "Grice"))
+        err = io.StringIO()
+        assert cli.main(["--check"], stdout=io.BytesIO(), stderr=err) == 1
+        assert err.getvalue() == (f"{PROG}check: the TOML reads back with different data at "
+                                  f"tables.users.records[2].name\n")
+
+
+def test_help_lists_the_options_and_statuses():
+    result = run("--help")
+    assert result.returncode == 0 and result.stderr == b""
+    text = result.stdout.decode()
+    for option in ("--raw", "--escape-strings", "--from", "--check", "-o OUTPUT"):
+        assert option in text
+    assert "3 when the output" in " ".join(text.split())
+

@@ -49,6 +49,11 @@ def test_module_and_type_metadata():
 
     assert ledgerbox.core_schema is core_schema
     assert ledgerbox.freeze is freeze
+    # The imported names stay attributes, but a star import takes the type alone.
+    assert ledgerbox.__all__ == ["TablesHolder"]
+    namespace = {}
+    exec(f"from {MODULE} import *", namespace)
+    assert set(namespace) - {"__builtins__"} == {"TablesHolder"}
 
 
 def test_importing_again_gives_the_same_module_object():

@@ -4,7 +4,6 @@ user the file that was there before."""
 import errno
 import functools
 import os
-import shutil
 import stat
 import subprocess
 import sys
@@ -15,6 +14,7 @@ from pathlib import Path
 import pytest
 
 from inkwright_docs import Doc, Table, model, worked_example
+from privileged import shared_dir  # noqa: F401 - a fixture
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data, write_unified_data
 from wrenfold.datastore.tables.data import TableData
 
@@ -199,15 +199,6 @@ def unprivileged_python_problem() -> str | None:
     if result.stdout.strip() != "ready":
         return f"nobody cannot import the package: {result.stderr.strip()[-200:]}"
     return None
-
-
-@pytest.fixture
-def shared_dir():
-    """A directory outside pytest's private temporary root, reachable by nobody."""
-    path = Path(tempfile.mkdtemp(prefix="inkwright-"))
-    path.chmod(0o755)
-    yield path
-    shutil.rmtree(path, ignore_errors=True)
 
 
 class TestUnprivileged:

@@ -1,14 +1,16 @@
 """The buffer: a document needs neither the estimate's 2,000 bytes a record nor to fit the
-first block."""
+first block, and escaped text no more room than raw text."""
 
 import os
+import resource
 import subprocess
 import sys
 
 import pytest
 
 from inkwright_docs import Doc, Table, header
-from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data
+from privileged import in_child
+from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data, write_unified_data
 
 CHILD = """
 import resource, sys
@@ -52,3 +54,31 @@ def test_document_larger_than_the_first_block(first, line):
     text = encode_unified_data(Doc({"t": Table(records=[first] + [{"a": 1}] * n)}))
     assert text == (header("t") + "\n[tables.t]\ncolumns = [\n]\nrecords = [\n"
                     + f"    {line},\n" + "    { a = 1 },\n" * n + "]\n")
+
+
+def save_long_text_under_a_limit(folder, headroom):
+    """In a child: 50 million Cyrillic letters (100 MB as str and as UTF-8) saved and
+    encoded in both modes under an address-space limit of `headroom` past what is in use.
+    Escaped mode goes first, before raw mode has left the UTF-8 in the string."""
+    text = "ж" * 50_000_000
+    doc = Doc({"t": Table(records=[{"v": text}])})
+    with open("/proc/self/statm") as f:
+        size = int(f.read().split()[0]) * resource.getpagesize()
+    resource.setrlimit(resource.RLIMIT_AS, (size + headroom, size + headroom))
+    outcomes = []
+    for escape in (True, False):
+        try:
+            write_unified_data(doc, os.path.join(folder, "db.toml"), escape)
+            outcomes.append(os.path.getsize(os.path.join(folder, "db.toml")) > 100_000_000)
+            outcomes.append(len(encode_unified_data(doc, escape)) > 50_000_000)
+        except MemoryError:
+            outcomes += ["MemoryError"]
+    return outcomes
+
+
+@pytest.mark.skipif(bool(os.environ.get("WRENFOLD_SANITIZED")),
+                    reason="an address-space limit cannot run under ASan")
+def test_escaped_long_text_needs_no_more_memory_than_raw(tmp_path):
+    # Raw mode needs the UTF-8 (100 MB) and a buffer that grows to hold it; escaped mode
+    # once reserved six bytes a byte, 600 MB.
+    assert in_child(save_long_text_under_a_limit, str(tmp_path), 450 << 20) == [True] * 4

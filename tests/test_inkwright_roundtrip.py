@@ -1,9 +1,11 @@
-"""Escaped output reads back with tomllib to the same data."""
+"""Escaped output reads back with tomllib, and with our own reader, to the same data."""
 
+import enum
 import json
 import math
 import os
 import random
+import re
 import struct
 import tomllib
 from pathlib import Path
@@ -13,6 +15,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from inkwright_docs import Doc, Table, model
+from wrenfold.datastore.adapter.toml import loads
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data, write_unified_data
 from wrenfold.datastore.tables.data import ColumnData, TableData
 
@@ -31,12 +34,35 @@ def typed(value):
     return (type(value).__name__, value)
 
 
-def without_none(value):
-    """What TOML keeps: None fields of dicts are left out."""
+def toml_number(text):
+    """The number that `text` is in TOML, or None."""
+    try:
+        parsed = tomllib.loads(f"v = {text}")["v"]
+    except tomllib.TOMLDecodeError:
+        return None
+    return parsed if type(parsed) in (int, float) else None
+
+
+def number_read_back(value):
+    """What an int or float subclass reads back as from escaped output: its str() when that
+    is a TOML number, else its value."""
+    parsed = toml_number(str(value))
+    if parsed is not None:
+        return parsed
+    return float(value) if isinstance(value, float) else int(value)
+
+
+def read_back(value):
+    """What escaped output reads back as: None fields of dicts left out, tuples as lists,
+    subclasses of int and float as numbers, other objects as their str()."""
     if isinstance(value, dict):
-        return {k: without_none(v) for k, v in value.items() if v is not None}
+        return {k: read_back(v) for k, v in value.items() if v is not None}
     if isinstance(value, (list, tuple)):
-        return [without_none(v) for v in value]
+        return [read_back(v) for v in value]
+    if isinstance(value, (int, float)) and type(value) not in (int, float, bool):
+        return number_read_back(value)
+    if isinstance(value, Scribbler):
+        return str(value)
     return value
 
 
@@ -74,7 +100,7 @@ def expected_column(fields: dict) -> dict:
     out.update({flag: True for flag in FLAGS if fields[flag]})
     for key in ("foreign_key", "default", "comment"):
         if fields[key] is not None:
-            out[key] = without_none(fields[key])
+            out[key] = read_back(fields[key])
     return out
 
 
@@ -88,7 +114,7 @@ def test_escaped_documents_read_back(version, schema_version, tables):
     assert list(parsed.get("tables", {})) == list(tables)
     for name, table in tables.items():
         section = parsed["tables"][name]
-        assert typed(section["records"]) == typed(without_none(table.records))
+        assert typed(section["records"]) == typed(read_back(table.records))
         assert typed(section["columns"]) == typed([expected_column(vars(c)) for c in table.columns])
 
 
@@ -99,6 +125,26 @@ def test_numbers_read_back_exactly(number):
     (record,) = tomllib.loads(encode_unified_data(doc, escape_strings=True))["tables"]["t"]["records"]
     assert type(record["n"]) is type(number)
     assert record["n"] == number and math.copysign(1, record["n"]) == math.copysign(1, number)
+
+
+@settings(max_examples=400, deadline=None)
+@given(st.text("0123456789_.eE+-xobXOBabcdefinINF", max_size=10)
+       | st.sampled_from(["0xff", "0o17", "0b101", "1_000", "-0", "+1.5e-3", "inf", "-nan", "1e+16",
+                          "01", "1__0", "0x", "1.", ".5", "1e", "Infinity", "S.ACTIVE", ""]))
+def test_number_subclass_text_is_kept_when_toml_reads_it_as_a_number(text):
+    class Says(int):
+        def __str__(self):
+            return text
+
+    class SaysFloat(float):
+        def __str__(self):
+            return text
+
+    for value in (Says(255), SaysFloat(2.5)):
+        doc = Doc({"t": Table(records=[{"v": value}])})
+        (record,) = tomllib.loads(encode_unified_data(doc, escape_strings=True))["tables"]["t"]["records"]
+        kept = toml_number(text)
+        assert typed(record["v"]) == typed(kept if kept is not None else type(value).__base__(value))
 
 
 def test_toml_test_strings_read_back_as_values_keys_and_names():
@@ -114,6 +160,48 @@ def test_toml_test_strings_read_back_as_values_keys_and_names():
 
 
 # --- seeded random documents ----------------------------------------------------------------
+
+
+class Named(int):
+    def __str__(self):
+        return f"Named({int(self)})"
+
+
+class HexInt(int):
+    def __str__(self):
+        return hex(self)  # a TOML number unless negative
+
+
+class Exact(float):
+    def __str__(self):
+        return f"{float(self):.17g}"  # "-0", "1e+16", "inf": some TOML floats, some ints
+
+
+class Shouty(float):
+    def __str__(self):
+        return "FLOAT!"
+
+
+class Flag(enum.IntFlag):
+    A = 1
+    B = 2
+
+
+class Scribbler:
+    """A value whose __str__ changes the dict that holds it: its own value set again (which
+    the walk allows) or, when `reinsert`, its key popped and inserted again (which makes the
+    encoder raise)."""
+
+    def __init__(self, text, home, key, reinsert):
+        self.text, self.home, self.key, self.reinsert = text, home, key, reinsert
+
+    def __str__(self):
+        if self.reinsert:
+            self.home[self.key] = self.home.pop(self.key)
+        else:
+            self.home[self.key] = self
+        return self.text
+
 
 CORPUS = json.loads((Path(__file__).parent / "data" / "toml-test-strings.json").read_text())
 # Fewer under the sanitizers, which slow everything down several times.
@@ -144,7 +232,8 @@ class RandomDocument:
         self.r = r = random.Random(seed)
         self.plant = plant
         self.written = 0  # strings drawn that end up in the output
-        self.escapes = False  # whether any of them needs escaping
+        self.escapes = False  # whether raw output differs from escaped output
+        self.raises = False  # whether a value's __str__ changes the keys of its dict
         self.clean = r.random() < 0.4  # draw no character that needs escaping
         self.version, self.schema_version = self.text(), self.text()
         self.tables = {}
@@ -192,8 +281,25 @@ class RandomDocument:
             self.escapes = self.escapes or needs_escape(s)
         return s
 
-    def number(self):
-        r, kind = self.r, self.r.randrange(6)
+    def subclass_number(self):
+        """An int or float subclass; in a clean document only those whose str() is a TOML
+        number, so that raw output stays the same as escaped."""
+        r = self.r
+        cls = r.choice([Exact, Flag] if self.clean else
+                       [Named, HexInt, Exact, Shouty, Flag, re.RegexFlag])
+        if cls in (Flag, re.RegexFlag):
+            value = cls(r.choice([1, 2, 3]))
+        elif cls in (Named, HexInt):
+            value = cls(r.choice([r.randrange(-1000, 1000), 2**70, -(2**63)]))
+        else:
+            value = cls(self.number(floats_only=True))
+        self.escapes = self.escapes or toml_number(str(value)) is None
+        return value
+
+    def number(self, floats_only=False):
+        r, kind = self.r, self.r.randrange(3, 6) if floats_only else self.r.randrange(7)
+        if kind == 6:
+            return self.subclass_number()
         if kind == 0:
             return r.randrange(-1000, 1000)
         if kind == 1:
@@ -224,8 +330,13 @@ class RandomDocument:
         """A dict at level `depth`; a key is written only when its value is not None."""
         out = {}
         for _ in range(self.r.randrange(4)):
-            value = None if self.r.random() < 0.15 else self.value(depth + 1)
-            out[self.unique(self.text(written=value is not None), out)] = value
+            roll = self.r.random()
+            if roll > 0.97:
+                text, reinsert = self.text(), self.r.random() < 0.15
+                self.raises = self.raises or reinsert
+            value = None if roll < 0.15 else self.value(depth + 1) if roll <= 0.97 else text
+            key = self.unique(self.text(written=value is not None), out)
+            out[key] = Scribbler(text, out, key, reinsert) if roll > 0.97 else value
         return out
 
     def column(self):
@@ -250,7 +361,7 @@ class RandomDocument:
         if self.tables:
             out["tables"] = {
                 name: {"columns": [expected_column(dict(zip(COLUMN_FIELDS, c))) for c in cols],
-                       "records": without_none(records)}
+                       "records": read_back(records)}
                 for name, (cols, records) in self.tables.items()
             }
         return typed(out)
@@ -259,14 +370,28 @@ class RandomDocument:
 def check_random_document(seed, folder):
     """Escaped output reads back to the document; raw output is the same text when nothing
     needs escaping (returns whether that was compared); every tenth document is also written
-    to a file, and every tenth has a lone surrogate planted in one of its written strings."""
+    to a file, and every tenth has a lone surrogate planted in one of its written strings.
+    A document with a value whose __str__ changes the keys around it raises instead, and
+    writes nothing."""
     drawn = RandomDocument(seed)
+    existing, fresh = folder / "existing.toml", folder / "fresh.toml"
+    if drawn.raises:
+        existing.write_bytes(OLD)
+        for escape in (False, True):
+            for call in (lambda: encode_unified_data(drawn.doc, escape),
+                         lambda: write_unified_data(drawn.doc, str(existing), escape),
+                         lambda: write_unified_data(drawn.doc, str(fresh), escape)):
+                with pytest.raises(RuntimeError, match="^dictionary keys changed during"):
+                    call()
+        assert existing.read_bytes() == OLD and os.listdir(folder) == ["existing.toml"]
+        existing.unlink()
+        return False
     escaped = encode_unified_data(drawn.doc, escape_strings=True)
     assert typed(tomllib.loads(escaped)) == drawn.expected()
+    assert typed(loads(escaped)) == drawn.expected()  # our own reader agrees
     raw = encode_unified_data(drawn.doc)
     if not drawn.escapes:
         assert raw == escaped
-    existing, fresh = folder / "existing.toml", folder / "fresh.toml"
     if seed % 10 == 0:
         escape = seed % 20 == 0
         write_unified_data(drawn.doc, str(fresh), escape)

@@ -1,6 +1,7 @@
 """Documents that change while they are encoded, and documents of the wrong shape."""
 
 import gc
+import itertools
 import sys
 from types import SimpleNamespace
 
@@ -8,6 +9,7 @@ import pytest
 
 from inkwright_docs import Doc, Table, column, only_record, records_doc, model
 from native import VTable
+from privileged import run_without_dict_watchers
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data as encode
 from wrenfold.datastore.adapter.toml.inkwright import write_unified_data
 from wrenfold.datastore.tables.data import TableData
@@ -124,6 +126,136 @@ class TestMutationWhileWriting:
         assert only_record(text) == '{ k1 = [ "1000" ] }'
 
 
+def reinsert(d, key):
+    d[key] = d.pop(key)
+
+
+def refill(d, order=1):
+    saved = list(d.items())[::order]
+    d.clear()
+    d.update(saved)
+
+
+# Changes to the keys of the record being written that leave its size as it was: each one
+# made the walk write a key twice, or skip one, and report success.
+KEY_CHANGES = {
+    "own key re-inserted": lambda d: reinsert(d, "b"),
+    "earlier key re-inserted": lambda d: reinsert(d, "a"),
+    "later key re-inserted": lambda d: reinsert(d, "c"),
+    "key swapped for another": lambda d: (d.pop("a"), d.__setitem__("z", 0)),
+    "cleared and refilled in another order": lambda d: refill(d, -1),
+    "cleared and refilled as it was": refill,
+}
+
+
+def keys_changed_outcomes():
+    """How the encoder ends for each change of keys, made by __str__ of a value written
+    directly, inside a list, inside a nested dict, and with the record's small table full
+    (so that the re-insertion resizes it); plus whether a value replaced under its own key
+    still encodes. Also run in a child process whose interpreter has no dict watcher left."""
+    outcomes = {}
+    for (name, change), where, escape in itertools.product(
+            KEY_CHANGES.items(), ("value", "list item", "nested dict", "full table"),
+            (False, True)):
+        record = {"a": 1}
+        item = OnStr(lambda: change(record))
+        record["b"] = {"value": item, "full table": item, "list item": [1, item],
+                       "nested dict": {"x": item}}[where]
+        record["c"] = 3
+        if where == "full table":
+            record.update(d=4, e=5)
+        try:
+            encode(records_doc(record), escape_strings=escape)
+            outcomes[name, where, escape] = "written"
+        except RuntimeError as exc:
+            outcomes[name, where, escape] = str(exc)
+    record = {}
+    record["a"] = OnStr(lambda: record.__setitem__("c", 9))
+    record["c"] = 3
+    outcomes["value replaced"] = only_record(encode(records_doc(record)))
+    return outcomes
+
+
+def expected_keys_changed(watched):
+    """Without a dict watcher the keys are compared by position, and a dict cleared and
+    refilled with the same keys at the same places cannot be told apart: its walk goes on
+    as if nothing had happened, and writes the same document."""
+    out = {(name, where, escape): "dictionary keys changed during iteration"
+           for name in KEY_CHANGES for where in ("value", "list item", "nested dict", "full table")
+           for escape in (False, True)}
+    if not watched:
+        out.update({key: "written" for key in out if key[0] == "cleared and refilled as it was"})
+    out["value replaced"] = '{ a = "s", c = 9 }'
+    return out
+
+
+class TestKeysChangedWhileWriting:
+    def test_record_keys_changed_by_str_raise(self):
+        assert keys_changed_outcomes() == expected_keys_changed(sys.version_info >= (3, 12))
+
+    def test_nested_dict_keys_changed_by_its_own_value_raise(self):
+        inner = {"x": 1, "y": 2}
+        inner["z"] = OnStr(lambda: reinsert(inner, "x"))
+        with pytest.raises(RuntimeError, match="^dictionary keys changed during iteration$"):
+            encode(records_doc({"v": [inner]}))
+
+    def test_other_dicts_may_change(self):
+        # A record already written, and one not yet begun, are not being walked.
+        first, last = {"a": 1, "b": 2}, {"c": 3, "d": 4}
+        middle = {"m": OnStr(lambda: (reinsert(first, "a"), reinsert(last, "c")))}
+        text = encode(records_doc(first, middle, last))
+        assert text.endswith('    { a = 1, b = 2 },\n    { m = "s" },\n    { d = 4, c = 3 },\n]\n')
+
+    def test_a_failed_walk_leaves_nothing_watched(self):
+        record = {"a": 1}
+        record["b"] = OnStr(lambda: reinsert(record, "a"))
+        with pytest.raises(RuntimeError):
+            encode(records_doc(record))
+        record["b"] = 2
+        reinsert(record, "b")
+        assert only_record(encode(records_doc(record))) == "{ a = 1, b = 2 }"
+
+    def test_holder_keys_changed_by_tuple_values_raise(self):
+        doc = Doc()
+
+        class Reinserting(Table):
+            def tuple_values(self):
+                reinsert(doc.holder.as_dict(), "t")
+                return super().tuple_values()
+
+        doc.holder.as_dict()["t"] = Reinserting(records=[{"x": 1}])
+        doc.holder.as_dict()["u"] = Table(records=[{"y": 2}])
+        with pytest.raises(RuntimeError, match="^dictionary keys changed during iteration$"):
+            encode(doc)
+
+    def test_a_dict_walked_twice_at_once_stays_watched(self):
+        # An encode called from __str__ walks the record that the outer encode is walking;
+        # when it ends, the outer walk must still see the keys change.
+        record = {"a": 1}
+        calls = {"b": 0, "c": 0}
+
+        def on_b():
+            calls["b"] += 1
+            if calls["b"] == 1:
+                assert "keys changed" not in encode(records_doc(record))
+
+        def on_c():
+            calls["c"] += 1
+            if calls["c"] == 2:
+                reinsert(record, "a")
+
+        record.update(b=OnStr(on_b), c=OnStr(on_c))
+        with pytest.raises(RuntimeError, match="^dictionary keys changed during iteration$"):
+            encode(records_doc(record))
+        assert calls == {"b": 2, "c": 2}
+
+    def test_keys_are_compared_when_no_watcher_is_left(self):
+        result = run_without_dict_watchers(
+            "import test_inkwright_safety as t\n"
+            "print(t.keys_changed_outcomes() == t.expected_keys_changed(False))\n")
+        assert result.stdout == "True\n", result.stderr
+
+
 class TestMutationDuringSnapshot:
     def test_table_added_by_tuple_values_raises(self):
         doc = Doc()
@@ -137,16 +269,20 @@ class TestMutationDuringSnapshot:
         with pytest.raises(RuntimeError, match="changed size"):
             encode(doc)
 
-    def test_table_removed_by_truth_test_raises(self):
+    @pytest.mark.parametrize(("change", "message"), [
+        (lambda d: d.pop("b"), "^TablesHolder changed size during iteration$"),
+        (lambda d: reinsert(d, "a"), "^dictionary keys changed during iteration$"),
+    ], ids=["removed", "re-inserted"])
+    def test_table_changed_by_truth_test_raises(self, change, message):
         doc = Doc({"a": Table(), "b": Table()})
 
         class Flag:
             def __bool__(self):
-                doc.holder.as_dict().pop("b")
+                change(doc.holder.as_dict())
                 return True
 
         doc.holder.as_dict()["a"].columns.append(column(unique=Flag()))
-        with pytest.raises(RuntimeError, match="changed size"):
+        with pytest.raises(RuntimeError, match=message):
             encode(doc)
 
     def test_table_replaced_by_tuple_values_is_harmless(self):

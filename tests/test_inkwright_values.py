@@ -1,5 +1,7 @@
 """Python values as TOML values, inside records: scalars, arrays, inline tables, keys."""
 
+import enum
+import re
 import sys
 import tomllib
 
@@ -86,6 +88,81 @@ class TestScalars:
     def test_lone_surrogate_raises(self, escape):
         with pytest.raises(UnicodeEncodeError):
             value_text("a\ud800", escape)
+
+
+class Status(int, enum.Enum):
+    ACTIVE = 1
+
+
+class Shouting(float):
+    def __str__(self):
+        return "TWO AND A HALF"
+
+
+class Hex(int):
+    def __str__(self):
+        return hex(self)
+
+
+class Padded(float):
+    def __str__(self):
+        return f"{float(self):.2f}"
+
+
+class Wide(int):
+    def __str__(self):
+        return "\uff17"  # FULLWIDTH DIGIT SEVEN: a digit to int(), not to TOML
+
+
+class Big(int):
+    def __str__(self):
+        return "big"
+
+
+class TestNumberSubclasses:
+    # In raw mode str() is trusted, as strings are; escaped mode promises valid TOML.
+    @pytest.mark.parametrize(("value", "raw", "escaped"), [
+        (Status.ACTIVE, "Status.ACTIVE", "1"),
+        (re.IGNORECASE, "re.IGNORECASE", "2"),
+        (re.IGNORECASE | re.MULTILINE, "re.IGNORECASE|re.MULTILINE", "10"),
+        (Shouting(2.5), "TWO AND A HALF", "2.5"),
+        (Shouting(float("-inf")), "TWO AND A HALF", "-inf"),
+        (Wide(7), "\uff17", "7"),
+        (Big(2**70), "big", "1180591620717411303424"),
+        (Big(-(2**63)), "big", "-9223372036854775808"),
+        # Their own text is a TOML number: kept.
+        (Hex(255), "0xff", "0xff"),
+        (Padded(1.5), "1.50", "1.50"),
+        (True, "true", "true"),
+    ], ids=["int-enum", "regex-flag", "regex-flags", "float", "float-inf", "non-ascii-digit",
+            "beyond-64-bits", "int64-min", "hex", "padded-float", "bool"])
+    def test_text_or_value(self, value, raw, escaped):
+        assert value_text(value) == raw
+        assert value_text(value, escape=True) == escaped
+        assert tomllib.loads(f"v = {escaped}")["v"] == value
+
+    def test_inherited_str_is_the_value_without_a_call(self):
+        class Plain(int):
+            pass
+
+        class Scaled(float):
+            pass
+
+        for escape in (False, True):
+            assert value_text([Plain(-3), Scaled(0.1), Plain(2**64)], escape) == (
+                "[ -3, 0.1, 18446744073709551616 ]")
+
+    def test_repr_override_is_used_as_str_would(self):
+        class Reprs(int):
+            def __repr__(self):
+                return "Reprs()"
+
+        assert value_text(Reprs(4)) == "Reprs()"
+        assert value_text(Reprs(4), escape=True) == "4"
+
+    def test_subclass_beyond_the_digit_limit_raises(self):
+        with pytest.raises(ValueError):
+            value_text(Big(10 ** (sys.get_int_max_str_digits() + 1)), escape=True)
 
 
 class TestContainers:

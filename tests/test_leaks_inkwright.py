@@ -12,6 +12,7 @@ Either way, the reference counts of the document's containers must come back unc
 
 import gc
 import os
+import resource
 import sys
 import sysconfig
 
@@ -20,6 +21,7 @@ import pytest
 from inkwright_docs import Doc, Table, column
 from leaks import assert_no_leaks, raising, requires_debug_build
 from native import VTable
+from privileged import run_without_dict_watchers
 from wrenfold.datastore.adapter.toml import inkwright
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data, write_unified_data
 from wrenfold.datastore.tables.ledgerbox import TablesHolder
@@ -117,22 +119,60 @@ def toggle(d, key):
         d[key] = Table()
 
 
-def holder_resized():
+def holder_changed_by_tuple_values(change):
+    """Two tables; the first one's tuple_values() calls `change` on the holder's dict."""
     doc = Doc()
 
-    class Resizing(Table):
+    class Changing(Table):
         def tuple_values(self):
-            toggle(doc.holder.as_dict(), "extra")
+            change(doc.holder.as_dict())
             return super().tuple_values()
 
-    doc.holder.as_dict()["t"] = Resizing()
+    doc.holder.as_dict()["t"] = Changing()
+    doc.holder.as_dict()["u"] = Table()
     return doc
+
+
+def holder_resized():
+    return holder_changed_by_tuple_values(lambda d: toggle(d, "extra"))
 
 
 def record_resized():
     record = {"a": 1}
     record["b"] = OnStr(lambda: toggle(record, "c"))
     return Doc({"t": Table(records=[{"r": [record]}])})
+
+
+def reinsert(d, key):
+    d[key] = d.pop(key)
+
+
+def key(text):
+    """A key made at run time: literals are immortal, and their counts never move."""
+    return "".join(["k", text])
+
+
+def record_keys_reinserted():
+    record = {key("a"): 1}
+    record[key("b")] = OnStr(lambda: reinsert(record, key("a")))
+    return Doc({"t": Table(records=[{"r": [record]}])})
+
+
+def holder_keys_reinserted():
+    return holder_changed_by_tuple_values(lambda d: reinsert(d, "t"))
+
+
+class Status(int):
+    def __str__(self):
+        return "Status.ACTIVE"
+
+
+def call_outs_doc():
+    """Values whose writing runs Python code: number subclasses with their own str(), and
+    a __str__ that replaces a value (not a key) of the dict being walked."""
+    record = {key("n"): Status(3), key("f"): Status(2**70), key("x"): 1}
+    record[key("s")] = OnStr(lambda: record.__setitem__(key("x"), 2))
+    return Doc({"t": Table([column(default=[Status(1)])], [record, {"r": [record]}])})
 
 
 class Failing:
@@ -200,15 +240,33 @@ def test_encode_succeeding(escape):
     (lambda: Doc({"n\ud800": Table()}), UnicodeEncodeError),
     (lambda: Doc({"t": Table(records=[{"k\ud800": 1}])}), UnicodeEncodeError),
     (lambda: Doc({"t": Table([column(comment="\ud800")])}), UnicodeEncodeError),
+    (record_keys_reinserted, RuntimeError),
+    (holder_keys_reinserted, RuntimeError),
 ], ids=["not-tuple", "no-attribute", "short", "not-holder", "tuple-values-raises",
         "tuple-values-shape", "short-column", "record-not-dict", "flag-raises",
         "holder-resized", "surrogate", "int-key", "type-none", "huge-int", "record-resized",
         "str-raises", "int-str-raises", "surrogate-version", "surrogate-name", "surrogate-key",
-        "surrogate-comment"])
+        "surrogate-comment", "record-keys-reinserted", "holder-keys-reinserted"])
 @pytest.mark.parametrize("escape", [False, True])
 def test_encode_failing(make, exc, escape):
     doc = make()
     check(raising(lambda: encode_unified_data(doc, escape_strings=escape), exc), doc)
+
+
+@pytest.mark.parametrize("escape", [False, True])
+def test_encode_with_call_outs_succeeding(escape):
+    doc = call_outs_doc()
+    check(lambda: encode_unified_data(doc, escape_strings=escape), doc)
+
+
+# Without a dict watcher to spare, walks keep their keys to compare: the same cases again.
+def test_keys_compared_without_dict_watchers():
+    result = run_without_dict_watchers(
+        "import sys, pytest\n"
+        f"sys.exit(pytest.main(['-q', '-p', 'no:cacheprovider', {__file__!r}, '-k',\n"
+        "                      'call_outs or keys_reinserted or resized']))\n")
+    assert result.returncode == 0, result.stdout[-3000:]
+    assert " passed" in result.stdout
 
 
 def test_holder_storage_swapped_during_encoding():
@@ -261,6 +319,23 @@ def test_write_succeeding(tmp_path):
         write_unified_data(doc, str(tmp_path / "link.toml"))
 
     check(through_dangling_link, doc)
+
+
+def test_write_in_place_and_failing_after_opening(tmp_path):
+    doc = full_doc()
+    target, linked = tmp_path / "db.toml", tmp_path / "linked.toml"
+    target.write_bytes(b"old")
+    os.link(target, linked)
+    check(lambda: write_unified_data(doc, str(target)), doc)
+    fresh = tmp_path / "fresh.toml"
+    soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (100, hard))
+    try:
+        for path in (target, fresh):
+            check(raising(lambda: write_unified_data(doc, str(path)), OSError), doc)
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+    assert sorted(os.listdir(tmp_path)) == ["db.toml", "linked.toml"]
 
 
 @pytest.mark.parametrize(("path", "exc"), [

@@ -1,18 +1,21 @@
-"""The README's Python examples run as written."""
+"""The README runs as written and renders on the package index."""
 
 import re
 from pathlib import Path
 
-from wrenfold.datastore.example import EXAMPLE
+from readme_examples import python_blocks, run_examples
 
 README = Path(__file__).parent.parent / "README.md"
 
 
-def test_python_examples_run(tmp_path, monkeypatch):
-    blocks = re.findall(r"```python\n(.*?)```", README.read_text(encoding="utf-8"), re.S)
-    assert len(blocks) >= 3
-    monkeypatch.chdir(tmp_path)
-    namespace = {"data": EXAMPLE}
-    for block in blocks:
-        exec(compile(block, str(README), "exec"), namespace)
+def test_python_examples_run(tmp_path):
+    assert len(python_blocks(README)) >= 3
+    run_examples(README, tmp_path)
     assert (tmp_path / "db.toml").read_text(encoding="utf-8").startswith("[header]\n")
+
+
+def test_links_work_outside_the_repository():
+    # The package index shows the README on its own: a relative link leads nowhere there.
+    targets = re.findall(r"\]\(([^)]*)\)", README.read_text(encoding="utf-8"))
+    relative = [t for t in targets if not re.match(r"(https://|#)", t)]
+    assert relative == []

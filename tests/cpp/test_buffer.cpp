@@ -16,6 +16,7 @@ using wrenfold::common::buf_free;
 using wrenfold::common::buf_new;
 using wrenfold::common::buf_write;
 using wrenfold::common::Buffer;
+using wrenfold::common::escape_reservation;
 using wrenfold::common::escape_toml_to_buf;
 using wrenfold::common::get_toml_escape;
 using wrenfold::common::needs_unicode_escape;
@@ -132,16 +133,33 @@ TEST(BufferFailure, FailedReallocKeepsTheOldBlock) {
     expect_unchanged(b.get(), s);
 }
 
-TEST(BufferFailure, EscapeRefusesAnOverflowingReservation) {
-    BufPtr b = make(16);
-    ASSERT_TRUE(buf_write(b.get(), "q", 1));
-    Snapshot s = snap(b.get());
-    // The input is never read: the worst case 6 x len overflows first.
-    EXPECT_FALSE(escape_toml_to_buf(b.get(), "a", SIZE_MAX / 6 + 1));
-    expect_unchanged(b.get(), s);
+// --- escaping --------------------------------------------------------------------------------
+
+// Long text is counted before it is reserved: a long string with nothing to escape must not
+// reserve six times its size (a 100 MB string would ask for 600 MB).
+TEST(EscapeReservation, LongTextReservesWhatItNeeds) {
+    const std::string clean(1 << 20, 'x');
+    BufPtr b = make(0);
+    ASSERT_TRUE(escape_toml_to_buf(b.get(), clean.data(), clean.size()));
+    EXPECT_EQ(b->pos, clean.size());
+    EXPECT_LE(b->capacity, 2 * clean.size());
+
+    for (const std::string& in : {clean + "\x01", "\"" + clean + "\n\x7F", std::string(300, '\t'),
+                                  std::string(257, '\0'), std::string(300, 'x') + "\xC3\xA9"}) {
+        size_t room = 0;
+        ASSERT_TRUE(escape_reservation(in.data(), in.size(), &room));
+        EXPECT_EQ(room, escaped(in).size()) << in.size();
+    }
 }
 
-// --- escaping --------------------------------------------------------------------------------
+TEST(EscapeReservation, ShortTextReservesTheWorstCaseUncounted) {
+    for (size_t n : {0u, 1u, 255u, 256u}) {
+        const std::string in(n, 'x');
+        size_t room = 0;
+        ASSERT_TRUE(escape_reservation(in.data(), in.size(), &room));
+        EXPECT_EQ(room, 6 * n);
+    }
+}
 
 TEST(Escape, EveryTwoCharacterEscape) {
     EXPECT_EQ(escaped("\b"), "\\b");

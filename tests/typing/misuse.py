@@ -4,6 +4,7 @@ from pathlib import Path
 
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data, write_unified_data
 from wrenfold.datastore.tables.ledgerbox import TablesHolder
+from wrenfold.datastore.tables.ledgerbox import TYPE_CHECKING  # error: a helper, not exported
 
 h = TablesHolder()
 h.add(1, None)  # error: name must be a str or None

@@ -21,10 +21,11 @@ def tour(path: str) -> str:
     del h["extra"]
     h.remove(None)
     found: bool = h.contains("users") and "orders" in h and not h.empty and h.is_tables_holder()
-    names: list[str | None] = h.keys()
+    names: list[str] = h.keys()
+    copied: dict[str, TableData | None] = dict(h)
     pairs = h.items()
     for name in h.iterate():
-        print(name, found, table, pairs, h.values())
+        print(name, found, table, pairs, h.values(), copied)
     dumped = h.model_dump(exclude_none=False)
     h.replace_dict(dumped)
     same: bool = h == TablesHolder(h) and hash(h) == hash(h) and len(h) == len(names)

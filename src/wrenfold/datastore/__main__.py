@@ -1,5 +1,5 @@
-"""python -m wrenfold.datastore: save a unified data document as TOML."""
+"""python -m wrenfold.datastore: save a unified data document as TOML, or read one back."""
 
-from wrenfold.datastore.cli import main
+from wrenfold.datastore.cli import run
 
-raise SystemExit(main())
+run()

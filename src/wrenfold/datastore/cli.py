@@ -1,102 +1,74 @@
-"""Save a unified data document as TOML with the native encoder.
+"""python -m wrenfold.datastore: save a unified data document as TOML, or read one back as JSON.
 
-The document is read as JSON (the shape `UnifiedDataFormat` validates) from a file or standard
-input; without input, a built-in example is saved.
+A JSON document (the shape `UnifiedDataFormat` validates) is saved as TOML with the native
+encoder; a TOML document is read with the native reader and written as the same JSON. Data
+goes to standard output or to the file named by -o, messages to standard error.
 """
 
 from __future__ import annotations
 
 import argparse
 import json
+import os
+import signal
 import sys
 import tomllib
-from typing import Any, TextIO
+from collections.abc import Callable
+from typing import Any, BinaryIO, NoReturn, TextIO
 
 import pydantic
 
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data, write_unified_data
+from wrenfold.datastore.check import check_saved_text
 from wrenfold.datastore.example import EXAMPLE
+from wrenfold.datastore.json_form import (NotADocument, document_from_json, document_to_json,
+                                          first_error)
+from wrenfold.datastore.outputs import is_regular_or_new, replace_file, write_all
 from wrenfold.datastore.unified import UnifiedDataFormat
 
+PROG = "python -m wrenfold.datastore"
 
-class UserError(Exception):
-    """A problem with the user's input or paths: reported as a message, no traceback."""
+# Exit statuses. 2 is argparse's own for a bad command line.
+OK, CHECK_FAILED, BAD_INPUT, CANNOT_WRITE = 0, 1, 2, 3
 
-    def __init__(self, message: str, status: int = 2) -> None:
+
+class Failure(Exception):
+    """Ends the run with `status` and a one-line message on standard error."""
+
+    def __init__(self, message: str, status: int) -> None:
         super().__init__(message)
         self.status = status
 
 
-def expected_toml_data(doc: UnifiedDataFormat) -> dict[str, Any]:
-    """What a TOML reader should find in the saved document.
-
-    The layout leaves out what TOML cannot hold or what is implied: None values of records and
-    column fields, false column flags, and the unused `ondelete` and `onupdate`.
-    """
-    names = doc.tables.keys()
-    tables = {}
-    for name, table in doc.tables.items():
-        columns = []
-        for column in table.columns:
-            entry: dict[str, Any] = {"name": column.name, "type": column.type}
-            for flag in ("nullable", "primary_key"):
-                if getattr(column, flag):
-                    entry[flag] = True
-            if column.foreign_key is not None:
-                entry["foreign_key"] = column.foreign_key
-            for flag in ("unique", "autoincrement"):
-                if getattr(column, flag):
-                    entry[flag] = True
-            if column.default is not None:
-                entry["default"] = _without_none(column.default)
-            if column.comment is not None:
-                entry["comment"] = column.comment
-            columns.append(entry)
-        records = [_without_none(record) for record in table.records]
-        tables[name] = {"columns": columns, "records": records}
-    header = {"version": doc.version, "schema_version": doc.schema_version, "tables": names}
-    return {"header": header, "tables": tables} if tables else {"header": header}
-
-
-def _without_none(value: Any) -> Any:
-    if isinstance(value, dict):
-        return {k: _without_none(v) for k, v in value.items() if v is not None}
-    if isinstance(value, (list, tuple)):
-        return [_without_none(v) for v in value]
-    return value
-
-
-def check(text: str, doc: UnifiedDataFormat) -> str | None:
-    """None when `text` reads back as `doc`, otherwise why not."""
-    try:
-        parsed = tomllib.loads(text)
-    except tomllib.TOMLDecodeError as exc:
-        return f"the TOML does not parse: {exc}"
-    if parsed != expected_toml_data(doc):
-        return "the TOML parses, but to different data"
-    return None
-
-
-def load_document(source: str | None, stdin: TextIO) -> UnifiedDataFormat:
-    if source is None:
-        data: Any = EXAMPLE
-    else:
-        try:
-            if source == "-":
-                data = json.load(stdin)
-            else:
-                with open(source, encoding="utf-8") as f:
-                    data = json.load(f)
-        except OSError as exc:
-            raise UserError(f"cannot read {source}: {exc.strerror or exc}") from None
-        except (json.JSONDecodeError, UnicodeDecodeError) as exc:
-            name = "standard input" if source == "-" else source
-            raise UserError(f"{name} is not valid JSON: {exc}") from None
-    try:
-        return UnifiedDataFormat.model_validate(data)
-    except pydantic.ValidationError as exc:
-        lines = [f"  {'.'.join(map(str, e['loc'])) or '(document)'}: {e['msg']}" for e in exc.errors()]
-        raise UserError("the document is not valid:\n" + "\n".join(lines)) from None
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Save a unified data document given as JSON as TOML with the native "
+                    "encoder, or read a TOML document back and write it as JSON.",
+        epilog="Exit status: 0 on success, 1 when --check finds a difference, 2 for a bad "
+               "command line or input that is not a document, 3 when the output cannot be "
+               "written.")
+    parser.add_argument("input", nargs="?",
+                        help="the document: a JSON file, a .toml file, or '-' for standard "
+                             "input (JSON unless --from toml); default: a built-in example")
+    parser.add_argument("-o", "--output", help="write to this file instead of standard output")
+    parser.add_argument("--print", action="store_true", dest="echo",
+                        help="also write to standard output what goes to the -o file")
+    parser.add_argument("--from", choices=("json", "toml"), dest="source_format",
+                        help="the input's format (default: toml for a .toml file, else json)")
+    strings = parser.add_mutually_exclusive_group()
+    strings.add_argument("--raw", action="store_true",
+                         help="copy strings into the TOML unescaped: faster, but only valid "
+                              "when no text holds a quote, a backslash or a control character")
+    strings.add_argument("--escape-strings", action="store_true",
+                         help="escape strings in the TOML (the default; kept for old scripts)")
+    parser.add_argument("--check", action="store_true",
+                        help="JSON input: read the TOML back with tomllib and compare; TOML "
+                             "input: validate it; the verdict goes to standard error")
+    parser.add_argument("--describe", action="store_true",
+                        help="show the document, its tables holder and a pydantic round trip "
+                             "on standard error")
+    return parser
 
 
 def describe(doc: UnifiedDataFormat) -> str:
@@ -110,56 +82,208 @@ def describe(doc: UnifiedDataFormat) -> str:
             f"{again == doc}")
 
 
-def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
-        prog="python -m wrenfold.datastore",
-        description="Save a unified data document as TOML with the native encoder.",
-        epilog="Without -o the TOML goes to standard output. Exit status: 0 on success, "
-               "1 when writing fails or --check finds a difference, 2 for bad input.")
-    parser.add_argument("input", nargs="?",
-                        help="JSON document to save ('-' for standard input); "
-                             "default: a built-in example")
-    parser.add_argument("-o", "--output", help="write the TOML to this file")
-    parser.add_argument("--print", action="store_true", dest="echo",
-                        help="also print the TOML when writing it to a file")
-    parser.add_argument("--escape-strings", action="store_true",
-                        help="escape strings as TOML basic strings (quotes, backslashes, "
-                             "control characters); without it strings are written raw")
-    parser.add_argument("--check", action="store_true",
-                        help="read the TOML back with tomllib and report whether it matches")
-    parser.add_argument("--describe", action="store_true",
-                        help="first show the document, its tables holder and a pydantic round trip")
-    return parser
+# --- input ------------------------------------------------------------------------------------
 
-
-def main(argv: list[str] | None = None, stdin: TextIO = sys.stdin, stdout: TextIO = sys.stdout,
-         stderr: TextIO = sys.stderr) -> int:
-    args = build_parser().parse_args(argv)
+def read_input(source: str, stdin: BinaryIO | None) -> bytes:
+    if source == "-":
+        if stdin is None:
+            raise Failure("cannot read standard input: it is closed", BAD_INPUT)
+        try:
+            return stdin.read()
+        except OSError as exc:
+            raise Failure(f"cannot read standard input: {exc.strerror or exc}", BAD_INPUT) from None
     try:
-        doc = load_document(args.input, stdin)
-        if args.describe:
-            print(describe(doc), file=stdout)
-        text = encode_unified_data(doc, escape_strings=args.escape_strings)
-        if args.output is not None:
-            try:
-                write_unified_data(doc, args.output, escape_strings=args.escape_strings)
-            except (OSError, ValueError) as exc:
-                raise UserError(f"cannot write {args.output}: {exc}", status=1) from None
-            if args.echo:
-                stdout.write(text)
-        else:
-            stdout.write(text)
-    except UserError as exc:
-        print(f"error: {exc}", file=stderr)
-        return exc.status
+        with open(source, "rb") as f:
+            return f.read()
+    except OSError as exc:
+        raise Failure(f"cannot read {source}: {exc.strerror or exc}", BAD_INPUT) from None
+
+
+def parse_json(data: bytes, name: str) -> Any:
+    try:
+        return json.loads(data)
+    except json.JSONDecodeError as exc:
+        reason = str(exc)
+    except UnicodeDecodeError as exc:
+        reason = f"not UTF-8 text ({exc.reason} at byte {exc.start})"
+    except RecursionError:
+        reason = "nested deeper than this interpreter can read"
+    except ValueError:
+        # The only other ValueError: an integer past the interpreter's digit limit.
+        reason = f"a number has more than {sys.get_int_max_str_digits()} digits"
+    raise Failure(f"{name} is not valid JSON: {reason}", BAD_INPUT)
+
+
+def one_line(exc: BaseException) -> str:
+    if isinstance(exc, pydantic.ValidationError):
+        return first_error(exc, prefix=f"{exc.title}: ")
+    lines = str(exc).splitlines()
+    return lines[0] if lines else type(exc).__name__
+
+
+def decode_toml(data: bytes, name: str) -> UnifiedDataFormat:
+    # Exposed lazily by the adapter package, so that saving never needs the reader.
+    from wrenfold.datastore.adapter.toml import decode_unified_data
+
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        raise Failure(f"{name} is not UTF-8 text ({exc.reason} at byte {exc.start})",
+                      BAD_INPUT) from None
+    try:
+        return decode_unified_data(text)
+    except tomllib.TOMLDecodeError as exc:
+        # Before 3.14 the error has no position attributes; its message ends with them.
+        if getattr(exc, "lineno", None) is not None:
+            raise Failure(f"{name}:{exc.lineno}:{exc.colno}: {exc.msg}", BAD_INPUT) from None
+        raise Failure(f"{name}: {exc}", BAD_INPUT) from None
+    except (ValueError, TypeError, RecursionError) as exc:
+        raise Failure(f"{name} is not a document: {one_line(exc)}", BAD_INPUT) from None
+
+
+# --- output -----------------------------------------------------------------------------------
+
+def write_stream(stream: BinaryIO | None, data: bytes) -> None:
+    if stream is None:
+        raise Failure("cannot write to standard output: it is closed", CANNOT_WRITE)
+    try:
+        write_all(stream, data)
+    except OSError as exc:
+        raise Failure(f"cannot write to standard output: {exc.strerror or exc}",
+                      CANNOT_WRITE) from None
+
+
+def save_toml(doc: UnifiedDataFormat, args: argparse.Namespace, name: str,
+              stdout: BinaryIO | None) -> str | None:
+    """Encodes the document once and writes it where asked; returns the text when the run
+    needs it again (--print, --check)."""
+    escape = not args.raw
+    try:
+        if args.output is None:
+            text = encode_unified_data(doc, escape_strings=escape)
+            write_stream(stdout, text.encode("utf-8"))
+            return text
+        wanted = args.echo or args.check
+        if wanted and not is_regular_or_new(args.output):
+            raise Failure(f"--print and --check read the TOML back from {args.output}, which "
+                          f"is not a regular file", BAD_INPUT)
+        try:
+            write_unified_data(doc, args.output, escape_strings=escape)
+        except OSError as exc:
+            raise Failure(f"cannot write {args.output}: {exc.strerror or exc}",
+                          CANNOT_WRITE) from None
     except (TypeError, ValueError, RecursionError) as exc:
-        print(f"error: the document cannot be saved as TOML: {exc}", file=stderr)
-        return 1
+        raise Failure(f"{name} cannot be saved as TOML: {one_line(exc)}", BAD_INPUT) from None
+    if not wanted:
+        return None
+    try:
+        with open(args.output, "rb") as f:
+            text = f.read().decode("utf-8")
+    except OSError as exc:
+        raise Failure(f"cannot read back {args.output}: {exc.strerror or exc}",
+                      CANNOT_WRITE) from None
+    if args.echo:
+        write_stream(stdout, text.encode("utf-8"))
+    return text
+
+
+# --- the two directions -----------------------------------------------------------------------
+
+def json_to_toml(args: argparse.Namespace, stdin: BinaryIO | None, stdout: BinaryIO | None,
+                 say: Callable[[str], None]) -> int:
+    if args.input is None:
+        name, data = "the built-in example", EXAMPLE
+    else:
+        name = "standard input" if args.input == "-" else args.input
+        data = parse_json(read_input(args.input, stdin), name)
+    try:
+        doc = document_from_json(data)
+    except NotADocument as exc:
+        raise Failure(f"{name} is not a document: {exc}", BAD_INPUT) from None
+    if args.describe:
+        say(describe(doc))
+    text = save_toml(doc, args, name, stdout)
     if args.check:
-        problem = check(text, doc)
+        assert text is not None
+        problem = check_saved_text(text, doc)
         if problem is not None:
-            stdout.flush()
-            print(f"check: {problem}", file=stderr)
-            return 1
-        print("check: the TOML reads back as the same document", file=stdout)
-    return 0
+            say(f"check: {problem}")
+            return CHECK_FAILED
+        say("check: the TOML reads back as the same document")
+    return OK
+
+
+def toml_to_json(args: argparse.Namespace, stdin: BinaryIO | None, stdout: BinaryIO | None,
+                 say: Callable[[str], None]) -> int:
+    if args.input is None:
+        raise Failure("reading TOML needs an input file or '-'", BAD_INPUT)
+    name = "standard input" if args.input == "-" else args.input
+    doc = decode_toml(read_input(args.input, stdin), name)
+    if args.describe:
+        say(describe(doc))
+    data = document_to_json(doc)
+    if args.output is None:
+        write_stream(stdout, data)
+    else:
+        try:
+            replace_file(args.output, data)
+        except OSError as exc:
+            raise Failure(f"cannot write {args.output}: {exc.strerror or exc}",
+                          CANNOT_WRITE) from None
+        if args.echo:
+            write_stream(stdout, data)
+    if args.check:
+        say(f"check: {name} is a valid document ({len(doc.tables)} tables)")
+    return OK
+
+
+def _binary(stream: TextIO | None) -> BinaryIO | None:
+    return None if stream is None else stream.buffer
+
+
+def main(argv: list[str] | None = None, stdin: BinaryIO | None = None,
+         stdout: BinaryIO | None = None, stderr: TextIO | None = None) -> int:
+    """Runs the command; returns its exit status. Streams default to the process's own (None
+    where the process was started with one closed)."""
+    stdin = stdin if stdin is not None else _binary(sys.stdin)
+    stdout = stdout if stdout is not None else _binary(sys.stdout)
+    err = stderr if stderr is not None else sys.stderr
+
+    def say(message: str) -> None:
+        if err is not None:
+            try:
+                print(f"{PROG}: {message}", file=err, flush=True)
+            except OSError:
+                pass
+
+    try:
+        args = build_parser().parse_args(argv)
+    except SystemExit as exc:
+        return exc.code if isinstance(exc.code, int) else BAD_INPUT
+    source_format = args.source_format
+    if source_format is None:
+        is_toml = args.input not in (None, "-") and args.input.lower().endswith(".toml")
+        source_format = "toml" if is_toml else "json"
+    try:
+        if source_format == "toml":
+            return toml_to_json(args, stdin, stdout, say)
+        return json_to_toml(args, stdin, stdout, say)
+    except Failure as exc:
+        say(f"error: {exc}")
+        return exc.status
+
+
+def run() -> NoReturn:
+    """The process entry point."""
+    # A closed pipe downstream (`... | head`) ends the process quietly, as for other tools.
+    if hasattr(signal, "SIGPIPE"):
+        signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+    try:
+        status = main()
+    except KeyboardInterrupt:
+        # Ctrl-C: no traceback, and the shell sees the process end by SIGINT, so a loop
+        # around the command stops too.
+        signal.signal(signal.SIGINT, signal.SIG_DFL)
+        os.kill(os.getpid(), signal.SIGINT)
+        status = 128 + signal.SIGINT
+    raise SystemExit(status)

@@ -9,6 +9,8 @@
 
 namespace wrenfold::common {
 
+class DictWalk;
+
 // Append-only output; the content is the first `pos` bytes of `data`, not NUL-terminated.
 struct Buffer {
     char* data;
@@ -26,6 +28,8 @@ struct Buffer {
     // Where the user of the buffer notes text that it keeps out of the buffer, if it does;
     // buf_free ignores it.
     void* text_runs;
+    // The innermost of the dicts that the writer is walking, if it keeps track of them.
+    DictWalk* walks;
 };
 
 // Null when either allocation fails.
@@ -46,6 +50,7 @@ inline Buffer* buf_new(size_t initial_capacity) {
     buf->grow = nullptr;
     buf->owner = nullptr;
     buf->text_runs = nullptr;
+    buf->walks = nullptr;
     return buf;
 }
 
@@ -143,24 +148,15 @@ struct EscapeTable {
 
 constexpr EscapeTable make_escape_table() {
     EscapeTable t{};
-    for (uint32_t b = 0; b < 256; b++) {
-        if (b == 0x08) {
-            t.cls[b] = 'b';
-        } else if (b == 0x09) {
-            t.cls[b] = 't';
-        } else if (b == 0x0A) {
-            t.cls[b] = 'n';
-        } else if (b == 0x0C) {
-            t.cls[b] = 'f';
-        } else if (b == 0x0D) {
-            t.cls[b] = 'r';
-        } else if (b == 0x22) {
-            t.cls[b] = '"';
-        } else if (b == 0x5C) {
-            t.cls[b] = '\\';
-        } else if (b <= 0x1F || b == 0x7F) {
-            t.cls[b] = 'u';
-        }
+    for (uint32_t b = 0; b <= 0x1F; b++) {
+        t.cls[b] = 'u';
+    }
+    t.cls[0x7F] = 'u';
+    // The two-character escapes: backslash and this letter.
+    constexpr char kShort[][2] = {{0x08, 'b'}, {0x09, 't'}, {0x0A, 'n'}, {0x0C, 'f'},
+                                  {0x0D, 'r'}, {0x22, '"'}, {0x5C, '\\'}};
+    for (const auto& e : kShort) {
+        t.cls[static_cast<unsigned char>(e[0])] = e[1];
     }
     return t;
 }
@@ -219,15 +215,40 @@ inline const unsigned char* skip_clean_words(const unsigned char* begin, const u
 
 }  // namespace detail
 
-// Appends `input` (well-formed UTF-8) with the TOML escapes applied. Reserves the worst case
-// once, then copies each clean run with one memcpy. False (buffer unchanged) when the
-// reservation fails.
-inline bool escape_toml_to_buf(Buffer* buf, const char* input, size_t input_len) {
-    size_t worst;
-    if (__builtin_mul_overflow(input_len, detail::kMaxEscapeLen, &worst) || !buf_ensure(buf, worst))
-        [[unlikely]] {
-        return false;
+namespace detail {
+
+// Up to this length the worst case is reserved without looking: cheaper than counting, and
+// small. Longer text is counted, so that a long string reserves what it needs, not six times
+// its size.
+inline constexpr size_t kCountEscapesAbove = 256;
+
+// Bytes the escapes add to `input`.
+inline size_t escape_extra(const unsigned char* begin, const unsigned char* end) {
+    size_t extra = 0;
+    for (const unsigned char* p = skip_clean_words(begin, begin, end); p < end;
+         p = skip_clean_words(begin, p, end)) {
+        const char cls = kEscape.cls[*p++];
+        extra += cls == 0 ? 0 : cls == 'u' ? kMaxEscapeLen - 1 : 1;
     }
+    return extra;
+}
+
+}  // namespace detail
+
+// Room to reserve for `input_len` bytes of `input` escaped: exact for long text, the worst
+// case for short text. False when that size overflows.
+inline bool escape_reservation(const char* input, size_t input_len, size_t* size) {
+    if (input_len <= detail::kCountEscapesAbove) {
+        *size = input_len * detail::kMaxEscapeLen;
+        return true;
+    }
+    const unsigned char* begin = reinterpret_cast<const unsigned char*>(input);
+    return !__builtin_add_overflow(input_len, detail::escape_extra(begin, begin + input_len), size);
+}
+
+// Appends `input` (well-formed UTF-8) with the TOML escapes applied, into room the caller has
+// reserved with escape_reservation. Copies each clean run with one memcpy.
+inline void escape_toml_reserved(Buffer* buf, const char* input, size_t input_len) {
     const unsigned char* const begin = reinterpret_cast<const unsigned char*>(input);
     const unsigned char* const end = begin + input_len;
     const unsigned char* p = begin;
@@ -250,6 +271,16 @@ inline bool escape_toml_to_buf(Buffer* buf, const char* input, size_t input_len)
         out = detail::put_escape(out, c, detail::kEscape.cls[c]);
     }
     buf->pos = static_cast<size_t>(out - buf->data);
+}
+
+// Appends `input` (well-formed UTF-8) with the TOML escapes applied. False (buffer
+// unchanged) when the reservation fails.
+inline bool escape_toml_to_buf(Buffer* buf, const char* input, size_t input_len) {
+    size_t room;
+    if (!escape_reservation(input, input_len, &room) || !buf_ensure(buf, room)) [[unlikely]] {
+        return false;
+    }
+    escape_toml_reserved(buf, input, input_len);
     return true;
 }
 

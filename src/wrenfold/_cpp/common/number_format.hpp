@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 
 namespace wrenfold::common {
 
@@ -132,21 +133,11 @@ inline char* format_short_decimal(double value, char* out) noexcept {
         return nullptr;
     }
     // At most 15 trailing zeros, as m < 10**16.
-    if (k >= 8 && m % 100000000 == 0) {
-        m /= 100000000;
-        k -= 8;
-    }
-    if (k >= 4 && m % 10000 == 0) {
-        m /= 10000;
-        k -= 4;
-    }
-    if (k >= 2 && m % 100 == 0) {
-        m /= 100;
-        k -= 2;
-    }
-    if (k >= 1 && m % 10 == 0) {
-        m /= 10;
-        k -= 1;
+    for (int step : {8, 4, 2, 1}) {
+        if (k >= step && m % kPow10[step] == 0) {
+            m /= kPow10[step];
+            k -= step;
+        }
     }
     *out = '-';
     out += value < 0;

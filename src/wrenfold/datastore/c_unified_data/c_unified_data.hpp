@@ -11,6 +11,7 @@
 
 #include <cstdlib>
 
+#include <wrenfold/_cpp/common/dict_walk.hpp>
 #include <wrenfold/_cpp/common/ref.hpp>
 #include <wrenfold/_cpp/common/traceback.hpp>
 #include <wrenfold/datastore/tables/ledgerbox/ledgerbox.hpp>
@@ -361,22 +362,33 @@ inline CUnifiedData dump_model(PyObject* data) {
 
     pos = 0;
     i = zero;
-    while (PyDict_Next(root.get(), &pos, &key, &value)) {
-        // tuple_values() may change the holder: never store more than `size` tables.
-        if (i >= size) {
-            break;
-        }
-        Ref key_ref = Ref::borrow(key), value_ref = Ref::borrow(value);
-        CTableData table = dump_table(key_ref.get(), value_ref.get());
-        if (PyErr_Occurred()) {
-            goto fail;
-        }
-        out.tables[i] = table;
-        out.header.table_list[i] = key_ref.release();
-        i += one;
-        out.num_tables = out.header.num_tables = i;
-        if (PyDict_GET_SIZE(root.get()) != size) {
-            break;
+    {
+        common::DictWalk* walks = nullptr;
+        common::DictWalk walk(root.get(), &walks);
+        while (PyDict_Next(root.get(), &pos, &key, &value)) {
+            // tuple_values() may change the holder: never store more than `size` tables.
+            if (i >= size) {
+                break;
+            }
+            Ref key_ref = Ref::borrow(key), value_ref = Ref::borrow(value);
+            // tuple_values() and the truth tests of the column flags run Python code.
+            if (common::arm_walks(walks) < 0) {
+                goto fail;
+            }
+            CTableData table = dump_table(key_ref.get(), value_ref.get());
+            if (PyErr_Occurred()) {
+                goto fail;
+            }
+            out.tables[i] = table;
+            out.header.table_list[i] = key_ref.release();
+            i += one;
+            out.num_tables = out.header.num_tables = i;
+            if (PyDict_GET_SIZE(root.get()) != size) {
+                break;
+            }
+            if (walk.check() < 0) {
+                goto fail;
+            }
         }
     }
     if (i != size || PyDict_GET_SIZE(root.get()) != size) {

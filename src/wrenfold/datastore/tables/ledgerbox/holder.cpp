@@ -1,5 +1,6 @@
 // The C-level method table of TablesHolder: storage primitives, the override rule, the
-// named-table operations and the dictionary conversions.
+// named-table operations and the dictionary conversions; and the storage paths that the
+// Python slots share with them.
 #include "holder.hpp"
 
 #include <cstdint>
@@ -18,16 +19,47 @@ Py_ssize_t TWO = 0;
 
 namespace {
 
-// The storage dict, or null with TypeError when `_root` is not one (after the collector's
-// clear step, or after a native caller stored something else with set_root).
-inline PyObject* storage(TablesHolderObject* self) {
+const char* type_name(PyObject* obj) {
+    return obj != nullptr ? Py_TYPE(obj)->tp_name : "NULL";
+}
+
+}  // namespace
+
+Ref storage(TablesHolderObject* self) {
     PyObject* root = self->_root;
     if (root != nullptr && PyDict_Check(root)) [[likely]] {
-        return root;
+        return Ref::borrow(root);
     }
-    common::raise_expected("dict", root != nullptr ? Py_TYPE(root)->tp_name : "NULL");
-    return nullptr;
+    common::raise_expected("dict", type_name(root));
+    return Ref();
 }
+
+Py_ssize_t storage_size(TablesHolderObject* self) {
+    PyObject* root = self->_root;
+    if (root != nullptr && PyDict_Check(root)) [[likely]] {
+        return PyDict_GET_SIZE(root);
+    }
+    PyErr_Format(PyExc_TypeError, "object of type '%.200s' has no len()", type_name(root));
+    return -1;
+}
+
+int storage_contains(TablesHolderObject* self, PyObject* name) {
+    PyObject* root = self->_root;
+    if (root == nullptr || !PyDict_Check(root)) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is not iterable", type_name(root));
+        return -1;
+    }
+    Ref held = Ref::borrow(root);
+    return PyDict_Contains(held.get(), name);
+}
+
+Py_hash_t frozen_hash(PyObject* tables) {
+    Ref freeze(lookup_global(names.freeze));
+    Ref frozen(freeze ? PyObject_CallOneArg(freeze.get(), tables) : nullptr);
+    return frozen ? PyObject_Hash(frozen.get()) : -1;
+}
+
+namespace {
 
 // The override rule. Returns 1 and a new reference in *override when a Python subclass
 // replaces the method, 0 when the entry runs its own body, -1 on failure.
@@ -80,14 +112,12 @@ void holder_set_root(TablesHolderObject* self, PyObject* new_root) {
 }
 
 Py_ssize_t holder_size(TablesHolderObject* self) {
-    PyObject* root = self->_root;
-    if (root != nullptr && PyDict_Check(root)) [[likely]] {
-        return PyDict_GET_SIZE(root);
+    Py_ssize_t n = storage_size(self);
+    if (n < 0) {
+        WF_TRACEBACK(WF_QUAL "_size");
+        return 0;
     }
-    PyErr_Format(PyExc_TypeError, "object of type '%.200s' has no len()",
-                 root != nullptr ? Py_TYPE(root)->tp_name : "NULL");
-    WF_TRACEBACK(WF_QUAL "_size");
-    return 0;
+    return n;
 }
 
 int holder_empty(TablesHolderObject* self) {
@@ -100,21 +130,14 @@ int holder_empty(TablesHolderObject* self) {
 }
 
 void holder_set_primitive(TablesHolderObject* self, PyObject* name, PyObject* table) {
-    PyObject* root = storage(self);
-    if (root == nullptr || PyDict_SetItem(root, name, table) < 0) {
+    Ref root = storage(self);
+    if (!root || PyDict_SetItem(root.get(), name, table) < 0) {
         WF_TRACEBACK(WF_QUAL "_set");
     }
 }
 
 int holder_contains_primitive(TablesHolderObject* self, PyObject* name) {
-    PyObject* root = self->_root;
-    if (root == nullptr || !PyDict_Check(root)) {
-        PyErr_Format(PyExc_TypeError, "'%.200s' object is not iterable",
-                     root != nullptr ? Py_TYPE(root)->tp_name : "NULL");
-        WF_TRACEBACK(WF_QUAL "_contains");
-        return 0;
-    }
-    int found = PyDict_Contains(root, name);
+    int found = storage_contains(self, name);
     if (found < 0) {
         WF_TRACEBACK(WF_QUAL "_contains");
         return 0;
@@ -123,8 +146,8 @@ int holder_contains_primitive(TablesHolderObject* self, PyObject* name) {
 }
 
 PyObject* list_of(TablesHolderObject* self, PyObject* (*make)(PyObject*), const char* qualname) {
-    PyObject* root = storage(self);
-    PyObject* res = root != nullptr ? make(root) : nullptr;
+    Ref root = storage(self);
+    PyObject* res = root ? make(root.get()) : nullptr;
     if (res == nullptr) {
         common::add_traceback(qualname, __FILE_NAME__, __LINE__);
     }
@@ -161,8 +184,8 @@ void holder_ingest_dict(TablesHolderObject* self, PyObject* incoming) {
             convert = PyDict_Check(v);
         }
         if (!convert) {
-            PyObject* root = storage(self);
-            if (root == nullptr || PyDict_Merge(root, incoming, 1) < 0) {
+            Ref root = storage(self);
+            if (!root || PyDict_Merge(root.get(), incoming, 1) < 0) {
                 WF_TRACEBACK(WF_QUAL "ingest_dict");
             }
             return;
@@ -189,8 +212,9 @@ void holder_ingest_dict(TablesHolderObject* self, PyObject* incoming) {
                 return;
             }
         }
-        PyObject* root = storage(self);
-        if (root == nullptr || PyDict_SetItem(root, key.get(), value.get()) < 0) {
+        // Read after model_validate, which may have replaced the storage.
+        Ref root = storage(self);
+        if (!root || PyDict_SetItem(root.get(), key.get(), value.get()) < 0) {
             WF_TRACEBACK(WF_QUAL "ingest_dict");
             return;
         }
@@ -231,8 +255,7 @@ PyObject* holder_as_dict(TablesHolderObject* self, int skip_dispatch) {
     int found = skip_dispatch ? 0 : find_override(self, M_AS_DICT, &override);
     PyObject* res;
     if (found == 0) {
-        PyObject* root = storage(self);
-        res = root != nullptr ? Py_NewRef(root) : nullptr;
+        res = storage(self).release();
     } else {
         res = found > 0 ? check_result(call_override(override), &PyDict_Type) : nullptr;
     }
@@ -244,15 +267,15 @@ PyObject* holder_as_dict(TablesHolderObject* self, int skip_dispatch) {
 
 PyObject* holder_model_dump_primitive(TablesHolderObject* self, ModelDumpOptions* opt) {
     int exclude_none = opt != nullptr && opt->n > 0 ? opt->exclude_none : 1;
-    PyObject* root = storage(self);
-    Ref out(root != nullptr ? PyDict_New() : nullptr);
+    Ref root = storage(self);
+    Ref out(root ? PyDict_New() : nullptr);
     if (!out) {
         WF_TRACEBACK(WF_QUAL "_model_dump");
         return nullptr;
     }
     Py_ssize_t pos = ZERO;
     PyObject *k, *v;
-    while (PyDict_Next(root, &pos, &k, &v)) {
+    while (PyDict_Next(root.get(), &pos, &k, &v)) {
         if (exclude_none && v == Py_None) {
             continue;
         }
@@ -307,11 +330,9 @@ int holder_hash_primitive(TablesHolderObject* self) {
     Ref root(self->vtab->get_root(self));
     Py_hash_t hash = -1;
     if (!PyDict_Check(root.get())) {
-        common::raise_expected("dict", Py_TYPE(root.get())->tp_name);
+        common::raise_expected("dict", type_name(root.get()));
     } else {
-        Ref freeze(lookup_global(names.freeze));
-        Ref frozen(freeze ? PyObject_CallOneArg(freeze.get(), root.get()) : nullptr);
-        hash = frozen ? PyObject_Hash(frozen.get()) : -1;
+        hash = frozen_hash(root.get());
     }
     if (hash == -1 && PyErr_Occurred()) {
         WF_TRACEBACK(WF_QUAL "_hash");
@@ -370,9 +391,9 @@ PyObject* holder_get(TablesHolderObject* self, PyObject* name, int skip_dispatch
     int found = skip_dispatch ? 0 : find_override(self, M_GET, &override);
     PyObject* res = nullptr;
     if (found == 0) {
-        PyObject* root = storage(self);
+        Ref root = storage(self);
         // A name whose hashing or comparison fails counts as absent.
-        if (root != nullptr && PyDict_GetItemRef(root, name, &res) <= 0) {
+        if (root && PyDict_GetItemRef(root.get(), name, &res) <= 0) {
             PyErr_Clear();
             res = Py_NewRef(Py_None);
         }
@@ -390,8 +411,8 @@ void holder_remove(TablesHolderObject* self, PyObject* name, int skip_dispatch) 
     int found = skip_dispatch ? 0 : find_override(self, M_REMOVE, &override);
     int failed;
     if (found == 0) {
-        PyObject* root = storage(self);
-        failed = root == nullptr || PyDict_DelItem(root, name) < 0;
+        Ref root = storage(self);
+        failed = !root || PyDict_DelItem(root.get(), name) < 0;
     } else {
         PyObject* res = found > 0 ? call_override(override, name) : nullptr;
         failed = res == nullptr;
@@ -407,10 +428,10 @@ void holder_clear(TablesHolderObject* self, int skip_dispatch) {
     int found = skip_dispatch ? 0 : find_override(self, M_CLEAR, &override);
     int failed;
     if (found == 0) {
-        PyObject* root = storage(self);
-        failed = root == nullptr;
-        if (root != nullptr) {
-            PyDict_Clear(root);
+        Ref root = storage(self);
+        failed = !root;
+        if (root) {
+            PyDict_Clear(root.get());
         }
     } else {
         PyObject* res = found > 0 ? call_override(override) : nullptr;
@@ -428,7 +449,8 @@ PyObject* holder_iterate(TablesHolderObject* self, int skip_dispatch) {
     PyObject* res = nullptr;
     if (found == 0) {
         // iter(_root.keys()): a live view, so the iterator sees (and trips on) later changes.
-        Ref keys(PyObject_CallMethodNoArgs(self->_root, names.keys));
+        Ref root = Ref::borrow(self->_root);
+        Ref keys(PyObject_CallMethodNoArgs(root.get(), names.keys));
         res = keys ? PyObject_GetIter(keys.get()) : nullptr;
     } else if (found > 0) {
         res = call_override(override);

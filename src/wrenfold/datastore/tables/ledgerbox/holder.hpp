@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <wrenfold/_cpp/common/ref.hpp>
 #include <wrenfold/_cpp/common/traceback.hpp>
 
 #include "ledgerbox.hpp"
@@ -76,5 +77,33 @@ extern const PyMethodDef* method_defs[M_COUNT];
 inline TablesHolderObject* as_holder(PyObject* obj) {
     return reinterpret_cast<TablesHolderObject*>(obj);
 }
+
+// The storage dict, held for as long as the caller keeps the owner: hashing or comparing a
+// key, a table's finaliser and model_validate run Python code, which may replace the storage
+// through set_root and free the dict the caller is still using. Empty with TypeError when
+// `_root` is not a dict.
+common::Ref storage(TablesHolderObject* self);
+
+// The paths that `_size` and len(), `_contains` and `in`, `_hash` and hash() each share.
+// Failures return -1 with the exception set and no traceback entry of their own.
+Py_ssize_t storage_size(TablesHolderObject* self);
+int storage_contains(TablesHolderObject* self, PyObject* name);
+Py_hash_t frozen_hash(PyObject* tables);
+
+// Adds the traceback entry `qualname` to the pending exception; returns null.
+inline PyObject* fail(const char* qualname) {
+    WF_TRACEBACK(qualname);
+    return nullptr;
+}
+
+// A Python method: METH_FASTCALL | METH_KEYWORDS.
+#define WF_METHOD(fn) \
+    PyObject* fn(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+
+// The validation-framework hooks, listed in the type's method table.
+WF_METHOD(py_get_pydantic_core_schema);
+WF_METHOD(py_get_pydantic_json_schema);
+WF_METHOD(py_validate);
+WF_METHOD(py_serialize);
 
 }  // namespace wrenfold::ledgerbox

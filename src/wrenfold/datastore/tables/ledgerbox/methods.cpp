@@ -1,5 +1,6 @@
 // The Python face of TablesHolder: construction, collector hooks, the Python methods, the
-// mapping and sequence slots, comparison, hashing, representation, pydantic and pickling.
+// mapping and sequence slots, comparison, hashing, representation and pickling. The
+// validation-framework hooks are in pydantic.cpp.
 #include "holder.hpp"
 
 #include <wrenfold/_cpp/common/args.hpp>
@@ -13,17 +14,19 @@ using common::Ref;
 
 namespace {
 
-// Adds this function's traceback entry to the pending exception.
-PyObject* fail(const char* qualname) {
-    common::add_traceback(qualname, __FILE_NAME__, __LINE__);
-    return nullptr;
-}
-
+// The Python results of entries that signal failure with a pending exception alone.
 PyObject* none_or_null() {
     if (PyErr_Occurred()) {
         return nullptr;
     }
     Py_RETURN_NONE;
+}
+
+PyObject* bool_or_null(int value) {
+    if (value == 0 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    return PyBool_FromLong(value);
 }
 
 // --- construction and the collector ---------------------------------------------------------
@@ -101,76 +104,27 @@ PyObject* holder_get_empty(PyObject* obj, void*) {
 
 // --- named-table methods -------------------------------------------------------------------
 
-#define WF_METHOD(fn) \
-    PyObject* fn(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-
-WF_METHOD(py_add) {
-    static Params params = {"add", 2, 2, {"name", "table"}, {}};
-    PyObject* a[2];
-    if (parse_args(params, args, nargs, kwnames, a) < 0 ||
-        common::check_str_arg(a[0], "name", true) < 0) {
-        return fail(WF_QUAL "add");
+// The methods whose first argument is a table name, an exact str or None; `table` is the second
+// when `n` is 2. `a` holds the arguments.
+#define WF_NAMED_METHOD(fn, pyname, n, call)                          \
+    WF_METHOD(fn) {                                                   \
+        static Params params = {pyname, n, n, {"name", "table"}, {}}; \
+        PyObject* a[2];                                               \
+        if (parse_args(params, args, nargs, kwnames, a) < 0 ||        \
+            common::check_str_arg(a[0], "name", true) < 0) {          \
+            return fail(WF_QUAL pyname);                              \
+        }                                                             \
+        TablesHolderObject* self = as_holder(obj);                    \
+        return call;                                                  \
     }
-    as_holder(obj)->vtab->add(as_holder(obj), a[0], a[1], 1);
-    return none_or_null();
-}
 
-WF_METHOD(py_set) {
-    static Params params = {"set", 2, 2, {"name", "table"}, {}};
-    PyObject* a[2];
-    if (parse_args(params, args, nargs, kwnames, a) < 0 ||
-        common::check_str_arg(a[0], "name", true) < 0) {
-        return fail(WF_QUAL "set");
-    }
-    as_holder(obj)->vtab->set(as_holder(obj), a[0], a[1], 1);
-    return none_or_null();
-}
+WF_NAMED_METHOD(py_add, "add", 2, (self->vtab->add(self, a[0], a[1], 1), none_or_null()))
+WF_NAMED_METHOD(py_set, "set", 2, (self->vtab->set(self, a[0], a[1], 1), none_or_null()))
+WF_NAMED_METHOD(py_get, "get", 1, self->vtab->get(self, a[0], 1))
+WF_NAMED_METHOD(py_remove, "remove", 1, (self->vtab->remove(self, a[0], 1), none_or_null()))
+WF_NAMED_METHOD(py_contains, "contains", 1, bool_or_null(self->vtab->contains(self, a[0], 1)))
 
-WF_METHOD(py_get) {
-    static Params params = {"get", 1, 1, {"name"}, {}};
-    PyObject* a[1];
-    if (parse_args(params, args, nargs, kwnames, a) < 0 ||
-        common::check_str_arg(a[0], "name", true) < 0) {
-        return fail(WF_QUAL "get");
-    }
-    return as_holder(obj)->vtab->get(as_holder(obj), a[0], 1);
-}
-
-WF_METHOD(py_remove) {
-    static Params params = {"remove", 1, 1, {"name"}, {}};
-    PyObject* a[1];
-    if (parse_args(params, args, nargs, kwnames, a) < 0 ||
-        common::check_str_arg(a[0], "name", true) < 0) {
-        return fail(WF_QUAL "remove");
-    }
-    as_holder(obj)->vtab->remove(as_holder(obj), a[0], 1);
-    return none_or_null();
-}
-
-WF_METHOD(py_contains) {
-    static Params params = {"contains", 1, 1, {"name"}, {}};
-    PyObject* a[1];
-    if (parse_args(params, args, nargs, kwnames, a) < 0 ||
-        common::check_str_arg(a[0], "name", true) < 0) {
-        return fail(WF_QUAL "contains");
-    }
-    int found = as_holder(obj)->vtab->contains(as_holder(obj), a[0], 1);
-    if (found == 0 && PyErr_Occurred()) {
-        return nullptr;
-    }
-    return PyBool_FromLong(found);
-}
-
-WF_METHOD(py_clear) {
-    static Params params = {"clear", 0, 0, {}, {}};
-    if (parse_args(params, args, nargs, kwnames, nullptr) < 0) {
-        return fail(WF_QUAL "clear");
-    }
-    as_holder(obj)->vtab->clear(as_holder(obj), 1);
-    return none_or_null();
-}
-
-// The methods that take no argument and return what their entry returns.
+// The methods that take no argument.
 #define WF_NOARG_METHOD(fn, pyname, call)                            \
     WF_METHOD(fn) {                                                  \
         static Params params = {pyname, 0, 0, {}, {}};               \
@@ -181,25 +135,14 @@ WF_METHOD(py_clear) {
         return call;                                                 \
     }
 
+WF_NOARG_METHOD(py_clear, "clear", (self->vtab->clear(self, 1), none_or_null()))
 WF_NOARG_METHOD(py_iterate, "iterate", self->vtab->iterate(self, 1))
 WF_NOARG_METHOD(py_keys, "keys", self->vtab->keys(self, 1))
 WF_NOARG_METHOD(py_values, "values", self->vtab->values(self, 1))
 WF_NOARG_METHOD(py_items, "items", self->vtab->items(self, 1))
 WF_NOARG_METHOD(py_as_dict, "as_dict", self->vtab->as_dict(self, 1))
-// pydantic's serialiser: the holder's own dict, through an as_dict override if there is one.
-WF_NOARG_METHOD(py_serialize, "_serialize", self->vtab->as_dict(self, 0))
-
-WF_METHOD(py_is_tables_holder) {
-    static Params params = {"is_tables_holder", 0, 0, {}, {}};
-    if (parse_args(params, args, nargs, kwnames, nullptr) < 0) {
-        return fail(WF_QUAL "is_tables_holder");
-    }
-    int res = as_holder(obj)->vtab->is_tables_holder(as_holder(obj), 1);
-    if (res == 0 && PyErr_Occurred()) {
-        return nullptr;
-    }
-    return PyBool_FromLong(res);
-}
+WF_NOARG_METHOD(py_is_tables_holder, "is_tables_holder",
+                bool_or_null(self->vtab->is_tables_holder(self, 1)))
 
 // --- dictionary conversion methods ---------------------------------------------------------
 
@@ -230,87 +173,7 @@ WF_METHOD(py_model_dump) {
     return as_holder(obj)->vtab->_model_dump(as_holder(obj), &opt);
 }
 
-// --- pydantic and pickling -----------------------------------------------------------------
-
-WF_METHOD(py_get_pydantic_core_schema) {
-    static Params params = {"__get_pydantic_core_schema__", 2, 2, {"source_type", "handler"}, {}};
-    PyObject* a[2];
-    if (parse_args(params, args, nargs, kwnames, a) < 0) {
-        return fail(WF_QUAL "__get_pydantic_core_schema__");
-    }
-    PyObject* cls = obj;
-    Ref schema_mod(lookup_global(names.core_schema));
-    Ref validator_fn(
-        schema_mod ? PyObject_GetAttr(schema_mod.get(), names.no_info_plain_validator_function)
-                   : nullptr);
-    Ref validate(validator_fn ? PyObject_GetAttr(cls, names._validate) : nullptr);
-    Ref schema_mod2(validate ? lookup_global(names.core_schema) : nullptr);
-    Ref serializer_fn(schema_mod2 ? PyObject_GetAttr(schema_mod2.get(),
-                                                     names.plain_serializer_function_ser_schema)
-                                  : nullptr);
-    Ref serialize(serializer_fn ? PyObject_GetAttr(cls, names._serialize) : nullptr);
-    Ref ser_schema;
-    if (serialize) {
-        PyObject* call_args[2] = {serialize.get(), Py_False};
-        Ref kw(PyTuple_Pack(1, names.info_arg));
-        ser_schema =
-            Ref(kw ? PyObject_Vectorcall(serializer_fn.get(), call_args, 1, kw.get()) : nullptr);
-    }
-    Ref res;
-    if (ser_schema) {
-        PyObject* call_args[2] = {validate.get(), ser_schema.get()};
-        Ref kw(PyTuple_Pack(1, names.serialization));
-        res = Ref(kw ? PyObject_Vectorcall(validator_fn.get(), call_args, 1, kw.get()) : nullptr);
-    }
-    if (!res) {
-        return fail(WF_QUAL "__get_pydantic_core_schema__");
-    }
-    return res.release();
-}
-
-// The JSON schema pydantic shows for the field: an object mapping table names to tables. The
-// core schema above is a plain function, which pydantic cannot describe on its own.
-WF_METHOD(py_get_pydantic_json_schema) {
-    static Params params = {"__get_pydantic_json_schema__", 2, 2, {"core_schema", "handler"}, {}};
-    PyObject* a[2];
-    if (parse_args(params, args, nargs, kwnames, a) < 0) {
-        return fail(WF_QUAL "__get_pydantic_json_schema__");
-    }
-    Ref schema_mod(lookup_global(names.core_schema));
-    Ref table_data(schema_mod ? lookup_global(names.TableData) : nullptr);
-    Ref table_schema(table_data ? PyObject_GetAttr(table_data.get(), names.pydantic_core_schema)
-                                : nullptr);
-    Ref keys(table_schema ? PyObject_CallMethodNoArgs(schema_mod.get(), names.str_schema)
-                          : nullptr);
-    Ref dict_schema;
-    if (keys) {
-        Ref fn(PyObject_GetAttr(schema_mod.get(), names.dict_schema));
-        Ref kw(fn ? PyTuple_Pack(2, names.keys_schema, names.values_schema) : nullptr);
-        PyObject* call_args[2] = {keys.get(), table_schema.get()};
-        dict_schema = Ref(kw ? PyObject_Vectorcall(fn.get(), call_args, 0, kw.get()) : nullptr);
-    }
-    Ref res(dict_schema ? PyObject_CallOneArg(a[1], dict_schema.get()) : nullptr);
-    if (!res) {
-        return fail(WF_QUAL "__get_pydantic_json_schema__");
-    }
-    (void)obj;
-    return res.release();
-}
-
-WF_METHOD(py_validate) {
-    static Params params = {"_validate", 1, 1, {"value"}, {}};
-    PyObject* a[1];
-    if (parse_args(params, args, nargs, kwnames, a) < 0) {
-        return fail(WF_QUAL "_validate");
-    }
-    Ref instance(PyObject_CallNoArgs(obj));
-    Ref res(instance ? PyObject_CallMethodOneArg(instance.get(), names.replace_dict, a[0])
-                     : nullptr);
-    if (!res) {
-        return fail(WF_QUAL "_validate");
-    }
-    return instance.release();
-}
+// --- pickling ----------------------------------------------------------------------------
 
 PyObject* refuse_pickling(const char* qualname) {
     PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
@@ -339,13 +202,11 @@ WF_METHOD(py_setstate) {
 // --- mapping and sequence slots ------------------------------------------------------------
 
 Py_ssize_t holder_length(PyObject* obj) {
-    PyObject* root = as_holder(obj)->_root;
-    if (PyDict_Check(root)) [[likely]] {
-        return PyDict_GET_SIZE(root);
+    Py_ssize_t n = storage_size(as_holder(obj));
+    if (n < 0) {
+        fail(WF_QUAL "__len__");
     }
-    PyErr_Format(PyExc_TypeError, "object of type '%.200s' has no len()", Py_TYPE(root)->tp_name);
-    common::add_traceback(WF_QUAL "__len__", __FILE_NAME__, __LINE__);
-    return -1;
+    return n;
 }
 
 PyObject* holder_subscript(PyObject* obj, PyObject* name) {
@@ -381,17 +242,13 @@ PyObject* holder_sq_item(PyObject* obj, Py_ssize_t index) {
 }
 
 int holder_sq_contains(PyObject* obj, PyObject* name) {
-    if (common::check_str_arg(name, "name", false) < 0) {
+    int found = common::check_str_arg(name, "name", false) < 0
+                    ? -1
+                    : storage_contains(as_holder(obj), name);
+    if (found < 0) {
         fail(WF_QUAL "__contains__");
-        return -1;
     }
-    PyObject* root = as_holder(obj)->_root;
-    if (!PyDict_Check(root)) {
-        PyErr_Format(PyExc_TypeError, "'%.200s' object is not iterable", Py_TYPE(root)->tp_name);
-        fail(WF_QUAL "__contains__");
-        return -1;
-    }
-    return PyDict_Contains(root, name);
+    return found;
 }
 
 // --- comparison, hashing and representation -------------------------------------------------
@@ -423,9 +280,7 @@ PyObject* holder_richcompare(PyObject* obj, PyObject* other, int op) {
 
 Py_hash_t holder_hash(PyObject* obj) {
     Ref root(as_holder(obj)->vtab->as_dict(as_holder(obj), 0));
-    Ref freeze(root ? lookup_global(names.freeze) : nullptr);
-    Ref frozen(freeze ? PyObject_CallOneArg(freeze.get(), root.get()) : nullptr);
-    Py_hash_t hash = frozen ? PyObject_Hash(frozen.get()) : -1;
+    Py_hash_t hash = root ? frozen_hash(root.get()) : -1;
     if (hash == -1) {
         fail(WF_QUAL "__hash__");
     }

@@ -120,6 +120,12 @@ int bind_table_data(PyObject* module) {
     return PyModule_AddObjectRef(module, "TableData", table_data.get());
 }
 
+// Star imports and the type stubs see the type, not the names imported beside it.
+int publish_all(PyObject* module) {
+    Ref all(Py_BuildValue("[s]", kTypeName));
+    return all ? PyModule_AddObjectRef(module, "__all__", all.get()) : -1;
+}
+
 int initialise(PyObject* module) {
     module_dict = PyModule_GetDict(module);
     if (intern_names() < 0 || common::export_variable(module, "ONE", &ONE, kSsizeCapsule) < 0 ||
@@ -129,7 +135,8 @@ int initialise(PyObject* module) {
         import_from(module, "pydantic", "GetCoreSchemaHandler") < 0 ||
         import_from(module, "pydantic_core", "core_schema") < 0 ||
         import_from(module, "idlekit", "lazy") < 0 ||
-        import_from(module, "rimecast.frozen", "freeze") < 0 || bind_table_data(module) < 0) {
+        import_from(module, "rimecast.frozen", "freeze") < 0 || bind_table_data(module) < 0 ||
+        publish_all(module) < 0) {
         return -1;
     }
     return 0;
@@ -138,15 +145,10 @@ int initialise(PyObject* module) {
 common::ModuleState state = {"ledgerbox", "init wrenfold.datastore.tables.ledgerbox", initialise};
 
 PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT,
-    "ledgerbox",
-    "A holder for tables in the unified data format.",
-    0,
-    nullptr,
-    common::module_slots<state>,
-    nullptr,
-    nullptr,
-    nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "ledgerbox",
+    .m_doc = "A holder for tables in the unified data format.",
+    .m_slots = common::module_slots<state>,
 };
 
 }  // namespace

@@ -128,11 +128,16 @@ inline int write_token(Buffer* buf, const char* token, const char* qualname) {
     return no_memory(qualname, __FILE_NAME__, __LINE__);
 }
 
+// A str whose characters are all ASCII: its data is its UTF-8, and it is copied as it is.
+inline bool is_ascii_str(PyObject* s) {
+    return PyUnicode_Check(s) && PyUnicode_IS_ASCII(s);
+}
+
 // The UTF-8 text of the str `s`, or null with TypeError or UnicodeEncodeError. An ASCII
 // string's own data is its UTF-8; other strings give the form the interpreter caches in
 // them, and make the buffer no longer ASCII.
 inline const char* str_utf8(Buffer* buf, PyObject* s, Py_ssize_t* size) {
-    if (PyUnicode_Check(s) && PyUnicode_MAX_CHAR_VALUE(s) == 0x7F) [[likely]] {
+    if (is_ascii_str(s)) [[likely]] {
         *size = PyUnicode_GET_LENGTH(s);
         return static_cast<const char*>(PyUnicode_DATA(s));
     }
@@ -165,7 +170,7 @@ int note_wide_text(Buffer* buf, PyObject* s, int escape_strings, bool quoted);
 
 // The UTF-8 kept in the str object, unquoted and unescaped.
 inline int buf_write_str(Buffer* buf, PyObject* s) {
-    if (!(PyUnicode_Check(s) && PyUnicode_MAX_CHAR_VALUE(s) == 0x7F)) {
+    if (!is_ascii_str(s)) {
         const int noted = note_wide_text(buf, s, 0, false);
         if (noted != 0) {
             return noted > 0 ? 0 : INK_FAIL("buf_write_str");
@@ -260,6 +265,24 @@ int _encode_to_buffer(const CUnifiedData* data, Buffer* buf, int escape_strings)
 int header_to_buf(Buffer* buf, const HeaderData* header, int escape_strings);
 int _table_to_buf(Buffer* buf, const CTableData* table, int escape_strings);
 int _column_to_buf(Buffer* buf, const ColumnsData* col, int escape_strings);
+
+// --- the returned str (str_output.cpp) -------------------------------------------------------
+
+// The `grow` of an encode's buffer: past its first block, the buffer grows into the str
+// that the encode returns.
+char* grow_into_str(Buffer* buf, size_t capacity);
+// The buffer's text as a new str; null with an exception set.
+PyObject* buffer_to_str(Buffer* buf);
+// buf_free, and the str the buffer grew into, if any.
+void release_buffer(Buffer* buf);
+
+// --- entry points (entry.cpp, functions.cpp) -------------------------------------------------
+
+int intern_entry_names();
+PyObject* _encode_unified_data_impl(PyObject* data, int escape_strings);
+PyObject* _write_unified_data_impl(PyObject* data, PyObject* filepath, int escape_strings);
+// write_unified_data, then encode_unified_data, with their docstrings.
+extern PyMethodDef module_functions[];
 
 // --- file output (file.cpp) ------------------------------------------------------------------
 

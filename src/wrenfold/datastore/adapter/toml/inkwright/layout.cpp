@@ -50,57 +50,61 @@ fail:
     return INK_FAIL("header_to_buf");
 }
 
+namespace {
+
+// ", key = true" when the flag is set.
+int flag_to_buf(Buffer* buf, int flag, const char* key) {
+    if (flag && (insert_comma_space(buf) < 0 || char_true(buf, key) < 0)) {
+        return -1;
+    }
+    return 0;
+}
+
+// ", key = \"text\"" when the field is not None.
+int text_to_buf(Buffer* buf, PyObject* value, const char* key, int escape_strings) {
+    if (value != Py_None &&
+        (insert_comma_space(buf) < 0 || char_to_str(buf, key, value, escape_strings) < 0)) {
+        return -1;
+    }
+    return 0;
+}
+
+int default_to_buf(Buffer* buf, PyObject* value, int escape_strings) {
+    if (value == Py_None) {
+        return 0;
+    }
+    if (insert_comma_space(buf) < 0) {
+        return -1;
+    }
+    if (!common::buf_write(buf, B_DEFAULT, INK_LEN(DEFAULT))) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    return insert_equals(buf) < 0 || _value_to_buf(buf, value, escape_strings) < 0 ? -1 : 0;
+}
+
+}  // namespace
+
 int _column_to_buf(Buffer* buf, const ColumnsData* col, int escape_strings) {
     if (insert_open_brace(buf) < 0 || insert_space(buf) < 0 ||
         char_to_str(buf, B_NAME, col->name, escape_strings) < 0) {
-        goto fail;
+        return INK_FAIL("_column_to_buf");
     }
     if (col->type != nullptr &&
         (insert_comma_space(buf) < 0 || char_to_str(buf, B_TYPE, col->type, escape_strings) < 0)) {
-        goto fail;
+        return INK_FAIL("_column_to_buf");
     }
-    if (col->nullable && (insert_comma_space(buf) < 0 || char_true(buf, B_NULLABLE) < 0)) {
-        goto fail;
-    }
-    if (col->primary_key && (insert_comma_space(buf) < 0 || char_true(buf, B_PRIMARY_KEY) < 0)) {
-        goto fail;
-    }
-    if (col->foreign_key != Py_None &&
-        (insert_comma_space(buf) < 0 ||
-         char_to_str(buf, B_FOREIGN_KEY, col->foreign_key, escape_strings) < 0)) {
-        goto fail;
-    }
-    if (col->unique && (insert_comma_space(buf) < 0 || char_true(buf, B_UNIQUE) < 0)) {
-        goto fail;
-    }
-    if (col->autoincrement &&
-        (insert_comma_space(buf) < 0 || char_true(buf, B_AUTOINCREMENT) < 0)) {
-        goto fail;
-    }
-    if (col->default_ != Py_None) {
-        if (insert_comma_space(buf) < 0) {
-            goto fail;
-        }
-        if (!common::buf_write(buf, B_DEFAULT, INK_LEN(DEFAULT))) {
-            PyErr_NoMemory();
-            goto fail;
-        }
-        if (insert_equals(buf) < 0 || _value_to_buf(buf, col->default_, escape_strings) < 0) {
-            goto fail;
-        }
-    }
-    if (col->comment != Py_None &&
-        (insert_comma_space(buf) < 0 ||
-         char_to_str(buf, B_COMMENT, col->comment, escape_strings) < 0)) {
-        goto fail;
-    }
-    if (insert_space(buf) < 0 || insert_close_brace(buf) < 0) {
-        goto fail;
+    if (flag_to_buf(buf, col->nullable, B_NULLABLE) < 0 ||
+        flag_to_buf(buf, col->primary_key, B_PRIMARY_KEY) < 0 ||
+        text_to_buf(buf, col->foreign_key, B_FOREIGN_KEY, escape_strings) < 0 ||
+        flag_to_buf(buf, col->unique, B_UNIQUE) < 0 ||
+        flag_to_buf(buf, col->autoincrement, B_AUTOINCREMENT) < 0 ||
+        default_to_buf(buf, col->default_, escape_strings) < 0 ||
+        text_to_buf(buf, col->comment, B_COMMENT, escape_strings) < 0 || insert_space(buf) < 0 ||
+        insert_close_brace(buf) < 0) {
+        return INK_FAIL("_column_to_buf");
     }
     return 0;
-
-fail:
-    return INK_FAIL("_column_to_buf");
 }
 
 int _table_to_buf(Buffer* buf, const CTableData* table, int escape_strings) {

@@ -42,15 +42,15 @@ int quoted_utf8(Buffer* buf, const char* utf8, Py_ssize_t size, int escape_strin
         }
         return 0;
     }
-    // The quotes and the worst case of the escaped text, reserved at once.
-    size_t worst;
-    if (__builtin_mul_overflow(static_cast<size_t>(size), common::detail::kMaxEscapeLen, &worst) ||
-        __builtin_add_overflow(worst, size_t{2}, &worst) || !common::buf_ensure(buf, worst)) {
+    // The quotes and the escaped text, reserved at once.
+    size_t room;
+    if (!common::escape_reservation(utf8, static_cast<size_t>(size), &room) ||
+        __builtin_add_overflow(room, size_t{2}, &room) || !common::buf_ensure(buf, room)) {
         PyErr_NoMemory();
         return -1;
     }
     buf->data[buf->pos++] = B_QUOTE[0];
-    common::escape_toml_to_buf(buf, utf8, static_cast<size_t>(size));
+    common::escape_toml_reserved(buf, utf8, static_cast<size_t>(size));
     buf->data[buf->pos++] = B_QUOTE[0];
     return 0;
 }
@@ -59,7 +59,7 @@ int quoted_utf8(Buffer* buf, const char* utf8, Py_ssize_t size, int escape_strin
 // telling whether the UTF-8 conversion failed.
 int quoted_str(Buffer* buf, PyObject* s, int escape_strings, bool* utf8_failed) {
     *utf8_failed = false;
-    if (!(PyUnicode_Check(s) && PyUnicode_MAX_CHAR_VALUE(s) == 0x7F)) {
+    if (!is_ascii_str(s)) {
         const int noted = note_wide_text(buf, s, escape_strings, true);
         if (noted != 0) {
             return noted > 0 ? 0 : -1;
@@ -189,7 +189,7 @@ KeyMemo::~KeyMemo() {
 
 bool KeyMemo::remember(Slot& s, PyObject* key) {
     // Exact str only: dropping a subclass instance could run its __del__.
-    if (!PyUnicode_CheckExact(key) || PyUnicode_MAX_CHAR_VALUE(key) != 0x7F) {
+    if (!PyUnicode_CheckExact(key) || !is_ascii_str(key)) {
         return false;
     }
     const char* data = static_cast<const char*>(PyUnicode_DATA(key));
@@ -214,7 +214,7 @@ int _key_to_buf(Buffer* buf, PyObject* key, int escape_strings) {
         return INK_FAIL("_key_to_buf");
     }
     // Bare keys are ASCII.
-    if (PyUnicode_MAX_CHAR_VALUE(key) == 0x7F) [[likely]] {
+    if (is_ascii_str(key)) [[likely]] {
         utf8 = static_cast<const char*>(PyUnicode_DATA(key));
         size = PyUnicode_GET_LENGTH(key);
         if (is_bare_key(utf8, size)) [[likely]] {

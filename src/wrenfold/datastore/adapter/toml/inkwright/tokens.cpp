@@ -44,41 +44,42 @@ namespace {
 struct Token {
     const char* name;
     char const** variable;
+    char const* text;
 };
 
 // Ascending order of name: the order of the capsules in __pyx_capi__.
 const Token kTokens[] = {
-    {"B_AUTOINCREMENT", &B_AUTOINCREMENT},
-    {"B_CLOSE_BRACE", &B_CLOSE_BRACE},
-    {"B_CLOSE_BRACKET", &B_CLOSE_BRACKET},
-    {"B_COLUMNS_EQ", &B_COLUMNS_EQ},
-    {"B_COMMA", &B_COMMA},
-    {"B_COMMA_SPACE", &B_COMMA_SPACE},
-    {"B_COMMENT", &B_COMMENT},
-    {"B_COUNT_EQ", &B_COUNT_EQ},
-    {"B_DEFAULT", &B_DEFAULT},
-    {"B_EQUALS", &B_EQUALS},
-    {"B_FALSE", &B_FALSE},
-    {"B_FOREIGN_KEY", &B_FOREIGN_KEY},
-    {"B_HEADER_SECTION", &B_HEADER_SECTION},
-    {"B_INDENT", &B_INDENT},
-    {"B_NAME", &B_NAME},
-    {"B_NEWLINE", &B_NEWLINE},
-    {"B_NULL", &B_NULL},
-    {"B_NULLABLE", &B_NULLABLE},
-    {"B_OPEN_BRACE", &B_OPEN_BRACE},
-    {"B_OPEN_BRACKET", &B_OPEN_BRACKET},
-    {"B_PRIMARY_KEY", &B_PRIMARY_KEY},
-    {"B_QUOTE", &B_QUOTE},
-    {"B_RECORDS_EQ", &B_RECORDS_EQ},
-    {"B_SCHEMA_VERSION_EQ", &B_SCHEMA_VERSION_EQ},
-    {"B_SPACE", &B_SPACE},
-    {"B_TABLES_DOT", &B_TABLES_DOT},
-    {"B_TABLES_EQ", &B_TABLES_EQ},
-    {"B_TRUE", &B_TRUE},
-    {"B_TYPE", &B_TYPE},
-    {"B_UNIQUE", &B_UNIQUE},
-    {"B_VERSION_EQ", &B_VERSION_EQ},
+    {"B_AUTOINCREMENT", &B_AUTOINCREMENT, "autoincrement"},
+    {"B_CLOSE_BRACE", &B_CLOSE_BRACE, text::CLOSE_BRACE},
+    {"B_CLOSE_BRACKET", &B_CLOSE_BRACKET, text::CLOSE_BRACKET},
+    {"B_COLUMNS_EQ", &B_COLUMNS_EQ, "columns = "},
+    {"B_COMMA", &B_COMMA, text::COMMA},
+    {"B_COMMA_SPACE", &B_COMMA_SPACE, text::COMMA_SPACE},
+    {"B_COMMENT", &B_COMMENT, "comment"},
+    {"B_COUNT_EQ", &B_COUNT_EQ, "count = "},
+    {"B_DEFAULT", &B_DEFAULT, text::DEFAULT},
+    {"B_EQUALS", &B_EQUALS, text::EQUALS},
+    {"B_FALSE", &B_FALSE, text::FALSE_},
+    {"B_FOREIGN_KEY", &B_FOREIGN_KEY, "foreign_key"},
+    {"B_HEADER_SECTION", &B_HEADER_SECTION, "[header]\n"},
+    {"B_INDENT", &B_INDENT, text::INDENT},
+    {"B_NAME", &B_NAME, "name"},
+    {"B_NEWLINE", &B_NEWLINE, text::NEWLINE},
+    {"B_NULL", &B_NULL, text::NULL_},
+    {"B_NULLABLE", &B_NULLABLE, "nullable"},
+    {"B_OPEN_BRACE", &B_OPEN_BRACE, text::OPEN_BRACE},
+    {"B_OPEN_BRACKET", &B_OPEN_BRACKET, text::OPEN_BRACKET},
+    {"B_PRIMARY_KEY", &B_PRIMARY_KEY, "primary_key"},
+    {"B_QUOTE", &B_QUOTE, text::QUOTE},
+    {"B_RECORDS_EQ", &B_RECORDS_EQ, "records = "},
+    {"B_SCHEMA_VERSION_EQ", &B_SCHEMA_VERSION_EQ, "schema_version = "},
+    {"B_SPACE", &B_SPACE, text::SPACE},
+    {"B_TABLES_DOT", &B_TABLES_DOT, "[tables."},
+    {"B_TABLES_EQ", &B_TABLES_EQ, "tables = "},
+    {"B_TRUE", &B_TRUE, text::TRUE_},
+    {"B_TYPE", &B_TYPE, "type"},
+    {"B_UNIQUE", &B_UNIQUE, "unique"},
+    {"B_VERSION_EQ", &B_VERSION_EQ, "version = "},
 };
 
 static_assert(sizeof(kTokens) / sizeof(kTokens[0]) == 31);
@@ -95,37 +96,9 @@ int publish_tokens(PyObject* module) {
 }
 
 void assign_tokens() {
-    B_HEADER_SECTION = "[header]\n";
-    B_TABLES_DOT = "[tables.";
-    B_CLOSE_BRACKET = text::CLOSE_BRACKET;
-    B_NEWLINE = text::NEWLINE;
-    B_EQUALS = text::EQUALS;
-    B_QUOTE = text::QUOTE;
-    B_TRUE = text::TRUE_;
-    B_FALSE = text::FALSE_;
-    B_NULL = text::NULL_;
-    B_SPACE = text::SPACE;
-    B_OPEN_BRACE = text::OPEN_BRACE;
-    B_CLOSE_BRACE = text::CLOSE_BRACE;
-    B_OPEN_BRACKET = text::OPEN_BRACKET;
-    B_COMMA_SPACE = text::COMMA_SPACE;
-    B_COMMA = text::COMMA;
-    B_INDENT = text::INDENT;
-    B_COLUMNS_EQ = "columns = ";
-    B_COUNT_EQ = "count = ";
-    B_RECORDS_EQ = "records = ";
-    B_VERSION_EQ = "version = ";
-    B_SCHEMA_VERSION_EQ = "schema_version = ";
-    B_TABLES_EQ = "tables = ";
-    B_NAME = "name";
-    B_TYPE = "type";
-    B_NULLABLE = "nullable";
-    B_PRIMARY_KEY = "primary_key";
-    B_FOREIGN_KEY = "foreign_key";
-    B_UNIQUE = "unique";
-    B_AUTOINCREMENT = "autoincrement";
-    B_DEFAULT = text::DEFAULT;
-    B_COMMENT = "comment";
+    for (const Token& t : kTokens) {
+        *t.variable = t.text;
+    }
 }
 
 }  // namespace wrenfold::inkwright

@@ -2,8 +2,11 @@
 // dicts, nested to any depth.
 #include "inkwright.hpp"
 
+#include <wrenfold/_cpp/common/dict_walk.hpp>
 #include <wrenfold/_cpp/common/number_format.hpp>
+#include <wrenfold/_cpp/common/recursion.hpp>
 #include <wrenfold/_cpp/common/ref.hpp>
+#include <wrenfold/_cpp/common/toml_number.hpp>
 
 namespace wrenfold::inkwright {
 
@@ -11,21 +14,21 @@ using common::Ref;
 
 namespace {
 
-// The text of str(value), unquoted: subclasses (with their own __str__) and ints beyond 64
-// bits, so that the interpreter's digit limit still applies.
-int number_str_to_buf(Buffer* buf, PyObject* value) {
-    Ref text(PyObject_Str(value));
+// The digits of an int beyond 64 bits, as str() gives them, so that the interpreter's digit
+// limit still applies. int's own conversion, which runs no Python code, also for subclasses.
+int long_digits_to_buf(Buffer* buf, PyObject* value) {
+    Ref text(PyLong_Type.tp_repr(value));
     if (!text || buf_write_str(buf, text.get()) < 0) {
         return -1;
     }
     return 0;
 }
 
-// An exact int or float, formatted here byte for byte as str() would.
-int number_to_buf(Buffer* buf, PyObject* value) {
+// The value of an int or a float (or of a subclass's), formatted byte for byte as str() of
+// the same int or float.
+int number_to_buf(Buffer* buf, PyObject* value, bool is_float) {
     static_assert(common::kMaxDoubleReprChars >= common::kMaxInt64Chars);
     long long n = 0;
-    const bool is_float = PyFloat_CheckExact(value);
     if (!is_float) {
 #if PY_VERSION_HEX >= 0x030C0000
         PyLongObject* v = reinterpret_cast<PyLongObject*>(value);
@@ -37,7 +40,7 @@ int number_to_buf(Buffer* buf, PyObject* value) {
             int overflow;
             n = PyLong_AsLongLongAndOverflow(value, &overflow);
             if (overflow) {
-                return number_str_to_buf(buf, value);
+                return long_digits_to_buf(buf, value);
             }
         }
     }
@@ -53,6 +56,36 @@ int number_to_buf(Buffer* buf, PyObject* value) {
     return 0;
 }
 
+// True when str() of `value`, of a subclass of `base`, is the base type's own conversion.
+bool str_is_inherited(PyObject* value, PyTypeObject* base) {
+    PyTypeObject* type = Py_TYPE(value);
+    return type->tp_str == base->tp_str && type->tp_repr == base->tp_repr;
+}
+
+// A subclass of int or float: the text of its str(), unquoted. In escaped mode, whose output
+// must read back, a text that is no TOML number (an enum's "S.ACTIVE") gives way to the
+// value, written as the same int or float would be.
+int number_subclass_to_buf(Buffer* buf, PyObject* value, int escape_strings) {
+    const bool is_float = PyFloat_Check(value);
+    if (str_is_inherited(value, is_float ? &PyFloat_Type : &PyLong_Type)) {
+        return number_to_buf(buf, value, is_float);
+    }
+    if (common::arm_walks(buf->walks) < 0) {
+        return -1;
+    }
+    Ref text(PyObject_Str(value));
+    if (!text) {
+        return -1;
+    }
+    if (escape_strings &&
+        !(is_ascii_str(text.get()) &&
+          common::is_toml_number(static_cast<const char*>(PyUnicode_DATA(text.get())),
+                                 static_cast<size_t>(PyUnicode_GET_LENGTH(text.get()))))) {
+        return number_to_buf(buf, value, is_float);
+    }
+    return buf_write_str(buf, text.get());
+}
+
 int null_to_buf(Buffer* buf) {
     if (!common::buf_write(buf, B_NULL, INK_LEN(NULL_))) {
         PyErr_NoMemory();
@@ -63,6 +96,9 @@ int null_to_buf(Buffer* buf) {
 
 // str(value) as a quoted string, for objects of no TOML kind.
 int other_to_buf(Buffer* buf, PyObject* value, int escape_strings) {
+    if (common::arm_walks(buf->walks) < 0) {
+        return -1;
+    }
     Ref text(PyObject_Str(value));
     if (!text || _escaped_quoted_value(buf, text.get(), escape_strings) < 0) {
         return -1;
@@ -109,6 +145,7 @@ int table_items(Buffer* buf, PyObject* d, int escape_strings, KeyMemo* memo) {
         return -1;
     }
     if (PyDict_Check(d)) {
+        common::DictWalk walk(d, &buf->walks);
         const Py_ssize_t size = PyDict_GET_SIZE(d);
         Py_ssize_t pos = 0;
         PyObject *key, *value;
@@ -134,6 +171,9 @@ int table_items(Buffer* buf, PyObject* d, int escape_strings, KeyMemo* memo) {
                 PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
                 return -1;
             }
+            if (walk.check() < 0) {
+                return -1;
+            }
         }
     }
     if (insert_space(buf) < 0 || insert_close_brace(buf) < 0) {
@@ -154,8 +194,7 @@ int held_value_to_buf(Buffer* buf, PyObject* value, int escape_strings) {
         return _array_to_buf(buf, value, escape_strings);
     }
     if (PyLong_Check(value) || PyFloat_Check(value)) {
-        // Subclasses, with their own __str__ if they have one.
-        return number_str_to_buf(buf, value);
+        return number_subclass_to_buf(buf, value, escape_strings);
     }
     if (PyUnicode_Check(value)) {
         return _escaped_quoted_value(buf, value, escape_strings);
@@ -179,7 +218,7 @@ int _value_to_buf(Buffer* buf, PyObject* value, int escape_strings) {
     if (type == &PyUnicode_Type) {
         status = _escaped_quoted_value(buf, value, escape_strings);
     } else if (type == &PyLong_Type || type == &PyFloat_Type) {
-        status = number_to_buf(buf, value);
+        status = number_to_buf(buf, value, type == &PyFloat_Type);
     } else if (value == Py_None) {
         status = null_to_buf(buf);
     } else if (value == Py_True) {
@@ -196,24 +235,16 @@ int _value_to_buf(Buffer* buf, PyObject* value, int escape_strings) {
 }
 
 int _array_to_buf(Buffer* buf, PyObject* arr, int escape_strings) {
-    if (Py_EnterRecursiveCall(" while encoding a TOML array")) {
-        return INK_FAIL("_array_to_buf");
-    }
-    int status = array_items(buf, arr, escape_strings);
-    Py_LeaveRecursiveCall();
-    if (status < 0) {
+    common::RecursionGuard guard(" while encoding a TOML array");
+    if (!guard.entered() || array_items(buf, arr, escape_strings) < 0) {
         return INK_FAIL("_array_to_buf");
     }
     return 0;
 }
 
 int _inline_table_to_buf(Buffer* buf, PyObject* d, int escape_strings, KeyMemo* memo) {
-    if (Py_EnterRecursiveCall(" while encoding a TOML inline table")) {
-        return INK_FAIL("_inline_table_to_buf");
-    }
-    int status = table_items(buf, d, escape_strings, memo);
-    Py_LeaveRecursiveCall();
-    if (status < 0) {
+    common::RecursionGuard guard(" while encoding a TOML inline table");
+    if (!guard.entered() || table_items(buf, d, escape_strings, memo) < 0) {
         return INK_FAIL("_inline_table_to_buf");
     }
     return 0;

