@@ -1,6 +1,6 @@
 """Seeded random documents read alike by our reader and tomllib: value for value, or both
-raising the same error. Documents come from our encoder, from a generator of TOML text that
-covers every value and table form, and from byte-level mutations of those texts."""
+raising the same error. Documents come from our encoder's raw mode, from a generator of TOML
+text that covers every value and table form, and from byte-level mutations of those texts."""
 
 from __future__ import annotations
 
@@ -185,16 +185,20 @@ def each_seed(count: int, check) -> None:
             raise
 
 
-def test_encoder_documents_read_alike():
+def test_raw_encoder_output_reads_alike():
+    """Escaped output of these documents is read back by the round-trip tests; raw output
+    holds every character unescaped, so it is often not TOML: then both must say so."""
+
     def check(seed):
-        doc = RandomDocument(seed).doc
-        for escape in (True, False):  # raw output is not always valid TOML: both must say so
-            text = encode_unified_data(doc, escape_strings=escape)
-            try:
-                compare_text(text)
-            except AssertionError as exc:
-                exc.add_note(f"escape_strings={escape}: {text!r}")
-                raise
+        drawn = RandomDocument(seed)
+        if drawn.raises:  # not encodable
+            return
+        text = encode_unified_data(drawn.doc)
+        try:
+            compare_text(text)
+        except AssertionError as exc:
+            exc.add_note(repr(text))
+            raise
 
     each_seed(ENCODED, check)
 
