@@ -131,27 +131,31 @@ def memory(path: str, reader: str) -> dict:
 
 
 def scale(quick: bool) -> dict:
-    """Seconds per MB at about 1 MB and 100 MB, timed in alternation like bench.measure's
-    per-record figures, so that whatever else the machine does weighs on both alike."""
-    texts = {}
+    """Seconds per MB at about 1 MB and 100 MB, ours and orjson's on the same content, timed
+    in alternation like bench.measure's per-record figures, so that whatever else the machine
+    does weighs on both sizes alike."""
+    data = {}
     for name, (tables, records) in SCALE_DOCS.items():
-        doc, _ = build(f"scale {name}", tables, records)
-        texts[name] = encode_unified_data(doc, escape_strings=True)
-        del doc
+        doc, plain = build(f"scale {name}", tables, records)
+        data[name] = inputs(doc, plain)
+        del doc, plain
     gc.collect()
-    loads = inkreader.loads
-    for text in texts.values():
-        loads(text)
-    times: dict[str, list[float]] = {name: [] for name in texts}
-    for _ in range(3 if quick else 5):
-        for name, text in texts.items():
-            calls = 1 if name == "100 MB" else 10
-            start = time.perf_counter()
-            for _ in range(calls):
-                loads(text)
-            times[name].append((time.perf_counter() - start) / calls / (size_of(text) / 1e6))
-    return {name: {"bytes": size_of(texts[name]), "s_per_mb": statistics.median(t)}
-            for name, t in times.items()}
+    result: dict[str, dict] = {}
+    for reader in ("inkreader", "orjson"):
+        read, kind = READERS[reader], INPUT[reader]
+        for d in data.values():
+            read(d[kind])
+        times: dict[str, list[float]] = {name: [] for name in data}
+        for _ in range(3 if quick else 5):
+            for name, d in data.items():
+                calls = 1 if name == "100 MB" else 10
+                start = time.perf_counter()
+                for _ in range(calls):
+                    read(d[kind])
+                times[name].append((time.perf_counter() - start) / calls / (size_of(d[kind]) / 1e6))
+        result[reader] = {name: {"bytes": size_of(data[name][kind]),
+                                 "s_per_mb": statistics.median(t)} for name, t in times.items()}
+    return result
 
 
 def main() -> None:

@@ -8,11 +8,9 @@ from __future__ import annotations
 
 import importlib
 import importlib.util
-import tomllib
-from pathlib import Path
-from types import SimpleNamespace
 from typing import Any, Callable
 
+from wrenfold.datastore.adapter import toml as inkreader
 from wrenfold.datastore.unified import UnifiedDataFormat
 
 Reader = Callable[[Any], Any]
@@ -24,13 +22,6 @@ def validated(parsed: dict[str, Any]) -> UnifiedDataFormat:
     return UnifiedDataFormat(version=header["version"], schema_version=header["schema_version"],
                              tables={name: tables[name] for name in header["tables"]})
 
-
-# tomllib behind the native reader's entry points until the reader is built; then this is
-# `from wrenfold.datastore.adapter.toml import inkreader`.
-inkreader = SimpleNamespace(
-    loads=tomllib.loads,
-    read_unified_data=lambda path: validated(tomllib.loads(Path(path).read_text("utf-8"))),
-)
 
 # name: (module, function, input: "toml" or "json")
 PEERS = {
