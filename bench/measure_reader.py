@@ -26,7 +26,7 @@ from typing import Any
 import orjson
 
 from bench.docs import DOCS, build, build_named, first_records
-from bench.measure import median_time, status_kib
+from bench.measure import median_time, size_of, status_kib
 from bench.readers import (INPUT, MISSING, QUICK_RECORD_LIMITS, READERS, RECORD_LIMITS,
                            inkreader, validated)
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data, write_unified_data
@@ -37,10 +37,6 @@ SCALE_DOCS = {"1 MB": (1, 4_400), "100 MB": (44, 10_000)}
 
 def inputs(doc: Any, plain: dict[str, Any]) -> dict[str, Any]:
     return {"toml": encode_unified_data(doc, escape_strings=True), "json": orjson.dumps(plain)}
-
-
-def size_of(data: str | bytes) -> int:
-    return len(data) if isinstance(data, bytes) else len(data.encode())
 
 
 def throughput(doc_name: str, quick: bool, readers: list[str]) -> dict:

@@ -105,16 +105,28 @@ def compare_text(text: str, **kwargs: Any) -> None:
     """`loads` against tomllib's; a leading byte-order mark is ours to accept."""
     ref_text = text.removeprefix(BOM)
     ref, deep = reference(lambda: tomllib.loads(ref_text, **kwargs))
-    agree(outcome(lambda: reader.loads(text, **kwargs)), ref, deep, has_surrogate(text))
+    with noted(text):
+        agree(outcome(lambda: reader.loads(text, **kwargs)), ref, deep, has_surrogate(text))
 
 
 def compare_bytes(data: bytes, **kwargs: Any) -> None:
     """`load` of the bytes against tomllib's, and `loads` too when they are UTF-8."""
     ref_data = data.removeprefix(BOM.encode())
     ref, deep = reference(lambda: tomllib.load(io.BytesIO(ref_data), **kwargs))
-    agree(outcome(lambda: reader.load(io.BytesIO(data), **kwargs)), ref, deep)
+    with noted(data):
+        agree(outcome(lambda: reader.load(io.BytesIO(data), **kwargs)), ref, deep)
     try:
         text = data.decode()
     except UnicodeDecodeError:
         return
     compare_text(text, **kwargs)
+
+
+@contextlib.contextmanager
+def noted(document: str | bytes):
+    """Names the document (its start) on a failed comparison."""
+    try:
+        yield
+    except AssertionError as exc:
+        exc.add_note(f"document: {document[:2000]!r}")
+        raise
