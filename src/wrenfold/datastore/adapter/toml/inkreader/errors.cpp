@@ -16,8 +16,8 @@ PyObject* Parser::error_obj(const char* at, PyObject* message) {
     }
     const auto* text = reinterpret_cast<const unsigned char*>(begin_);
     const size_t offset = static_cast<size_t>(at - begin_);
-    const Py_ssize_t pos = static_cast<Py_ssize_t>(common::utf8_count_chars(text, offset));
 #if PY_VERSION_HEX >= 0x030E0000
+    const Py_ssize_t pos = static_cast<Py_ssize_t>(common::utf8_count_chars(text, offset));
     // The error works out its line and column from the document itself.
     Ref error(PyObject_CallFunction(bound.decode_error, "OOn", msg.get(), doc.get(), pos));
 #else
