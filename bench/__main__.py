@@ -1,12 +1,13 @@
 """The TOML encoder against the Python writers of TOML and JSON, and the holder against dict.
 
-    python -m bench [--quick]
+    python -m bench [--quick] [--reader-only]
 
 Needs the package importable (installed, or PYTHONPATH=build/site-<tag>:.) and the peers
 tomli_w, toml, tomlkit and orjson. Prints Markdown tables: throughput of every writer on
 seeded documents, each peer relative to inkwright, per-record cost at 1,000 and 100,000
 records, extra peak memory of one encode, the holder's operations against dict, and the
-targets met. Figures are medians of repeated runs.
+targets met; then the TOML reader against tomllib, the TOML peers and orjson.loads
+(bench.reader_table; --reader-only runs that part alone). Figures are medians of repeated runs.
 """
 
 from __future__ import annotations
@@ -20,7 +21,7 @@ import sys
 import time
 from importlib import metadata
 
-from bench import bench_holder
+from bench import bench_holder, reader_table
 from bench.docs import DOCS
 from bench.writers import QUICK_RECORD_LIMITS, RECORD_LIMITS, WRITERS
 
@@ -30,12 +31,12 @@ SAVE_DOCS = ["1x100", "20x10k"]
 PEERS = ["inkwright escaped", "pure Python", "tomli_w", "toml", "tomlkit", "orjson"]
 
 
-def child(*args: str) -> dict:
+def child(*args: str, module: str = "bench.measure") -> dict:
     """Runs one measurement in a fresh process (bench.measure) and returns its result."""
-    res = subprocess.run([sys.executable, "-m", "bench.measure", *args], capture_output=True,
+    res = subprocess.run([sys.executable, "-m", module, *args], capture_output=True,
                          text=True, timeout=900)
     if res.returncode != 0:
-        raise RuntimeError(f"bench.measure {' '.join(args)} failed:\n{res.stderr[-3000:]}")
+        raise RuntimeError(f"{module} {' '.join(args)} failed:\n{res.stderr[-3000:]}")
     return json.loads(res.stdout)
 
 
@@ -214,16 +215,23 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true",
                         help="fewer runs and smaller samples of the slow peers")
+    parser.add_argument("--reader-only", action="store_true", help="only the reader's part")
     args = parser.parse_args()
     started = time.perf_counter()
     progress("measuring, one process per document...")
-    thr = throughput(args.quick)
-    rec = per_record(args.quick)
-    mem = memory(args.quick)
-    sav = saves(args.quick)
-    progress("  holder")
-    holder = bench_holder.run(*((50_000, 5) if args.quick else (200_000, 7)))
-    print(report(thr, rec, mem, sav, holder, args.quick))
+    if args.reader_only:
+        print(f"# wrenfold benchmark, reader{' (--quick)' if args.quick else ''}\n\n"
+              f"{environment()}\n")
+    else:
+        thr = throughput(args.quick)
+        rec = per_record(args.quick)
+        mem = memory(args.quick)
+        sav = saves(args.quick)
+        progress("  holder")
+        holder = bench_holder.run(*((50_000, 5) if args.quick else (200_000, 7)))
+        print(report(thr, rec, mem, sav, holder, args.quick))
+    print(reader_table.report(reader_table.measure(args.quick, child, progress), args.quick,
+                              table))
     progress(f"(ran for {time.perf_counter() - started:.0f} s)")
 
 

@@ -1,9 +1,7 @@
 """The command line reading TOML: the document written back as the JSON it accepts.
 
 The runs go through `cli.main` with in-memory streams, against the native reader exposed by
-`wrenfold.datastore.adapter.toml`. Where this build has no reader yet, a tomllib-based stand-in
-with the same contract takes its place, so that the command line's side is still checked;
-the test that needs the real reader in a child process is skipped then.
+`wrenfold.datastore.adapter.toml`.
 """
 
 import errno
@@ -14,36 +12,14 @@ import os
 import re
 import subprocess
 import sys
-import tomllib
 
 import pytest
 
 from wrenfold.datastore import cli
-from wrenfold.datastore.adapter import toml as toml_adapter
 from wrenfold.datastore.example import EXAMPLE
 from wrenfold.datastore.unified import UnifiedDataFormat
 
 PROG = "python -m wrenfold.datastore: "
-
-try:
-    from wrenfold.datastore.adapter.toml import decode_unified_data as NATIVE_DECODE
-except ImportError:
-    NATIVE_DECODE = None
-
-
-def stand_in_decode(text):
-    data = tomllib.loads(text)
-    header, tables = data["header"], data.get("tables", {})
-    return UnifiedDataFormat.model_validate({
-        "version": header["version"], "schema_version": header["schema_version"],
-        "tables": {name: tables.get(name, {}) for name in header["tables"]}})
-
-
-@pytest.fixture(autouse=True)
-def reader(monkeypatch):
-    if NATIVE_DECODE is None:
-        monkeypatch.setattr(toml_adapter, "decode_unified_data", stand_in_decode, raising=False)
-
 
 def main(*argv, stdin=b""):
     out, err = io.BytesIO(), io.StringIO()
@@ -78,13 +54,12 @@ TRICKY = {"version": "1", "schema_version": "é", "tables": {
                  "records": [{"v": math.inf, "s": 'quote " backslash \\ tab \t', "n": None},
                              {"v": -0.0, "s": "日本語 \x7f", "list": [1, [2], {"a": None}]}]},
     "empty": {}}}
-# None in a list is written `null`, which only the native reader's document functions read.
+# None in a list is written `null`, which the document reader reads back as None.
 NULL_IN_LIST = {"version": "1", "schema_version": "1", "tables": {"t": {
     "records": [{"list": [None, 1, [None]]}]}}}
-NEEDS_NATIVE = pytest.mark.skipif(NATIVE_DECODE is None, reason="no native TOML reader yet")
 
 
-@pytest.mark.parametrize("doc", [EXAMPLE, TRICKY, pytest.param(NULL_IN_LIST, marks=NEEDS_NATIVE)],
+@pytest.mark.parametrize("doc", [EXAMPLE, TRICKY, NULL_IN_LIST],
                          ids=["example", "tricky", "null-in-list"])
 def test_json_to_toml_to_json_gives_back_the_document(doc):
     status, toml_text, _ = main("-", stdin=json.dumps(doc).encode())
@@ -189,7 +164,6 @@ class TestJsonOutputFile:
         assert status == 3 and err == f"{PROG}error: cannot write /dev/full: No space left on device\n"
 
 
-@NEEDS_NATIVE
 def test_real_streams_with_the_native_reader(tmp_path):
     source = tmp_path / "db.toml"
     source.write_bytes(main()[1])

@@ -1,4 +1,4 @@
-"""Escaped output reads back with tomllib to the same data."""
+"""Escaped output reads back with tomllib, and with our own reader, to the same data."""
 
 import enum
 import json
@@ -15,6 +15,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from inkwright_docs import Doc, Table, model
+from wrenfold.datastore.adapter.toml import loads
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data, write_unified_data
 from wrenfold.datastore.tables.data import ColumnData, TableData
 
@@ -387,6 +388,7 @@ def check_random_document(seed, folder):
         return False
     escaped = encode_unified_data(drawn.doc, escape_strings=True)
     assert typed(tomllib.loads(escaped)) == drawn.expected()
+    assert typed(loads(escaped)) == drawn.expected()  # our own reader agrees
     raw = encode_unified_data(drawn.doc)
     if not drawn.escapes:
         assert raw == escaped

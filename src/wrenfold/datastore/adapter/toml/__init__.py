@@ -1,1 +1,38 @@
-"""TOML adapter."""
+"""TOML adapter: the native writer (`inkwright`) and reader (`inkreader`).
+
+The reader's functions are loaded on first use, so that importing the writer never imports
+the reader.
+"""
+
+from __future__ import annotations
+
+import typing
+from typing import Any
+
+if typing.TYPE_CHECKING:
+    from wrenfold.datastore.adapter.toml.documents import decode_unified_data, read_unified_data
+    from wrenfold.datastore.adapter.toml.inkreader import load, loads
+
+__all__ = ["decode_unified_data", "load", "loads", "read_unified_data"]
+
+_HOMES = {
+    "loads": "wrenfold.datastore.adapter.toml.inkreader",
+    "load": "wrenfold.datastore.adapter.toml.inkreader",
+    "decode_unified_data": "wrenfold.datastore.adapter.toml.documents",
+    "read_unified_data": "wrenfold.datastore.adapter.toml.documents",
+}
+
+
+def __getattr__(name: str) -> Any:
+    home = _HOMES.get(name)
+    if home is None:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    import importlib
+
+    value = getattr(importlib.import_module(home), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(__all__))

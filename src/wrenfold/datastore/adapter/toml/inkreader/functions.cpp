@@ -1,0 +1,185 @@
+// The Python-visible functions, with the argument rules of tomllib's loads and load.
+#include <wrenfold/_cpp/common/args.hpp>
+#include <wrenfold/_cpp/common/traceback.hpp>
+#include <wrenfold/_cpp/common/utf8.hpp>
+
+#include "inkreader.hpp"
+
+#define WF_READER "wrenfold.datastore.adapter.toml.inkreader."
+
+namespace wrenfold::inkreader {
+
+namespace {
+
+PyObject* str_parse_float;  // interned
+PyObject* str_read;
+PyObject* str_decode;
+
+// f(first, /, *, parse_float=float), with the messages Python gives for such a signature.
+// `*parse_float` is null for the built-in float.
+int parse_call(const char* fname, const char* first, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames, PyObject** parse_float) {
+    *parse_float = nullptr;
+    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t i = 0; i < nkw; i++) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+        if (key == str_parse_float || PyUnicode_Compare(key, str_parse_float) == 0) {
+            *parse_float = args[nargs + i];
+        } else if (PyUnicode_CompareWithASCIIString(key, first) == 0) {
+            PyErr_Format(PyExc_TypeError,
+                         "%s() got some positional-only arguments passed as keyword arguments: "
+                         "'%s'",
+                         fname, first);
+            return -1;
+        } else {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname,
+                         key);
+            return -1;
+        }
+    }
+    if (nargs != 1) {
+        if (nargs == 0) {
+            PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: '%s'",
+                         fname, first);
+        } else {
+            PyErr_Format(PyExc_TypeError, "%s() takes 1 positional argument but %zd were given",
+                         fname, nargs);
+        }
+        return -1;
+    }
+    if (*parse_float == reinterpret_cast<PyObject*>(&PyFloat_Type)) {
+        *parse_float = nullptr;  // read here, without a call per float
+    }
+    return 0;
+}
+
+PyObject* expected_str(PyObject* s) {
+    Ref name(PyType_GetQualName(Py_TYPE(s)));
+    if (name) {
+        PyErr_Format(PyExc_TypeError, "Expected str object, not '%U'", name.get());
+    }
+    return nullptr;
+}
+
+PyObject* loads(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* parse_float;
+    if (parse_call("loads", "s", args, nargs, kwnames, &parse_float) < 0) {
+        return nullptr;
+    }
+    if (!PyUnicode_Check(args[0])) {
+        return expected_str(args[0]);
+    }
+    PyObject* result = parse_str(args[0], parse_float, false);
+    if (result == nullptr) {
+        WF_TRACEBACK(WF_READER "loads");
+    }
+    return result;
+}
+
+// What tomllib's load does with what fp.read() returns: bytes are read here directly,
+// anything else must decode to a str.
+PyObject* read_file(PyObject* fp, PyObject* parse_float, bool null_in_arrays) {
+    Ref data(PyObject_CallMethodNoArgs(fp, str_read));
+    if (!data) {
+        return nullptr;
+    }
+    if (PyBytes_CheckExact(data.get())) {
+        return parse_bytes(data.get(), parse_float, null_in_arrays);
+    }
+    Ref text(PyObject_CallMethodNoArgs(data.get(), str_decode));
+    if (!text) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_SetString(PyExc_TypeError,
+                            "File must be opened in binary mode, e.g. use `open('foo.toml', "
+                            "'rb')`");
+        }
+        return nullptr;
+    }
+    if (!PyUnicode_Check(text.get())) {
+        return expected_str(text.get());
+    }
+    return parse_str(text.get(), parse_float, null_in_arrays);
+}
+
+PyObject* load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* parse_float;
+    if (parse_call("load", "fp", args, nargs, kwnames, &parse_float) < 0) {
+        return nullptr;
+    }
+    PyObject* result = read_file(args[0], parse_float, false);
+    if (result == nullptr) {
+        WF_TRACEBACK(WF_READER "load");
+    }
+    return result;
+}
+
+// The reader of the unified data format: null stands for None inside arrays.
+PyObject* loads_document(PyObject*, PyObject* arg) {
+    PyObject* result = PyUnicode_Check(arg) ? parse_str(arg, nullptr, true)
+                       : PyBytes_CheckExact(arg)
+                           ? parse_bytes(arg, nullptr, true)
+                           : (PyErr_Format(PyExc_TypeError, "Expected str or bytes, got %.200s",
+                                           Py_TYPE(arg)->tp_name),
+                              nullptr);
+    if (result == nullptr) {
+        WF_TRACEBACK(WF_READER "_loads_document");
+    }
+    return result;
+}
+
+}  // namespace
+
+PyObject* parse_str(PyObject* text, PyObject* parse_float, bool null_in_arrays) {
+    // ASCII text is its own UTF-8; other text is encoded for the parse only, so that no
+    // UTF-8 copy stays cached in the caller's str.
+    if (PyUnicode_IS_ASCII(text)) {
+        Parser parser(static_cast<const char*>(PyUnicode_DATA(text)),
+                      static_cast<size_t>(PyUnicode_GET_LENGTH(text)), text, nullptr, parse_float,
+                      null_in_arrays);
+        return parser.parse();
+    }
+    Ref utf8(PyUnicode_AsUTF8String(text));
+    if (!utf8) {
+        return nullptr;
+    }
+    Parser parser(PyBytes_AS_STRING(utf8.get()), static_cast<size_t>(PyBytes_GET_SIZE(utf8.get())),
+                  text, nullptr, parse_float, null_in_arrays);
+    return parser.parse();
+}
+
+PyObject* parse_bytes(PyObject* data, PyObject* parse_float, bool null_in_arrays) {
+    const char* s = PyBytes_AS_STRING(data);
+    const size_t n = static_cast<size_t>(PyBytes_GET_SIZE(data));
+    if (common::utf8_valid_prefix(reinterpret_cast<const unsigned char*>(s), n) != n) {
+        // The decoder raises the UnicodeDecodeError that bytes.decode() would.
+        Ref text(PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(n), "strict"));
+        if (text) {
+            return parse_str(text.get(), parse_float, null_in_arrays);
+        }
+        return nullptr;
+    }
+    Parser parser(s, n, nullptr, data, parse_float, null_in_arrays);
+    return parser.parse();
+}
+
+int intern_function_names() {
+    str_parse_float = PyUnicode_InternFromString("parse_float");
+    str_read = PyUnicode_InternFromString("read");
+    str_decode = PyUnicode_InternFromString("decode");
+    return str_parse_float && str_read && str_decode ? 0 : -1;
+}
+
+PyMethodDef module_functions[] = {
+    {"loads", WF_FASTCALL(loads), METH_FASTCALL | METH_KEYWORDS,
+     "loads($module, s, /, *, parse_float=float)\n--\n\n"
+     "Parse TOML from a string, as tomllib.loads does."},
+    {"load", WF_FASTCALL(load), METH_FASTCALL | METH_KEYWORDS,
+     "load($module, fp, /, *, parse_float=float)\n--\n\n"
+     "Parse TOML from a binary file object, as tomllib.load does."},
+    {"_loads_document", loads_document, METH_O,
+     "_loads_document($module, text, /)\n--\n\n"
+     "Parse a saved document (str or bytes), reading null inside arrays as None."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace wrenfold::inkreader

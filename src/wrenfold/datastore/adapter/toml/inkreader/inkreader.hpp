@@ -1,0 +1,225 @@
+// Declarations shared by the translation units of the inkreader module: a TOML 1.0 parser
+// that walks the UTF-8 text once and builds the Python objects as it goes.
+//
+// Every function that can fail returns null (or -1) with a Python exception set; the parse
+// stops at the first failure, and what was built is released with the result's root.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include <wrenfold/_cpp/common/ref.hpp>
+
+namespace wrenfold::inkreader {
+
+using common::Ref;
+
+// --- module state (module.cpp) ---------------------------------------------------------------
+
+struct Bound {
+    PyObject* decode_error;          // tomllib.TOMLDecodeError
+    PyObject* utc;                   // datetime.timezone.utc
+    PyObject* offsets[2 * 24 * 60];  // timezone objects by offset in minutes, made on demand
+};
+
+extern Bound bound;
+
+// Binds the datetime C API and timezone.utc (datetimes.cpp).
+int import_datetime();
+
+// --- character classes -----------------------------------------------------------------------
+
+namespace cls {
+inline constexpr uint8_t kBare = 1;     // A-Z a-z 0-9 _ -
+inline constexpr uint8_t kSpace = 2;    // space, tab
+inline constexpr uint8_t kStrStop = 4;  // ends a clean run of a basic string: " \ controls
+inline constexpr uint8_t kLitStop = 8;  // ends a clean run of a literal string: ' controls
+inline constexpr uint8_t kDigit = 16;   // 0-9
+inline constexpr uint8_t kHex = 32;     // 0-9 a-f A-F
+}  // namespace cls
+
+struct CharTable {
+    uint8_t c[256];
+};
+
+constexpr CharTable make_char_table() {
+    CharTable t{};
+    for (int c = 0; c < 256; c++) {
+        uint8_t v = 0;
+        const bool alpha = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+        const bool digit = c >= '0' && c <= '9';
+        if (alpha || digit || c == '_' || c == '-') {
+            v |= cls::kBare;
+        }
+        if (c == ' ' || c == '\t') {
+            v |= cls::kSpace;
+        }
+        const bool control = (c < 0x20 && c != '\t') || c == 0x7F;
+        if (control || c == '"' || c == '\\') {
+            v |= cls::kStrStop;
+        }
+        if (control || c == '\'') {
+            v |= cls::kLitStop;
+        }
+        if (digit) {
+            v |= cls::kDigit | cls::kHex;
+        }
+        if ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')) {
+            v |= cls::kHex;
+        }
+        t.c[c] = v;
+    }
+    return t;
+}
+
+inline constexpr CharTable kChars = make_char_table();
+
+inline bool is(unsigned char c, uint8_t mask) {
+    return (kChars.c[c] & mask) != 0;
+}
+
+// --- the key cache (keys.cpp) ----------------------------------------------------------------
+
+// Record keys repeat thousands of times: the str of a short ASCII key is made once and shared.
+// Direct-mapped: a key that collides with another only replaces it, so no input can make a
+// look-up cost more than one comparison.
+class KeyCache {
+public:
+    KeyCache() = default;
+    KeyCache(const KeyCache&) = delete;
+    KeyCache& operator=(const KeyCache&) = delete;
+    ~KeyCache();
+
+    // A new reference to the str of the `n` ASCII bytes at `s`; null with MemoryError.
+    PyObject* get(const char* s, size_t n);
+
+private:
+    static constexpr size_t kSlots = 2048;
+    static constexpr size_t kMaxLength = 48;
+    PyObject* slots_[kSlots] = {};
+};
+
+// --- table bookkeeping -----------------------------------------------------------------------
+
+// What the document has done to a table it may still add to. Dicts not listed here are inline
+// tables (or made inside one): frozen for the rest of the document.
+struct TableInfo {
+    enum Kind : uint8_t {
+        kImplicit,      // made as a parent of a [header]: may be declared later, once
+        kExplicit,      // declared by [header], an element of [[header]], or the root
+        kDotted,        // made or extended by dotted keys in section `section`
+        kInlineDotted,  // made by dotted keys inside inline table number `section`
+        kArrayOfTables  // a list made by [[header]]
+    };
+    Kind kind;
+    uint32_t section;
+};
+
+// --- the parser (document.cpp, values.cpp, strings.cpp, numbers.cpp, datetimes.cpp) ---------
+
+class Parser {
+public:
+    // `text` holds `size` bytes of well-formed UTF-8 (a leading byte-order mark is skipped);
+    // `doc` is the str they came from, or null when it is made only for an error (`bytes`).
+    Parser(const char* text, size_t size, PyObject* doc, PyObject* bytes, PyObject* parse_float,
+           bool null_in_arrays);
+
+    // The document as a dict; null with an exception set.
+    PyObject* parse();
+
+private:
+    // document.cpp
+    int statement();
+    int table_header();
+    int array_of_tables_header();
+    int key_value(PyObject* table, bool in_inline, uint32_t inline_serial);
+    PyObject* open_path(PyObject* table, size_t parts, bool header);
+    PyObject* descend_dotted(PyObject* table, PyObject* key, bool in_inline, uint32_t serial);
+    int key(std::vector<Ref>& parts);
+    PyObject* key_part();
+    int skip_comment();
+    void skip_space();
+    bool at_newline() const;
+
+    // values.cpp
+    PyObject* value();
+    PyObject* array();
+    PyObject* inline_table();
+    int skip_array_space();
+
+    // strings.cpp
+    PyObject* basic_string();
+    PyObject* multiline_basic_string();
+    PyObject* literal_string();
+    PyObject* multiline_literal_string();
+    int escape(std::string& out, bool multiline);
+    PyObject* text(const char* s, size_t n, bool ascii);
+
+    // numbers.cpp
+    PyObject* number();
+    PyObject* special_float();
+    PyObject* float_from_text(const char* start, const char* stop);
+    PyObject* decimal_int(const char* start, const char* stop, size_t digits);
+    PyObject* radix_int(int base);
+
+    // datetimes.cpp
+    PyObject* date_or_datetime(bool* matched);
+    PyObject* local_time(bool* matched);
+    bool scan_time(const char* s, int* hour, int* minute, int* second, int* micro,
+                   const char** stop) const;
+    PyObject* timezone(int sign, int hours, int minutes);
+
+    // errors.cpp
+    // TOMLDecodeError with `message` at `at`; returns null (or -1 through fail()).
+    PyObject* error_obj(const char* at, PyObject* message);  // steals `message`
+    PyObject* error_at(const char* at, const char* message);
+    PyObject* error_char(const char* at, const char* format);
+    PyObject* error_key(const char* at, const char* format, const std::vector<Ref>& path,
+                        size_t count);
+    int fail(const char* at, const char* message) {
+        error_at(at, message);
+        return -1;
+    }
+    int fail_key(const char* at, const char* format, const std::vector<Ref>& path, size_t count) {
+        error_key(at, format, path, count);
+        return -1;
+    }
+
+    TableInfo* info(PyObject* obj) {
+        auto it = tables_.find(obj);
+        return it != tables_.end() ? &it->second : nullptr;
+    }
+
+    const char* const begin_;
+    const char* p_;
+    const char* const end_;
+    PyObject* const doc_;
+    PyObject* const bytes_;
+    PyObject* const parse_float_;  // null for the built-in float
+    const bool null_in_arrays_;
+
+    Ref root_;
+    PyObject* current_ = nullptr;  // the table that key/value pairs go to (borrowed)
+    uint32_t section_ = 1;
+    uint32_t inline_serial_ = 0;
+    std::unordered_map<PyObject*, TableInfo> tables_;
+    std::vector<Ref> path_;         // the parts of the key being read
+    std::vector<PyObject*> stack_;  // items of the arrays being read, strong references
+    std::string scratch_;           // text of a string with escapes, digits of a long number
+    KeyCache keys_;
+};
+
+// --- entry points (functions.cpp) ------------------------------------------------------------
+
+// The document in `text` (a str) or `data` (bytes) as a dict; null with an exception set.
+PyObject* parse_str(PyObject* text, PyObject* parse_float, bool null_in_arrays);
+PyObject* parse_bytes(PyObject* data, PyObject* parse_float, bool null_in_arrays);
+
+extern PyMethodDef module_functions[];
+
+}  // namespace wrenfold::inkreader

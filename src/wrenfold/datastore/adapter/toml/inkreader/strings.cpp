@@ -1,0 +1,292 @@
+// Strings and keys: clean runs are found a word at a time and copied into the str at once;
+// text with escapes or line ends to normalise is built in the scratch buffer first.
+#include <cstring>
+
+#include "inkreader.hpp"
+
+namespace wrenfold::inkreader {
+
+namespace {
+
+// True when none of the 8 bytes of `w` is a quote, a backslash, a control character or DEL.
+// The same word test as the writer's escaper: exact in that direction.
+inline bool clean_word(uint64_t w, uint64_t quote) {
+    constexpr uint64_t kOnes = 0x0101010101010101ull;
+    constexpr uint64_t kHigh = 0x8080808080808080ull;
+    const auto has_zero = [](uint64_t v) { return (v - kOnes) & ~v & kHigh; };
+    const uint64_t below_space = (w - kOnes * 0x20) & ~w & kHigh;
+    return (below_space | has_zero(w ^ (kOnes * quote)) | has_zero(w ^ (kOnes * 0x5C)) |
+            has_zero(w ^ (kOnes * 0x7F))) == 0;
+}
+
+// The end of the clean run from `p`: the first byte of class `stop` (tab is clean), or `end`.
+// `high` collects the bits of the bytes passed, to tell ASCII runs.
+inline const char* clean_run(const char* p, const char* end, uint8_t stop, unsigned char quote,
+                             uint64_t* high) {
+    uint64_t bits = 0;
+    while (end - p >= 8) {
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        if (!clean_word(w, quote)) {
+            break;
+        }
+        bits |= w;
+        p += 8;
+    }
+    while (p < end && !is(*p, stop)) {
+        bits |= static_cast<unsigned char>(*p);
+        p++;
+    }
+    *high |= bits & 0x8080808080808080ull;
+    return p;
+}
+
+void append_utf8(std::string& out, uint32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+bool is_ascii_text(const std::string& s) {
+    unsigned char bits = 0;
+    for (unsigned char c : s) {
+        bits |= c;
+    }
+    return bits < 0x80;
+}
+
+}  // namespace
+
+PyObject* Parser::text(const char* s, size_t n, bool ascii) {
+    if (!ascii) {
+        return PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(n), "strict");
+    }
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(n), 0x7F);
+    if (str != nullptr) {
+        std::memcpy(PyUnicode_DATA(str), s, n);
+    }
+    return str;
+}
+
+// One escape sequence at the backslash `p_`, appended to `out` as UTF-8. In a multi-line
+// string, a backslash at the end of a line removes the line end and the white space after it.
+int Parser::escape(std::string& out, bool multiline) {
+    const char* at = p_;
+    if (end_ - p_ < 2) {
+        p_ = end_;
+        return fail(at, "Unescaped '\\' in a string");
+    }
+    const char kind = p_[1];
+    p_ += 2;
+    switch (kind) {
+        case 'b': out += '\b'; return 0;
+        case 't': out += '\t'; return 0;
+        case 'n': out += '\n'; return 0;
+        case 'f': out += '\f'; return 0;
+        case 'r': out += '\r'; return 0;
+        case '"': out += '"'; return 0;
+        case '\\': out += '\\'; return 0;
+        case 'u':
+        case 'U': {
+            const int digits = kind == 'u' ? 4 : 8;
+            if (end_ - p_ < digits) {
+                return fail(p_, "Invalid hex value");
+            }
+            uint32_t c = 0;
+            for (int i = 0; i < digits; i++) {
+                const unsigned char h = p_[i];
+                if (!is(h, cls::kHex)) {
+                    return fail(p_, "Invalid hex value");
+                }
+                c = c * 16 + static_cast<uint32_t>(h <= '9' ? h - '0' : (h | 0x20) - 'a' + 10);
+            }
+            p_ += digits;
+            if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) {
+                return fail(p_, "Escaped character is not a Unicode scalar value");
+            }
+            append_utf8(out, c);
+            return 0;
+        }
+        default: break;
+    }
+    p_--;  // back to the character after the backslash
+    if (multiline && (is(kind, cls::kSpace) || at_newline())) {
+        skip_space();
+        if (p_ == end_) {
+            return 0;
+        }
+        if (!at_newline()) {
+            return fail(p_, "Unescaped '\\' in a string");
+        }
+        while (p_ < end_ && (is(*p_, cls::kSpace) || at_newline())) {
+            p_++;
+        }
+        return 0;
+    }
+    return fail(at, "Unescaped '\\' in a string");
+}
+
+PyObject* Parser::basic_string() {
+    const char* start = ++p_;
+    uint64_t high = 0;
+    const char* stop = clean_run(start, end_, cls::kStrStop, '"', &high);
+    if (stop < end_ && *stop == '"') {
+        p_ = stop + 1;
+        return text(start, static_cast<size_t>(stop - start), high == 0);
+    }
+    scratch_.assign(start, stop);
+    p_ = stop;
+    while (true) {
+        if (p_ == end_) {
+            return error_at(p_, "Unterminated string");
+        }
+        if (*p_ == '"') {
+            p_++;
+            return text(scratch_.data(), scratch_.size(), is_ascii_text(scratch_));
+        }
+        if (*p_ != '\\') {
+            return error_char(p_, "Illegal character %R");
+        }
+        if (escape(scratch_, false) < 0) {
+            return nullptr;
+        }
+        const char* run = p_;
+        p_ = clean_run(run, end_, cls::kStrStop, '"', &high);
+        scratch_.append(run, p_);
+    }
+}
+
+PyObject* Parser::multiline_basic_string() {
+    p_ += 3;
+    if (at_newline()) {
+        p_ += *p_ == '\r' ? 2 : 1;
+    }
+    uint64_t high = 0;
+    scratch_.clear();
+    while (true) {
+        const char* run = p_;
+        p_ = clean_run(run, end_, cls::kStrStop, '"', &high);
+        scratch_.append(run, p_);
+        if (p_ == end_) {
+            return error_at(p_, "Unterminated string");
+        }
+        const char c = *p_;
+        if (c == '"') {
+            if (end_ - p_ >= 3 && p_[1] == '"' && p_[2] == '"') {
+                p_ += 3;
+                // Up to two more quotes belong to the text.
+                for (int extra = 0; extra < 2 && p_ < end_ && *p_ == '"'; extra++) {
+                    scratch_ += '"';
+                    p_++;
+                }
+                return text(scratch_.data(), scratch_.size(), high == 0);
+            }
+            scratch_ += '"';
+            p_++;
+        } else if (c == '\\') {
+            const size_t before = scratch_.size();
+            if (escape(scratch_, true) < 0) {
+                return nullptr;
+            }
+            for (size_t i = before; i < scratch_.size(); i++) {
+                high |= static_cast<unsigned char>(scratch_[i]) & 0x80;
+            }
+        } else if (at_newline()) {
+            scratch_ += '\n';  // \r\n reads as \n
+            p_ += c == '\r' ? 2 : 1;
+        } else {
+            return error_char(p_, "Illegal character %R");
+        }
+    }
+}
+
+PyObject* Parser::literal_string() {
+    const char* start = ++p_;
+    uint64_t high = 0;
+    const char* stop = clean_run(start, end_, cls::kLitStop, '\'', &high);
+    if (stop == end_) {
+        return error_at(stop, "Expected \"'\"");
+    }
+    if (*stop != '\'') {
+        return error_char(stop, "Found invalid character %R");
+    }
+    p_ = stop + 1;
+    return text(start, static_cast<size_t>(stop - start), high == 0);
+}
+
+PyObject* Parser::multiline_literal_string() {
+    p_ += 3;
+    if (at_newline()) {
+        p_ += *p_ == '\r' ? 2 : 1;
+    }
+    uint64_t high = 0;
+    scratch_.clear();
+    while (true) {
+        const char* run = p_;
+        p_ = clean_run(run, end_, cls::kLitStop, '\'', &high);
+        scratch_.append(run, p_);
+        if (p_ == end_) {
+            return error_at(p_, "Expected \"'''\"");
+        }
+        if (*p_ == '\'') {
+            if (end_ - p_ >= 3 && p_[1] == '\'' && p_[2] == '\'') {
+                p_ += 3;
+                for (int extra = 0; extra < 2 && p_ < end_ && *p_ == '\''; extra++) {
+                    scratch_ += '\'';
+                    p_++;
+                }
+                return text(scratch_.data(), scratch_.size(), high == 0);
+            }
+            scratch_ += '\'';
+            p_++;
+        } else if (at_newline()) {
+            scratch_ += '\n';
+            p_ += *p_ == '\r' ? 2 : 1;
+        } else {
+            return error_char(p_, "Found invalid character %R");
+        }
+    }
+}
+
+// One part of a key: bare, or a one-line string of either kind. Short ASCII keys come from
+// the cache.
+PyObject* Parser::key_part() {
+    if (p_ == end_) {
+        return error_at(p_, "Invalid initial character for a key part");
+    }
+    const unsigned char c = *p_;
+    if (is(c, cls::kBare)) {
+        const char* start = p_;
+        while (p_ < end_ && is(*p_, cls::kBare)) {
+            p_++;
+        }
+        return keys_.get(start, static_cast<size_t>(p_ - start));
+    }
+    if (c == '"' || c == '\'') {
+        // The common quoted key: ASCII with nothing to escape.
+        const char* start = p_ + 1;
+        uint64_t high = 0;
+        const char* stop =
+            clean_run(start, end_, c == '"' ? cls::kStrStop : cls::kLitStop, c, &high);
+        if (stop < end_ && *stop == c && high == 0) {
+            p_ = stop + 1;
+            return keys_.get(start, static_cast<size_t>(stop - start));
+        }
+        return c == '"' ? basic_string() : literal_string();
+    }
+    return error_at(p_, "Invalid initial character for a key part");
+}
+
+}  // namespace wrenfold::inkreader

@@ -1,0 +1,166 @@
+// Values: the dispatch on their first character, arrays and inline tables.
+#include <cstring>
+
+#include <wrenfold/_cpp/common/recursion.hpp>
+
+#include "inkreader.hpp"
+
+namespace wrenfold::inkreader {
+
+namespace {
+
+bool starts_with(const char* p, const char* end, const char* word, size_t n) {
+    return static_cast<size_t>(end - p) >= n && std::memcmp(p, word, n) == 0;
+}
+
+}  // namespace
+
+PyObject* Parser::value() {
+    if (p_ == end_) {
+        return error_at(p_, "Invalid value");
+    }
+    switch (*p_) {
+        case '"':
+            return starts_with(p_, end_, "\"\"\"", 3) ? multiline_basic_string() : basic_string();
+        case '\'':
+            return starts_with(p_, end_, "'''", 3) ? multiline_literal_string() : literal_string();
+        case 't':
+            if (starts_with(p_, end_, "true", 4)) {
+                p_ += 4;
+                Py_RETURN_TRUE;
+            }
+            break;
+        case 'f':
+            if (starts_with(p_, end_, "false", 5)) {
+                p_ += 5;
+                Py_RETURN_FALSE;
+            }
+            break;
+        case '[': return array();
+        case '{': return inline_table();
+        default: break;
+    }
+    if (is(*p_, cls::kDigit)) {
+        // Dates and times before numbers: both begin with digits.
+        bool matched = false;
+        PyObject* when = end_ - p_ > 4 && p_[4] == '-'   ? date_or_datetime(&matched)
+                         : end_ - p_ > 2 && p_[2] == ':' ? local_time(&matched)
+                                                         : nullptr;
+        if (matched) {
+            return when;
+        }
+    }
+    return number();
+}
+
+// Spaces, line ends and comments between the items of an array.
+int Parser::skip_array_space() {
+    while (true) {
+        while (p_ < end_ && (is(*p_, cls::kSpace) || at_newline())) {
+            p_++;
+        }
+        if (p_ == end_ || *p_ != '#') {
+            return 0;
+        }
+        if (skip_comment() < 0) {
+            return -1;
+        }
+    }
+}
+
+PyObject* Parser::array() {
+    common::RecursionGuard guard(" while reading a TOML array");
+    if (!guard.entered()) {
+        return nullptr;
+    }
+    p_++;  // [
+    const size_t mark = stack_.size();
+    // The items stay on the stack until the array is complete.
+    const auto drop = [this, mark]() {
+        for (size_t i = mark; i < stack_.size(); i++) {
+            Py_DECREF(stack_[i]);
+        }
+        stack_.resize(mark);
+    };
+    if (skip_array_space() < 0) {
+        return nullptr;
+    }
+    if (p_ < end_ && *p_ == ']') {
+        p_++;
+        return PyList_New(0);
+    }
+    while (true) {
+        PyObject* item;
+        if (null_in_arrays_ && starts_with(p_, end_, "null", 4)) {
+            p_ += 4;
+            item = Py_NewRef(Py_None);
+        } else if ((item = value()) == nullptr) {
+            drop();
+            return nullptr;
+        }
+        stack_.push_back(item);
+        if (skip_array_space() < 0) {
+            drop();
+            return nullptr;
+        }
+        if (p_ == end_ || (*p_ != ']' && *p_ != ',')) {
+            drop();
+            return error_at(p_, "Unclosed array");
+        }
+        if (*p_++ == ']') {
+            break;
+        }
+        if (skip_array_space() < 0) {
+            drop();
+            return nullptr;
+        }
+        if (p_ < end_ && *p_ == ']') {
+            p_++;
+            break;
+        }
+    }
+    const size_t n = stack_.size() - mark;
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+    if (list == nullptr) {
+        drop();
+        return nullptr;
+    }
+    for (size_t i = 0; i < n; i++) {
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), stack_[mark + i]);
+    }
+    stack_.resize(mark);
+    return list;
+}
+
+PyObject* Parser::inline_table() {
+    common::RecursionGuard guard(" while reading a TOML inline table");
+    if (!guard.entered()) {
+        return nullptr;
+    }
+    p_++;  // {
+    const uint32_t serial = ++inline_serial_;
+    Ref table(PyDict_New());
+    if (!table) {
+        return nullptr;
+    }
+    skip_space();
+    if (p_ < end_ && *p_ == '}') {
+        p_++;
+        return table.release();
+    }
+    while (true) {
+        if (key_value(table.get(), true, serial) < 0) {
+            return nullptr;
+        }
+        skip_space();
+        if (p_ == end_ || (*p_ != '}' && *p_ != ',')) {
+            return error_at(p_, "Unclosed inline table");
+        }
+        if (*p_++ == '}') {
+            return table.release();
+        }
+        skip_space();
+    }
+}
+
+}  // namespace wrenfold::inkreader

@@ -1,0 +1,172 @@
+"""loads and load keep tomllib's contract: arguments, result types, parse_float and errors."""
+
+import datetime
+import io
+import math
+import sys
+import tomllib
+
+import pytest
+
+from wrenfold.datastore.adapter.toml import load, loads
+
+MODERN = sys.version_info >= (3, 14)
+
+
+def raised(call):
+    try:
+        call()
+    except Exception as exc:
+        return type(exc), str(exc)
+    return None
+
+
+class TestArguments:
+    @pytest.mark.parametrize("call", [
+        lambda m: m.loads(), lambda m: m.loads("a = 1", float), lambda m: m.loads(s="a = 1"),
+        lambda m: m.loads("a = 1", parse_floats=float), lambda m: m.loads(b"a = 1"),
+        lambda m: m.loads(None), lambda m: m.load(), lambda m: m.load(fp=io.BytesIO(b"")),
+        lambda m: m.load(io.StringIO("a = 1")), lambda m: m.load(io.BytesIO(b"\xff")),
+        lambda m: m.load(io.BytesIO(b"a = 1"), 1),
+    ], ids=["none", "two", "s-by-keyword", "unknown-keyword", "bytes", "None", "load-none",
+            "fp-by-keyword", "text-file", "bad-utf8", "load-two"])
+    def test_same_error_as_tomllib(self, call):
+        ours = raised(lambda: call(sys.modules["wrenfold.datastore.adapter.toml.inkreader"]))
+        theirs = raised(lambda: call(tomllib))
+        # The contract is 3.14's tomllib; older ones raise AttributeError for loads(None).
+        # 3.14 adds a "Did you mean" suggestion for a misspelt keyword.
+        assert ours is not None
+        assert (ours[0] is theirs[0] and theirs[1].startswith(ours[1])) or not MODERN
+
+    def test_str_subclass_and_binary_files_of_every_kind(self, tmp_path):
+        class Text(str):
+            pass
+
+        assert loads(Text("a = 1")) == {"a": 1}
+        path = tmp_path / "t.toml"
+        path.write_bytes(b"a = 'x'\n")
+        with open(path, "rb") as f:
+            assert load(f) == {"a": "x"}
+        assert load(io.BytesIO(bytearray(b"a = 2"))) == {"a": 2}  # decoded, as tomllib does
+
+
+class TestValues:
+    def test_types_as_tomllib_gives_them(self):
+        text = """
+            i = -17
+            big = 123456789012345678901234567890
+            hex = 0xDEAD_BEEF_DEAD_BEEF_DEAD
+            f = 6.02e+23
+            b = [true, false]
+            odt = 1979-05-27T07:32:00.999999999-07:00
+            ldt = 1979-05-27 07:32:00
+            d = 1979-05-27
+            t = 00:32:00.5
+            s = ["a\\tb", 'c\\d', \"\"\"
+            e\\
+              f\"\"\", '''g\r\nh''']
+        """
+        ours, theirs = loads(text), tomllib.loads(text)
+        assert ours == theirs
+        assert [type(v) for v in ours.values()] == [type(v) for v in theirs.values()]
+        assert ours["odt"].tzinfo == datetime.timezone(datetime.timedelta(hours=-7))
+        assert ours["ldt"].tzinfo is None and ours["s"][3] == "g\nh"
+
+    def test_offsets_share_their_timezone_objects(self):
+        out = loads("a = 2000-01-01T00:00:00+05:30\nb = 2001-01-01T00:00:00+05:30\n"
+                    "c = 2000-01-01T00:00:00Z\nd = 2000-01-01T00:00:00-00:00")
+        assert out["a"].tzinfo is out["b"].tzinfo
+        assert out["c"].tzinfo is datetime.timezone.utc is out["d"].tzinfo
+
+    def test_byte_order_mark_is_accepted(self):
+        assert loads("\ufeffa = 1") == {"a": 1}
+        assert load(io.BytesIO(b"\xef\xbb\xbfa = 1")) == {"a": 1}
+
+    def test_lone_surrogate_cannot_be_read(self):
+        with pytest.raises(UnicodeEncodeError):
+            loads('a = "\ud800"')
+
+    def test_integer_digit_limit(self):
+        digits = "9" * (sys.get_int_max_str_digits() + 1)
+        assert raised(lambda: loads(f"a = {digits}")) == raised(lambda: tomllib.loads(f"a = {digits}"))
+        assert raised(lambda: loads(f"a = {digits}"))[0] is ValueError
+        hex_digits = "f" * 5000  # not decimal: no limit
+        assert loads(f"a = 0x{hex_digits}") == {"a": int(hex_digits, 16)}
+
+    def test_floats_read_exactly_as_float_does(self):
+        import random
+
+        r = random.Random(7)
+        for _ in range(20_000):
+            text = repr(r.choice([r.uniform(-1e9, 1e9), r.random() * 10 ** r.randint(-320, 308),
+                                  r.getrandbits(64) / 7]))
+            if "e" in text or "." in text:
+                assert loads(f"x = {text}")["x"] == float(text), text
+        for text in ["1e400", "-1e400", "1e-400", "4.9e-324", "1_000.000_1e-1_0", "+0.0", "-0.0"]:
+            value = loads(f"x = {text}")["x"]
+            assert value == float(text.replace("_", "")) and math.copysign(1, value) == math.copysign(
+                1, float(text.replace("_", "")))
+
+
+class TestParseFloat:
+    TEXT = "a = 1_0.5\nb = [+inf, -nan, 1e3]\nc = {d = 0.1}\nn = 3\n"
+
+    def test_called_with_the_same_texts_as_tomllib(self):
+        ours, theirs = [], []
+        loads(self.TEXT, parse_float=lambda s: ours.append(s) or s)
+        tomllib.loads(self.TEXT, parse_float=lambda s: theirs.append(s) or s)
+        assert ours == theirs == ["1_0.5", "+inf", "-nan", "1e3", "0.1"]
+
+    @pytest.mark.parametrize("result", [{}, [], type("L", (list,), {})()])
+    def test_dicts_and_lists_are_refused(self, result):
+        assert raised(lambda: loads(self.TEXT, parse_float=lambda s: result)) == (
+            ValueError, "parse_float must not return dicts or lists")
+
+    def test_its_exception_propagates_unchanged(self):
+        class Mine(Exception):
+            pass
+
+        def fail(text):
+            raise Mine(text)
+
+        with pytest.raises(Mine, match="^1_0.5$"):
+            loads(self.TEXT, parse_float=fail)
+
+
+class TestErrors:
+    @pytest.mark.parametrize("text, at", [
+        ('a = "é"\nb = ?\n', "?"),
+        ("[t]\nx = 1\n[t]\n", "]"),
+        ("a = 1\na = 2\n", "\n"),
+        ('"é" = [1, 2\n', ""),
+        ("a = 'x\n", "\n"),
+        ("a = {b = 1,}", "}"),
+        ("a = 1979-02-30", "1"),
+    ])
+    def test_position_is_the_offending_character(self, text, at):
+        with pytest.raises(tomllib.TOMLDecodeError) as info:
+            loads(text)
+        with pytest.raises(tomllib.TOMLDecodeError):
+            tomllib.loads(text)
+        error = info.value
+        if not MODERN:
+            assert "(at " in str(error)
+            return
+        assert error.doc is text and text[error.pos:error.pos + 1] == at
+        line_start = text.rfind("\n", 0, error.pos) + 1
+        assert (error.lineno, error.colno) == (text.count("\n", 0, error.pos) + 1,
+                                               error.pos - line_start + 1)
+        assert str(error) == f"{error.msg} (at " + (
+            "end of document)" if at == "" else f"line {error.lineno}, column {error.colno})")
+
+    def test_load_reports_positions_in_the_decoded_text(self):
+        with pytest.raises(tomllib.TOMLDecodeError) as info:
+            load(io.BytesIO('x = "ü"\ny = @'.encode()))
+        if MODERN:
+            assert (info.value.lineno, info.value.colno, info.value.pos) == (2, 5, 12)
+        else:
+            assert str(info.value).endswith("(at line 2, column 5)")
+
+    def test_null_is_not_toml(self):
+        with pytest.raises(tomllib.TOMLDecodeError):
+            loads("a = [null]")

@@ -1,0 +1,92 @@
+"""The toml-test suite (tests/data/toml-test, MIT): every valid case reads as its expected
+value, every invalid one is refused. tomllib is held to the same cases, so that the data and
+the comparison are checked too."""
+
+import datetime
+import io
+import json
+import math
+import re
+import tomllib
+from pathlib import Path
+
+import pytest
+
+from wrenfold.datastore.adapter.toml import load, loads
+
+SUITE = Path(__file__).parent / "data" / "toml-test"
+VALID = sorted((SUITE / "valid").rglob("*.toml"))
+INVALID = sorted((SUITE / "invalid").rglob("*.toml"))
+BOM = b"\xef\xbb\xbf"
+
+
+def fraction_to_micros(text: str) -> str:
+    # Fractions finer than a microsecond are cut, as the readers do.
+    return re.sub(r"\.(\d{1,6})\d*", lambda m: "." + m.group(1).ljust(6, "0"), text)
+
+
+def untag(node):
+    """The value a tagged-JSON node stands for."""
+    if isinstance(node, list):
+        return [untag(v) for v in node]
+    if set(node) != {"type", "value"} or not isinstance(node["value"], str):
+        return {k: untag(v) for k, v in node.items()}
+    kind, text = node["type"], node["value"]
+    if kind == "string":
+        return text
+    if kind == "integer":
+        return int(text)
+    if kind == "float":
+        return float(text)
+    if kind == "bool":
+        return text == "true"
+    text = fraction_to_micros(text.replace(" ", "T").replace("t", "T").replace("z", "Z"))
+    if kind == "time-local":
+        return datetime.time.fromisoformat(text)
+    if kind == "date-local":
+        return datetime.date.fromisoformat(text)
+    value = datetime.datetime.fromisoformat(text.replace("Z", "+00:00"))
+    assert (value.tzinfo is None) == (kind == "datetime-local")
+    return value
+
+
+def same(got, expected) -> bool:
+    """Equal, with NaN equal to NaN and the four kinds of date and time told apart."""
+    if type(got) is not type(expected):
+        return False
+    if isinstance(got, dict):
+        return got.keys() == expected.keys() and all(same(got[k], expected[k]) for k in got)
+    if isinstance(got, list):
+        return len(got) == len(expected) and all(map(same, got, expected))
+    if isinstance(got, float) and math.isnan(got):
+        return math.isnan(expected)
+    return got == expected
+
+
+def case_id(path: Path) -> str:
+    return str(path.relative_to(SUITE).with_suffix(""))
+
+
+@pytest.mark.parametrize("path", VALID, ids=case_id)
+def test_valid_case_reads_as_expected(path):
+    data = path.read_bytes()
+    expected = untag(json.loads(path.with_suffix(".json").read_text(encoding="utf-8")))
+    assert same(load(io.BytesIO(data)), expected)
+    assert same(loads(data.decode()), expected)
+    if not data.startswith(BOM):  # tomllib refuses a byte-order mark; we follow toml-test
+        assert same(tomllib.loads(data.decode()), expected)
+
+
+@pytest.mark.parametrize("path", INVALID, ids=case_id)
+def test_invalid_case_is_refused(path):
+    data = path.read_bytes()
+    with pytest.raises((tomllib.TOMLDecodeError, UnicodeDecodeError)):
+        load(io.BytesIO(data))
+    with pytest.raises((tomllib.TOMLDecodeError, UnicodeDecodeError)):
+        tomllib.load(io.BytesIO(data))
+    try:
+        text = data.decode()
+    except UnicodeDecodeError:
+        return
+    with pytest.raises(tomllib.TOMLDecodeError):
+        loads(text)
