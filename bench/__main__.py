@@ -5,7 +5,8 @@
 Needs the package importable (installed, or PYTHONPATH=build/site-<tag>:.) and the peers
 tomli_w, toml, tomlkit and orjson. Prints Markdown tables: throughput of every writer on
 seeded documents, each peer relative to inkwright, per-record cost at 1,000 and 100,000
-records, extra peak memory of one encode, the holder's operations against dict, and the
+records, extra peak memory of one encode, the time and memory of saves that replace by
+rename, the holder's operations against dict, and the
 targets met; then the TOML reader against tomllib, the TOML peers and orjson.loads
 (bench.reader_table; --reader-only runs that part alone). Figures are medians of repeated runs.
 """
@@ -28,6 +29,7 @@ from bench.writers import QUICK_RECORD_LIMITS, RECORD_LIMITS, WRITERS
 THROUGHPUT_DOCS = ["1x100", "10x1k", "20x10k", "non-ascii-10x1k", "numeric-10x1k"]
 MIXED_DOCS = ["10x1k", "20x10k"]
 SAVE_DOCS = ["1x100", "20x10k"]
+STREAM_DOCS = ["20x10k", "20x45k"]
 PEERS = ["inkwright escaped", "pure Python", "tomli_w", "toml", "tomlkit", "orjson"]
 
 
@@ -71,6 +73,19 @@ def memory(quick: bool) -> list[dict]:
     return rows
 
 
+def streams(quick: bool) -> list[dict]:
+    rows = []
+    for name in STREAM_DOCS:
+        progress(f"  save in bounded memory: {name}")
+        rows.append(child("stream", name, *(["--quick"] if quick else [])))
+    return rows
+
+
+def stream_limit(s: dict) -> int:
+    """The extra peak a save may take: 16 MiB, and the snapshot's 8 bytes a record."""
+    return 16 * 2**20 + 8 * s["records"]
+
+
 def saves(quick: bool) -> list[dict]:
     rows = []
     for name in SAVE_DOCS:
@@ -99,8 +114,8 @@ def table(header: list[str], rows: list[list[str]]) -> str:
     return "\n".join(lines)
 
 
-def report(thr: dict, rec: dict, mem: list[dict], sav: list[dict], holder: list[dict],
-           quick: bool) -> str:
+def report(thr: dict, rec: dict, mem: list[dict], sav: list[dict], stm: list[dict],
+           holder: list[dict], quick: bool) -> str:
     out = [f"# wrenfold benchmark{' (--quick)' if quick else ''}", "", environment(), ""]
 
     out += ["## Throughput, MB/s of each writer's own output", ""]
@@ -161,6 +176,20 @@ def report(thr: dict, rec: dict, mem: list[dict], sav: list[dict], holder: list[
                     f"{(s['flushed'] - s['unflushed']) * 1e3:.2f} "
                     f"({s['flushed'] / s['unflushed']:.1f}x)"] for s in sav]), ""]
 
+    out += ["## Saving in bounded memory (replacing by rename)", "",
+            "write_unified_data writes the text to the temporary file a block at a time as it "
+            "is made. Its extra peak against the limit of 16 MiB and 8 bytes a record, and "
+            "its median time against encode_unified_data's plus one os.write and fsync of "
+            "the same bytes.", "",
+            table(["document", "records", "MB", "extra peak MB", "limit MB",
+                   "encode's extra peak MB", "write_unified_data ms", "encode + write + fsync ms",
+                   "ratio"],
+                  [[s["doc"], f"{s['records']:,}", f"{s['bytes'] / 1e6:.1f}",
+                    f"{s['extra_bytes'] / 1e6:.1f}", f"{stream_limit(s) / 1e6:.1f}",
+                    f"{s['encode_extra_bytes'] / 1e6:.1f}", f"{s['ours'] * 1e3:.0f}",
+                    f"{(s['encode'] + s['write_fsync']) * 1e3:.0f}",
+                    f"{s['ours'] / (s['encode'] + s['write_fsync']):.2f}x"] for s in stm]), ""]
+
     out += ["## TablesHolder against dict (ns per operation, best of repeats)", "",
             table(["operation", "holder", "dict", "ratio", "target"],
                   [[r["operation"], f"{r['holder_ns']:.1f}", f"{r['dict_ns']:.1f}",
@@ -168,11 +197,12 @@ def report(thr: dict, rec: dict, mem: list[dict], sav: list[dict], holder: list[
                    for r in holder]), ""]
 
     out += ["## Targets", "",
-            table(["target", "figure", "met"], targets(thr, rec, mem, holder)), ""]
+            table(["target", "figure", "met"], targets(thr, rec, mem, stm, holder)), ""]
     return "\n".join(out)
 
 
-def targets(thr: dict, rec: dict, mem: list[dict], holder: list[dict]) -> list[list[str]]:
+def targets(thr: dict, rec: dict, mem: list[dict], stm: list[dict],
+            holder: list[dict]) -> list[list[str]]:
     def row(label, figure, ok):
         return [label, figure, "yes" if ok else "no"]
 
@@ -191,20 +221,27 @@ def targets(thr: dict, rec: dict, mem: list[dict], holder: list[dict]) -> list[l
     # UTF-8 document.
     ours_mem = [m["extra_bytes"] / m["object_bytes"] for m in mem
                 if m["writer"].startswith("inkwright")]
+    stream_ratio = [s["ours"] / (s["encode"] + s["write_fsync"]) for s in stm]
     named = max(r["ratio"] for r in holder if r["target"] == 1.3)
     slots = max(r["ratio"] for r in holder if r["target"] == 1.5)
     return [
-        row("mixed records: at least 0.6x orjson's MB/s (stretch 1x)",
-            ", ".join(f"{v:.2f}x" for v in vs_orjson), min(vs_orjson) >= 0.6),
+        row("mixed records: at least orjson's MB/s",
+            ", ".join(f"{v:.2f}x" for v in vs_orjson), min(vs_orjson) >= 1),
         row("mixed records: at least 30x tomli_w's MB/s",
             ", ".join(f"{v:.0f}x" for v in vs_tomli), min(vs_tomli) >= 30),
         row("per record at 100,000 records at most 1.2x that at 1,000", f"{scale:.2f}x",
             scale <= 1.2),
-        row("escaped mode at most 1.3x the time of raw mode (few escapes)",
-            ", ".join(f"{v:.2f}x" for v in escaped), max(escaped) <= 1.3),
+        row("escaped mode at most 1.2x the time of raw mode (few escapes)",
+            ", ".join(f"{v:.2f}x" for v in escaped), max(escaped) <= 1.2),
         row("50% non-ASCII text at least half the ASCII MB/s", f"{wide:.2f}x", wide >= 0.5),
         row("extra peak memory of one encode at most 2.5x its output (the str)",
             ", ".join(f"{v:.2f}x" for v in ours_mem), max(ours_mem) <= 2.5),
+        row("save by rename: extra peak at most 16 MiB + 8 bytes a record",
+            ", ".join(f"{s['extra_bytes'] / 2**20:.1f} MiB" for s in stm),
+            all(s["extra_bytes"] <= stream_limit(s) for s in stm)),
+        row("save by rename: at most 1.1x encode + os.write + fsync",
+            ", ".join(f"{v:.2f}x" for v in stream_ratio),
+            max(stream_ratio) <= 1.1),
         row("holder named operations within 1.3x of dict", f"{named:.2f}x at worst",
             named <= 1.3),
         row("holder mapping slots within 1.5x of dict", f"{slots:.2f}x at worst", slots <= 1.5),
@@ -227,9 +264,10 @@ def main() -> None:
         rec = per_record(args.quick)
         mem = memory(args.quick)
         sav = saves(args.quick)
+        stm = streams(args.quick)
         progress("  holder")
         holder = bench_holder.run(*((50_000, 5) if args.quick else (200_000, 7)))
-        print(report(thr, rec, mem, sav, holder, args.quick))
+        print(report(thr, rec, mem, sav, stm, holder, args.quick))
     print(reader_table.report(reader_table.measure(args.quick, child, progress), args.quick,
                               table))
     progress(f"(ran for {time.perf_counter() - started:.0f} s)")

@@ -4,6 +4,7 @@
     python -m bench.measure per-record [--quick]
     python -m bench.measure memory DOC WRITER
     python -m bench.measure save DOC [--quick]
+    python -m bench.measure stream DOC [--quick]
 
 A fresh process per document keeps one measurement's garbage and allocator state out of the
 next. Memory is the extra peak of one call: native allocations are invisible to tracemalloc,
@@ -101,22 +102,12 @@ def memory(doc_name: str, writer: str) -> dict:
     write = WRITERS[writer]
     # Loads whatever the writer loads lazily, on a document too small to move the figures.
     write(*build("warm-up", 1, 5))
-    gc.collect()
+    method, before = reset_peak()
     gc.disable()
-    before = status_kib("VmRSS")
-    method = "clear_refs"
-    try:
-        with open("/proc/self/clear_refs", "w") as f:
-            f.write("5")
-    except OSError:
-        method = "maxrss"
-    if before is None or method == "maxrss":
-        method, before = "maxrss", resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     out = write(doc, plain)
-    peak = (status_kib("VmHWM") if method == "clear_refs"
-            else resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+    extra = peak_since(method, before)
     return {"doc": doc_name, "writer": writer, "method": method,
-            "extra_bytes": max(0, peak - before) * 1024, "output_bytes": size_of(out),
+            "extra_bytes": extra, "output_bytes": size_of(out),
             "object_bytes": sys.getsizeof(out)}
 
 
@@ -152,9 +143,72 @@ def save(doc_name: str, quick: bool) -> dict:
             "unflushed": unflushed}
 
 
+def reset_peak() -> tuple[str, int]:
+    """Resets the resident-set high-water mark where the kernel allows: the method and the
+    figure to measure from, in KiB."""
+    gc.collect()
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        return "clear_refs", status_kib("VmRSS") or 0
+    except OSError:
+        return "maxrss", resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
+def peak_since(method: str, before: int) -> int:
+    peak = (status_kib("VmHWM") if method == "clear_refs"
+            else resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+    return max(0, (peak or 0) - before) * 1024
+
+
+def stream(doc_name: str, quick: bool) -> dict:
+    """A save that replaces by rename: its extra peak memory, and its time against the parts
+    it is made of done one after the other in Python (encode, then one os.write and one
+    fsync of the same bytes to a new file), on the disk of the current folder."""
+    doc, plain = build_named(doc_name)
+    del plain
+    tables, per_table, _ = DOCS[doc_name]
+    folder = tempfile.mkdtemp(prefix="bench-stream-", dir=os.getcwd())
+    target = os.path.join(folder, "db.toml")
+    try:
+        write_unified_data(build("warm-up", 1, 5)[0], target)
+        method, before = reset_peak()
+        write_unified_data(doc, target)
+        extra = peak_since(method, before)
+        method_e, before_e = reset_peak()
+        data = encode_unified_data(doc)
+        encode_extra = peak_since(method_e, before_e)
+        del data
+
+        def write_and_flush() -> None:
+            data = encode_unified_data(doc).encode()
+            start = time.perf_counter()
+            fd = os.open(os.path.join(folder, "plain"), os.O_WRONLY | os.O_CREAT | os.O_TRUNC)
+            try:
+                os.write(fd, data)
+                os.fsync(fd)
+            finally:
+                os.close(fd)
+            write_times.append(time.perf_counter() - start)
+
+        budget, least, most = (1.0, 3, 10) if quick else (6.0, 5, 30)
+        write_times: list[float] = []
+        ours, _ = median_time(lambda: write_unified_data(doc, target), budget, least, most)
+        encode, _ = median_time(lambda: encode_unified_data(doc), budget, least, most)
+        for _ in range(least):
+            write_and_flush()
+        size = os.path.getsize(target)
+    finally:
+        shutil.rmtree(folder)
+    return {"doc": doc_name, "records": tables * per_table, "bytes": size, "method": method,
+            "extra_bytes": extra, "encode_extra_bytes": encode_extra, "ours": ours,
+            "encode": encode, "write_fsync": statistics.median(write_times)}
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("what", choices=["throughput", "per-record", "memory", "save"])
+    parser.add_argument("what",
+                        choices=["throughput", "per-record", "memory", "save", "stream"])
     parser.add_argument("doc", nargs="?", choices=list(DOCS))
     parser.add_argument("writers", nargs="*", choices=list(WRITERS),
                         help="the writers to measure (throughput: default all; memory: one)")
@@ -166,6 +220,8 @@ def main() -> None:
         print(json.dumps(per_record(args.quick)))
     elif args.what == "save":
         print(json.dumps(save(args.doc, args.quick)))
+    elif args.what == "stream":
+        print(json.dumps(stream(args.doc, args.quick)))
     else:
         print(json.dumps(memory(args.doc, args.writers[0])))
 
