@@ -14,6 +14,7 @@
 
 namespace {
 
+using wrenfold::common::copy_clean_text;
 using wrenfold::common::copy_text;
 using wrenfold::common::first_escape;
 namespace detail = wrenfold::common::detail;
@@ -144,6 +145,35 @@ TEST(CopyText, EveryLengthCopiesExactlyItsBytes) {
         EXPECT_EQ(std::string(out.data(), 16), std::string(16, '#')) << "before, length " << n;
         EXPECT_EQ(std::string(out.data() + 16 + n, 16), std::string(16, '#'))
             << "after, length " << n;
+    }
+}
+
+TEST(CopyCleanText, CopiesEveryLengthAndFindsAnEscapeAnywhere) {
+    GuardedText guard;
+    for (size_t n = 0; n <= 70; n++) {
+        // Clean, then each edge byte at each position.
+        for (size_t at = 0; at <= n; at++) {
+            for (unsigned char edge : kEdgeBytes) {
+                std::string s(n, '\0');
+                for (size_t i = 0; i < n; i++) {
+                    s[i] = static_cast<char>('a' + (i * 5) % 26);
+                }
+                if (at < n) {
+                    s[at] = static_cast<char>(edge);
+                }
+                std::vector<char> out(n + 32, '#');
+                const bool clean = copy_clean_text(out.data() + 16, guard.place(s), n);
+                ASSERT_EQ(clean, reference(s) == n) << "length " << n << " at " << at;
+                if (clean) {
+                    ASSERT_EQ(std::string(out.data() + 16, n), s) << "length " << n;
+                }
+                ASSERT_EQ(std::string(out.data(), 16), std::string(16, '#'));
+                ASSERT_EQ(std::string(out.data() + 16 + n, 16), std::string(16, '#'));
+                if (at == n) {
+                    break;  // the clean text once
+                }
+            }
+        }
     }
 }
 

@@ -176,4 +176,36 @@ inline void copy_text(char* out, const char* s, size_t n) {
     }
 }
 
+// copy_text and first_escape in one pass, for escaped output: copies the `n` bytes at `s` to
+// `out` and tells whether none of them needs an escape. When one does, what was copied is
+// not to be used.
+inline bool copy_clean_text(char* out, const char* s, size_t n) {
+#if defined(__SSE2__)
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(s);
+    if (n >= 16) {
+        const auto copy_block = [&](size_t at) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + at), x);
+            return detail::escape_mask(x) == 0;
+        };
+        size_t i = 0;
+        for (; i + 16 <= n; i += 16) {
+            if (!copy_block(i)) {
+                return false;
+            }
+        }
+        return i == n || copy_block(n - 16);
+    }
+    if (n >= 8) {
+        const uint64_t lo = detail::load8(p), hi = detail::load8(p + n - 8);
+        std::memcpy(out, &lo, 8);
+        std::memcpy(out + n - 8, &hi, 8);
+        return detail::escape_mask(
+                   _mm_set_epi64x(static_cast<int64_t>(hi), static_cast<int64_t>(lo))) == 0;
+    }
+#endif
+    copy_text(out, s, n);
+    return first_escape(s, n) == n;
+}
+
 }  // namespace wrenfold::common

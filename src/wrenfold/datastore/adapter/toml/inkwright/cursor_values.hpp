@@ -19,16 +19,17 @@ namespace wrenfold::inkwright {
 [[gnu::always_inline]] inline int put_ascii_str(Cursor& c, PyObject* s, int escape_strings) {
     const char* text = static_cast<const char*>(PyUnicode_DATA(s));
     const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
-    if (escape_strings && common::first_escape(text, n) != n) {
-        return 0;
-    }
     if (!c.reserve(n + 2)) [[unlikely]] {
         return -1;
     }
     const char quote = B_QUOTE[0];
     char* out = c.out();
     out[0] = quote;
-    common::copy_text(out + 1, text, n);
+    if (!escape_strings) {
+        common::copy_text(out + 1, text, n);
+    } else if (!common::copy_clean_text(out + 1, text, n)) {
+        return 0;  // written escaped elsewhere; the cursor has not moved
+    }
     out[n + 1] = quote;
     c.advance_to(out + n + 2);
     return 1;
