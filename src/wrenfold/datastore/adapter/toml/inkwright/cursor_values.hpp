@@ -103,8 +103,8 @@ namespace wrenfold::inkwright {
 }
 
 // An item of a container: the scalar kinds through the cursor, the rest through
-// _value_to_buf. 0 when written through the cursor, 1 when through _value_to_buf (user code
-// may have run), -1 with an exception set.
+// _value_to_buf. 0 when no user code can have run (written through the cursor, or an exact
+// str: text to escape or beyond ASCII), 1 when it may have, -1 with an exception set.
 [[gnu::always_inline]] inline int item_to_cursor(Cursor& c, PyObject* value, int escape_strings) {
     const int written = put_scalar(c, value, escape_strings);
     if (written > 0) [[likely]] {
@@ -116,7 +116,7 @@ namespace wrenfold::inkwright {
     c.commit();
     const int status = _value_to_buf(c.buffer(), value, escape_strings);
     c.load();
-    return status < 0 ? -1 : 1;
+    return status < 0 ? -1 : Py_TYPE(value) != &PyUnicode_Type;
 }
 
 // The items of the list or tuple `arr` as an array. 0, or 1 when an item went through
