@@ -45,13 +45,21 @@ def median_time(fn, budget: float, least: int, most: int) -> tuple[float, object
 
 def interleaved_medians(fns: dict, budget: float, least: int,
                         most: int) -> dict[str, tuple[float, object]]:
-    """median_time of every function, their calls taken in turn, round after round."""
+    """median_time of every function, their calls taken in turn, round after round. Before
+    each timed call, untimed: the cyclic garbage that the call before left is collected
+    (else this function pays for it; the documents are frozen first, so that this costs
+    little), and the function is called once, so that its code and data are back in the
+    caches that the function before it used."""
     outs = {name: fn() for name, fn in fns.items()}
+    gc.collect()
+    gc.freeze()
     times: dict[str, list[float]] = {name: [] for name in fns}
     spent, rounds = 0.0, 0
     while rounds < least or (rounds < most and spent < budget):
         rounds += 1
         for name, fn in fns.items():
+            gc.collect()
+            fn()
             start = time.perf_counter()
             fn()
             elapsed = time.perf_counter() - start

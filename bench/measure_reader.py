@@ -14,6 +14,7 @@ and its result is compared with that dict once, untimed. `memory` reads a docume
 from __future__ import annotations
 
 import argparse
+import functools
 import gc
 import json
 import os
@@ -26,7 +27,7 @@ from typing import Any
 import orjson
 
 from bench.docs import DOCS, build, build_named, first_records
-from bench.measure import median_time, size_of, status_kib
+from bench.measure import interleaved_medians, median_time, size_of, status_kib
 from bench.readers import (INPUT, MISSING, QUICK_RECORD_LIMITS, READERS, RECORD_LIMITS,
                            inkreader, validated)
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data, write_unified_data
@@ -46,15 +47,21 @@ def throughput(doc_name: str, quick: bool, readers: list[str]) -> dict:
     tables, per_table, _ = DOCS[doc_name]
     whole = inputs(doc, plain)
     result: dict[str, Any] = {"records": tables * per_table, "readers": {}, "missing": MISSING}
+    calls, meta = {}, {}
     for reader in readers:
         data, expected, records = whole, plain, tables * per_table
         if records > limits.get(reader, records):
             d, expected, records = first_records(doc, plain, limits[reader])
             data = inputs(d, expected)
         text = data[INPUT[reader]]
-        seconds, out = median_time(lambda: READERS[reader](text), budget, least, most)
-        result["readers"][reader] = {"seconds": seconds, "bytes": size_of(text),
-                                     "records": records, "equal": out == expected}
+        calls[reader] = functools.partial(READERS[reader], text)
+        meta[reader] = (size_of(text), records, expected)
+    # In alternation, as the writers are timed.
+    medians = interleaved_medians(calls, budget * len(calls), least, most)
+    for reader, (seconds, out) in medians.items():
+        size, records, expected = meta[reader]
+        result["readers"][reader] = {"seconds": seconds, "bytes": size, "records": records,
+                                     "equal": out == expected}
     return result
 
 
