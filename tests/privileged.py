@@ -31,6 +31,29 @@ _MS_PRIVATE = 1 << 18
 _CLONE_NEWNS = 0x00020000
 
 
+class Alarm(Exception):
+    """What the SIGALRM handler of save_under_alarm raises."""
+
+
+def save_under_alarm(save: Callable[[], None], after: float) -> Any:
+    """save() in a child whose SIGALRM, `after` seconds in, raises Alarm: "written", or the
+    names of the last two frames of the Alarm's traceback."""
+
+    def scenario():
+        def on_alarm(signum, frame):
+            raise Alarm
+
+        signal.signal(signal.SIGALRM, on_alarm)
+        signal.setitimer(signal.ITIMER_REAL, after)
+        try:
+            save()
+        except Alarm as exc:
+            return [frame.name for frame in traceback.extract_tb(exc.__traceback__)][-2:]
+        return "written"
+
+    return in_child(scenario, timeout=60)
+
+
 def needs_root() -> None:
     if os.geteuid() != 0:
         pytest.skip("needs root: owners, mounts and an unprivileged child are set up by root")

@@ -4,7 +4,6 @@ user the file that was there before."""
 import errno
 import functools
 import os
-import signal
 import stat
 import subprocess
 import sys
@@ -15,7 +14,7 @@ from pathlib import Path
 import pytest
 
 from inkwright_docs import Doc, Table, model, worked_example
-from privileged import in_child, shared_dir  # noqa: F401 - a fixture
+from privileged import save_under_alarm, shared_dir  # noqa: F401 - a fixture
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data, write_unified_data
 from wrenfold.datastore.tables.data import TableData
 
@@ -159,6 +158,9 @@ class TestFailures:
         assert os.listdir(tmp_path) == []
 
 
+ALARMED = ["wrenfold.datastore.adapter.toml.inkwright._write_unified_data_impl", "on_alarm"]
+
+
 class Unprintable:
     def __str__(self):
         raise LookupError("no text")
@@ -200,24 +202,8 @@ class TestLargeDocuments:
         target = tmp_path / "db.toml"
         target.write_bytes(OLD)
         doc = self.doc()
-
-        class Alarm(Exception):
-            pass
-
-        def scenario():
-            def on_alarm(signum, frame):
-                raise Alarm
-
-            signal.signal(signal.SIGALRM, on_alarm)
-            signal.setitimer(signal.ITIMER_REAL, 0.005)
-            try:
-                write_unified_data(doc, str(target))
-            except Alarm:
-                return "interrupted"
-            return "written"
-
-        result = in_child(scenario, timeout=60)
-        assert (result, target.read_bytes()) in [("interrupted", OLD),
+        result = save_under_alarm(lambda: write_unified_data(doc, str(target)), 0.005)
+        assert (result, target.read_bytes()) in [(ALARMED, OLD),
                                                  ("written", encode_unified_data(doc).encode())]
         assert os.listdir(tmp_path) == ["db.toml"]
 

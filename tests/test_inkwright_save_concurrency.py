@@ -8,13 +8,12 @@ import re
 import signal
 import threading
 import time
-import traceback
 from pathlib import Path
 
 import pytest
 
 from inkwright_docs import Doc, Table
-from privileged import in_child, temp_files
+from privileged import in_child, save_under_alarm, temp_files
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data, write_unified_data
 
 SAVES = 200
@@ -157,23 +156,7 @@ class TestInterruptsAndOtherThreads:
         os.mkfifo(fifo)
         records = tuple({"id": i, "text": "x" * 100} for i in range(400_000))  # some 50 MB
         huge = Doc({"t": Table(result=((), records))})  # tuple_values() takes no time
-
-        class Alarm(Exception):
-            pass
-
-        def scenario():
-            def on_alarm(signum, frame):
-                raise Alarm
-
-            signal.signal(signal.SIGALRM, on_alarm)
-            signal.setitimer(signal.ITIMER_REAL, 0.02)
-            try:
-                write_unified_data(huge, str(fifo))
-            except Alarm as exc:
-                return [frame.name for frame in traceback.extract_tb(exc.__traceback__)][-2:]
-            return "written"
-
-        assert in_child(scenario, timeout=60) == [
+        assert save_under_alarm(lambda: write_unified_data(huge, str(fifo)), 0.02) == [
             "wrenfold.datastore.adapter.toml.inkwright._write_unified_data_impl", "on_alarm"]
 
     def test_other_threads_run_while_a_save_waits(self, tmp_path):

@@ -154,15 +154,21 @@ PyObject* Parser::open_path(PyObject* table, size_t parts, bool header) {
     return table;
 }
 
-int Parser::table_header() {
-    p_++;  // [
+// A header's key, after its opening brackets, into path_: the table that holds its last part,
+// made where missing. Null with an exception set.
+PyObject* Parser::header_parent(int brackets, bool table) {
+    p_ += brackets;
     skip_space();
     path_.clear();
     if (key(path_) < 0) {
-        return -1;
+        return nullptr;
     }
     section_++;
-    PyObject* parent = open_path(root_.get(), path_.size(), true);
+    return open_path(root_.get(), path_.size(), table);
+}
+
+int Parser::table_header() {
+    PyObject* parent = header_parent(1, true);  // [
     if (parent == nullptr) {
         return -1;
     }
@@ -197,14 +203,7 @@ int Parser::table_header() {
 }
 
 int Parser::array_of_tables_header() {
-    p_ += 2;  // [[
-    skip_space();
-    path_.clear();
-    if (key(path_) < 0) {
-        return -1;
-    }
-    section_++;
-    PyObject* parent = open_path(root_.get(), path_.size(), false);
+    PyObject* parent = header_parent(2, false);  // [[
     if (parent == nullptr) {
         return -1;
     }

@@ -135,6 +135,7 @@ public:
 private:
     // document.cpp
     int statement();
+    PyObject* header_parent(int brackets, bool table);
     int table_header();
     int array_of_tables_header();
     int key_value(PyObject* table, bool in_inline, uint32_t inline_serial);
@@ -154,9 +155,8 @@ private:
 
     // strings.cpp
     PyObject* basic_string();
-    PyObject* multiline_basic_string();
     PyObject* literal_string();
-    PyObject* multiline_literal_string();
+    PyObject* multiline_string(bool literal);
     int escape(std::string& out, bool multiline);
     PyObject* text(const char* s, size_t n, bool ascii);
 

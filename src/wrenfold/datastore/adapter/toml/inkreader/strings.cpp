@@ -168,50 +168,6 @@ PyObject* Parser::basic_string() {
     }
 }
 
-PyObject* Parser::multiline_basic_string() {
-    p_ += 3;
-    if (at_newline()) {
-        p_ += *p_ == '\r' ? 2 : 1;
-    }
-    uint64_t high = 0;
-    scratch_.clear();
-    while (true) {
-        const char* run = p_;
-        p_ = clean_run(run, end_, cls::kStrStop, '"', &high);
-        scratch_.append(run, p_);
-        if (p_ == end_) {
-            return error_at(p_, "Unterminated string");
-        }
-        const char c = *p_;
-        if (c == '"') {
-            if (end_ - p_ >= 3 && p_[1] == '"' && p_[2] == '"') {
-                p_ += 3;
-                // Up to two more quotes belong to the text.
-                for (int extra = 0; extra < 2 && p_ < end_ && *p_ == '"'; extra++) {
-                    scratch_ += '"';
-                    p_++;
-                }
-                return text(scratch_.data(), scratch_.size(), high == 0);
-            }
-            scratch_ += '"';
-            p_++;
-        } else if (c == '\\') {
-            const size_t before = scratch_.size();
-            if (escape(scratch_, true) < 0) {
-                return nullptr;
-            }
-            for (size_t i = before; i < scratch_.size(); i++) {
-                high |= static_cast<unsigned char>(scratch_[i]) & 0x80;
-            }
-        } else if (at_newline()) {
-            scratch_ += '\n';  // \r\n reads as \n
-            p_ += c == '\r' ? 2 : 1;
-        } else {
-            return error_char(p_, "Illegal character %R");
-        }
-    }
-}
-
 PyObject* Parser::literal_string() {
     const char* start = ++p_;
     uint64_t high = 0;
@@ -226,7 +182,11 @@ PyObject* Parser::literal_string() {
     return text(start, static_cast<size_t>(stop - start), high == 0);
 }
 
-PyObject* Parser::multiline_literal_string() {
+// A multi-line string, basic or literal: the text up to three closing quotes, a newline right
+// after the opening ones left out, CRLF read as LF; escapes only in a basic one.
+PyObject* Parser::multiline_string(bool literal) {
+    const char quote = literal ? '\'' : '"';
+    const uint8_t stop = literal ? cls::kLitStop : cls::kStrStop;
     p_ += 3;
     if (at_newline()) {
         p_ += *p_ == '\r' ? 2 : 1;
@@ -235,27 +195,37 @@ PyObject* Parser::multiline_literal_string() {
     scratch_.clear();
     while (true) {
         const char* run = p_;
-        p_ = clean_run(run, end_, cls::kLitStop, '\'', &high);
+        p_ = clean_run(run, end_, stop, quote, &high);
         scratch_.append(run, p_);
         if (p_ == end_) {
-            return error_at(p_, "Expected \"'''\"");
+            return error_at(p_, literal ? "Expected \"'''\"" : "Unterminated string");
         }
-        if (*p_ == '\'') {
-            if (end_ - p_ >= 3 && p_[1] == '\'' && p_[2] == '\'') {
+        const char c = *p_;
+        if (c == quote) {
+            if (end_ - p_ >= 3 && p_[1] == quote && p_[2] == quote) {
                 p_ += 3;
-                for (int extra = 0; extra < 2 && p_ < end_ && *p_ == '\''; extra++) {
-                    scratch_ += '\'';
+                // Up to two more quotes belong to the text.
+                for (int extra = 0; extra < 2 && p_ < end_ && *p_ == quote; extra++) {
+                    scratch_ += quote;
                     p_++;
                 }
                 return text(scratch_.data(), scratch_.size(), high == 0);
             }
-            scratch_ += '\'';
+            scratch_ += quote;
             p_++;
+        } else if (c == '\\' && !literal) {
+            const size_t before = scratch_.size();
+            if (escape(scratch_, true) < 0) {
+                return nullptr;
+            }
+            for (size_t i = before; i < scratch_.size(); i++) {
+                high |= static_cast<unsigned char>(scratch_[i]) & 0x80;
+            }
         } else if (at_newline()) {
-            scratch_ += '\n';
-            p_ += *p_ == '\r' ? 2 : 1;
+            scratch_ += '\n';  // \r\n reads as \n
+            p_ += c == '\r' ? 2 : 1;
         } else {
-            return error_char(p_, "Found invalid character %R");
+            return error_char(p_, literal ? "Found invalid character %R" : "Illegal character %R");
         }
     }
 }

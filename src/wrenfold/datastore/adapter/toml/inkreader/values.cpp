@@ -21,9 +21,9 @@ PyObject* Parser::value() {
     }
     switch (*p_) {
         case '"':
-            return starts_with(p_, end_, "\"\"\"", 3) ? multiline_basic_string() : basic_string();
+            return starts_with(p_, end_, "\"\"\"", 3) ? multiline_string(false) : basic_string();
         case '\'':
-            return starts_with(p_, end_, "'''", 3) ? multiline_literal_string() : literal_string();
+            return starts_with(p_, end_, "'''", 3) ? multiline_string(true) : literal_string();
         case 't':
             if (starts_with(p_, end_, "true", 4)) {
                 p_ += 4;
