@@ -117,6 +117,17 @@ int Parser::key(std::vector<Ref>& parts) {
     }
 }
 
+// A new table under `key` in `table`, noted as `noted`: borrowed, `table` holds it. Null with
+// an exception set.
+PyObject* Parser::add_table(PyObject* table, PyObject* key, TableInfo noted) {
+    Ref made(PyDict_New());
+    if (!made || PyDict_SetItem(table, key, made.get()) < 0) {
+        return nullptr;
+    }
+    tables_.emplace(made.get(), noted);
+    return made.get();
+}
+
 // The table that a header's key names, but for its last part: tables are made where
 // missing, and an array of tables leads to its last element.
 PyObject* Parser::open_path(PyObject* table, size_t parts, bool header) {
@@ -127,12 +138,9 @@ PyObject* Parser::open_path(PyObject* table, size_t parts, bool header) {
             if (PyErr_Occurred()) {
                 return nullptr;
             }
-            Ref made(PyDict_New());
-            if (!made || PyDict_SetItem(table, key, made.get()) < 0) {
+            if ((table = add_table(table, key, {TableInfo::kImplicit, 0})) == nullptr) {
                 return nullptr;
             }
-            tables_.emplace(made.get(), TableInfo{TableInfo::kImplicit, 0});
-            table = made.get();
             continue;
         }
         const TableInfo* found = info(value);
@@ -178,12 +186,9 @@ int Parser::table_header() {
         if (PyErr_Occurred()) {
             return -1;
         }
-        Ref made(PyDict_New());
-        if (!made || PyDict_SetItem(parent, last, made.get()) < 0) {
+        if ((current_ = add_table(parent, last, {TableInfo::kExplicit, 0})) == nullptr) {
             return -1;
         }
-        tables_.emplace(made.get(), TableInfo{TableInfo::kExplicit, 0});
-        current_ = made.get();
     } else {
         TableInfo* found = info(value);
         if (PyDict_Check(value) && found != nullptr && found->kind == TableInfo::kImplicit) {
@@ -255,13 +260,9 @@ PyObject* Parser::descend_dotted(PyObject* table, PyObject* key, bool in_inline,
         if (PyErr_Occurred()) {
             return nullptr;
         }
-        Ref made(PyDict_New());
-        if (!made || PyDict_SetItem(table, key, made.get()) < 0) {
-            return nullptr;
-        }
-        tables_.emplace(made.get(), in_inline ? TableInfo{TableInfo::kInlineDotted, serial}
-                                              : TableInfo{TableInfo::kDotted, section_});
-        return made.get();
+        return add_table(table, key,
+                         in_inline ? TableInfo{TableInfo::kInlineDotted, serial}
+                                   : TableInfo{TableInfo::kDotted, section_});
     }
     TableInfo* found = info(value);
     if (!PyDict_Check(value) && !PyList_Check(value)) {

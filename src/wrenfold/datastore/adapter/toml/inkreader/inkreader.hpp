@@ -139,6 +139,7 @@ private:
     int table_header();
     int array_of_tables_header();
     int key_value(PyObject* table, bool in_inline, uint32_t inline_serial);
+    PyObject* add_table(PyObject* table, PyObject* key, TableInfo noted);
     PyObject* open_path(PyObject* table, size_t parts, bool header);
     PyObject* descend_dotted(PyObject* table, PyObject* key, bool in_inline, uint32_t serial);
     int key(std::vector<Ref>& parts);
