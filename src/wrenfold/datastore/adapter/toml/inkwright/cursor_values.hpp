@@ -113,10 +113,12 @@ namespace wrenfold::inkwright {
     if (written < 0) {
         return INK_NO_MEMORY("_value_to_buf");
     }
+    // Asked before the call: user code that runs in it may free `value`.
+    const bool exact_str = Py_IS_TYPE(value, &PyUnicode_Type);
     c.commit();
     const int status = _value_to_buf(c.buffer(), value, escape_strings);
     c.load();
-    return status < 0 ? -1 : Py_TYPE(value) != &PyUnicode_Type;
+    return status < 0 ? -1 : !exact_str;
 }
 
 // The items of the list or tuple `arr` as an array. 0, or 1 when an item went through
