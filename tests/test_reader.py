@@ -1,6 +1,7 @@
 """loads and load keep tomllib's contract: arguments, result types, parse_float and errors."""
 
 import datetime
+import gc
 import io
 import math
 import sys
@@ -131,6 +132,25 @@ class TestParseFloat:
 
         with pytest.raises(Mine, match="^1_0.5$"):
             loads(self.TEXT, parse_float=fail)
+
+
+@pytest.mark.parametrize("enabled", [True, False], ids=["collector-on", "collector-off"])
+def test_garbage_collector_is_left_as_it_was(enabled):
+    # The collector is paused while a document is read: a read that ends any way resumes it
+    # only if it ran before.
+    def mine(text):
+        raise LookupError(text)
+
+    (gc.enable if enabled else gc.disable)()
+    try:
+        loads("a = [1, {b = 2}]")
+        for bad in (lambda: loads("a = "), lambda: loads("a = 1.5", parse_float=mine),
+                    lambda: load(io.BytesIO(b"a = [" * 100_000))):
+            with pytest.raises((tomllib.TOMLDecodeError, LookupError, RecursionError)):
+                bad()
+        assert gc.isenabled() is enabled
+    finally:
+        gc.enable()
 
 
 class TestErrors:
