@@ -23,6 +23,7 @@ import time
 from importlib import metadata
 
 from bench import bench_holder, reader_table
+from bench.markdown import table, throughput_table
 from bench.docs import DOCS
 from bench.writers import QUICK_RECORD_LIMITS, RECORD_LIMITS, WRITERS
 
@@ -73,25 +74,18 @@ def memory(quick: bool) -> list[dict]:
     return rows
 
 
-def streams(quick: bool) -> list[dict]:
+def each_doc(what: str, docs: list[str], label: str, quick: bool) -> list[dict]:
+    """One bench.measure `what` per document, each in a fresh process."""
     rows = []
-    for name in STREAM_DOCS:
-        progress(f"  save in bounded memory: {name}")
-        rows.append(child("stream", name, *(["--quick"] if quick else [])))
+    for name in docs:
+        progress(f"  {label}: {name}")
+        rows.append(child(what, name, *(["--quick"] if quick else [])))
     return rows
 
 
 def stream_limit(s: dict) -> int:
     """The extra peak a save may take: 16 MiB, and the snapshot's 8 bytes a record."""
     return 16 * 2**20 + 8 * s["records"]
-
-
-def saves(quick: bool) -> list[dict]:
-    rows = []
-    for name in SAVE_DOCS:
-        progress(f"  save: {name}")
-        rows.append(child("save", name, *(["--quick"] if quick else [])))
-    return rows
 
 
 def environment() -> str:
@@ -108,32 +102,15 @@ def environment() -> str:
             f"{platform.python_implementation()} {platform.python_version()}; {peers}")
 
 
-def table(header: list[str], rows: list[list[str]]) -> str:
-    lines = ["| " + " | ".join(header) + " |", "|" + "|".join("---" for _ in header) + "|"]
-    lines += ["| " + " | ".join(r) + " |" for r in rows]
-    return "\n".join(lines)
-
-
 def report(thr: dict, rec: dict, mem: list[dict], sav: list[dict], stm: list[dict],
            holder: list[dict], quick: bool) -> str:
     out = [f"# wrenfold benchmark{' (--quick)' if quick else ''}", "", environment(), ""]
 
     out += ["## Throughput, MB/s of each writer's own output", ""]
-    rows, cut = [], False
-    for name, row in thr.items():
-        cells = []
-        for writer in WRITERS:
-            r = row["writers"][writer]
-            mark = "*" if r["records"] < row["records"] else ""
-            cut = cut or bool(mark)
-            cells.append(f"{r['mb_s']:.1f}{mark}")
-        label = name + (f" ({row['non_ascii']:.0%} non-ASCII)" if "non_ascii" in row else "")
-        rows.append([label, f"{row['records']:,}"] + cells)
-    out += [table(["document", "records"] + list(WRITERS), rows), ""]
-    if cut:
-        limits = QUICK_RECORD_LIMITS if quick else RECORD_LIMITS
-        out += ["\\* measured on the first records of every table only (" + ", ".join(
-            f"{w}: {n:,}" for w, n in limits.items()) + " at most); throughput is per MB.", ""]
+    out += throughput_table(
+        thr, "writers", list(WRITERS),
+        lambda row, writer, mark: f"{row['writers'][writer]['mb_s']:.1f}{mark}",
+        QUICK_RECORD_LIMITS if quick else RECORD_LIMITS)
 
     out += ["## Each writer relative to inkwright (its MB/s divided by inkwright's)", ""]
     rows = [[name] + [f"{w[p]['mb_s'] / w['inkwright']['mb_s']:.3g}x" for p in PEERS]
@@ -263,13 +240,12 @@ def main() -> None:
         thr = throughput(args.quick)
         rec = per_record(args.quick)
         mem = memory(args.quick)
-        sav = saves(args.quick)
-        stm = streams(args.quick)
+        sav = each_doc("save", SAVE_DOCS, "save", args.quick)
+        stm = each_doc("stream", STREAM_DOCS, "save in bounded memory", args.quick)
         progress("  holder")
         holder = bench_holder.run(*((50_000, 5) if args.quick else (200_000, 7)))
         print(report(thr, rec, mem, sav, stm, holder, args.quick))
-    print(reader_table.report(reader_table.measure(args.quick, child, progress), args.quick,
-                              table))
+    print(reader_table.report(reader_table.measure(args.quick, child, progress), args.quick))
     progress(f"(ran for {time.perf_counter() - started:.0f} s)")
 
 

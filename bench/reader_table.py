@@ -1,7 +1,7 @@
 """The reader's part of `python -m bench`: its measurements, tables and targets.
 
-Every figure comes from a fresh process (bench.measure_reader); `child`, `progress` and
-`table` are the runner's own, passed in by bench.__main__.
+Every figure comes from a fresh process (bench.measure_reader); `child` and `progress` are
+the runner's own, passed in by bench.__main__.
 """
 
 from __future__ import annotations
@@ -11,6 +11,7 @@ import tempfile
 from importlib import metadata
 from typing import Any, Callable
 
+from bench.markdown import table, throughput_table
 from bench.readers import MISSING, PEERS, QUICK_RECORD_LIMITS, RECORD_LIMITS, compiled
 
 THROUGHPUT_DOCS = ["10x1k", "20x10k", "non-ascii-10x1k", "numeric-10x1k"]
@@ -58,26 +59,17 @@ def mb_s(row: dict, reader: str) -> float:
     return r["bytes"] / r["seconds"] / 1e6
 
 
-def report(res: dict, quick: bool, table: Callable[[list[str], list[list[str]]], str]) -> str:
+def report(res: dict, quick: bool) -> str:
     thr = res["throughput"]
     out = ["## Reading: throughput, MB/s of each reader's own input", "", peers(),
            "TOML from our encoder in escaped mode; orjson reads the JSON of the same dict. "
            "A reader whose result differs from that dict is marked WRONG.", ""]
-    rows, cut = [], False
     present = [r for r in READERS if r not in MISSING]
-    for name, row in thr.items():
-        cells = []
-        for reader in present:
-            r = row["readers"][reader]
-            mark = "*" if r["records"] < row["records"] else ""
-            cut = cut or bool(mark)
-            cells.append(f"{mb_s(row, reader):.1f}{mark}" + ("" if r["equal"] else " WRONG"))
-        rows.append([name, f"{row['records']:,}"] + cells)
-    out += [table(["document", "records"] + present, rows), ""]
-    if cut:
-        limits = QUICK_RECORD_LIMITS if quick else RECORD_LIMITS
-        out += ["\\* measured on the first records of every table only (" + ", ".join(
-            f"{r}: {n:,}" for r, n in limits.items()) + " at most); throughput is per MB.", ""]
+    out += throughput_table(
+        thr, "readers", present,
+        lambda row, reader, mark: f"{mb_s(row, reader):.1f}{mark}"
+        + ("" if row["readers"][reader]["equal"] else " WRONG"),
+        QUICK_RECORD_LIMITS if quick else RECORD_LIMITS)
     peers_present = present[1:]
     rows = [[name] + [f"{mb_s(row, 'inkreader') / mb_s(row, p):.3g}x" for p in peers_present]
             for name, row in thr.items()]

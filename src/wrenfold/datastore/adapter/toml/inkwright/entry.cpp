@@ -14,29 +14,20 @@ namespace {
 
 PyObject* str_tuple_output;  // interned
 
-// The document's (version, schema_version, TablesHolder), new reference.
-PyObject* read_tuple_output(PyObject* data) {
-    Ref out(PyObject_GetAttr(data, str_tuple_output));
-    if (out && !PyTuple_CheckExact(out.get())) {
-        common::raise_expected("tuple", Py_TYPE(out.get())->tp_name);
-        return nullptr;
-    }
-    return out.release();
-}
-
-// The snapshot and a buffer sized for it. The caller frees both, on failure too.
-int snapshot_and_buffer(PyObject* tuple_output, c_unified_data::CUnifiedData* c_data,
-                        Buffer** buf) {
-    *c_data = c_unified_data::dump_model(tuple_output);
-    if (PyErr_Occurred()) {
+// The snapshot of the document `data`: 0, or -1 with an exception set. The caller frees it
+// either way.
+int take_snapshot(PyObject* data, c_unified_data::CUnifiedData* c_data) {
+    Ref tuple_output(PyObject_GetAttr(data, str_tuple_output));
+    if (!tuple_output) {
         return -1;
     }
-    *buf = new_document_buffer(c_data);
-    if (*buf == nullptr) {
-        PyErr_NoMemory();
+    // (version, schema_version, TablesHolder)
+    if (!PyTuple_CheckExact(tuple_output.get())) {
+        common::raise_expected("tuple", Py_TYPE(tuple_output.get())->tp_name);
         return -1;
     }
-    return 0;
+    *c_data = c_unified_data::dump_model(tuple_output.get());
+    return PyErr_Occurred() ? -1 : 0;
 }
 
 }  // namespace
@@ -53,8 +44,7 @@ PyObject* _encode_unified_data_impl(PyObject* data, int escape_strings) {
     Buffer* buf = nullptr;
     TextRuns runs{};
     PyObject* result = nullptr;
-    Ref tuple_output(read_tuple_output(data));
-    if (!tuple_output || snapshot_and_buffer(tuple_output.get(), &c_data, &buf) < 0) {
+    if (take_snapshot(data, &c_data) < 0 || (buf = new_document_buffer(&c_data)) == nullptr) {
         goto done;
     }
     buf->grow = grow_into_str;
@@ -79,12 +69,7 @@ PyObject* _write_unified_data_impl(PyObject* data, PyObject* filepath, int escap
     int status = -1;
     const char* path;
     Py_ssize_t path_size;
-    Ref tuple_output(read_tuple_output(data));
-    if (!tuple_output) {
-        goto done;
-    }
-    c_data = c_unified_data::dump_model(tuple_output.get());
-    if (PyErr_Occurred()) {
+    if (take_snapshot(data, &c_data) < 0) {
         goto done;
     }
     // Refuses None; a NUL would silently cut the path short.

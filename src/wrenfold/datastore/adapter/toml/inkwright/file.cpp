@@ -71,7 +71,6 @@ int write_document(const CUnifiedData* data, const char* path, PyObject* filepat
     BufferOwner owner{new_document_buffer(data)};
     Buffer* buf = owner.buf;
     if (buf == nullptr) {
-        PyErr_NoMemory();
         return -1;
     }
     if (_encode_to_buffer(data, buf, escape_strings) < 0 || (!opened && save.open() < 0) ||

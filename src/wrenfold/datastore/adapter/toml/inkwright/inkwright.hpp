@@ -273,7 +273,7 @@ int char_true(Buffer* buf, const char* key);
 
 size_t estimate_buffer_size(const CUnifiedData* data);
 // The document's buffer: the estimate's capacity, or a smaller start when that is too much.
-// Null when even the smaller block cannot be had.
+// Null with MemoryError when even the smaller block cannot be had.
 Buffer* new_document_buffer(const CUnifiedData* data);
 int _encode_to_buffer(const CUnifiedData* data, Buffer* buf, int escape_strings);
 int header_to_buf(Buffer* buf, const HeaderData* header, int escape_strings);

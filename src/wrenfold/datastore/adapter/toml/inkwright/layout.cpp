@@ -21,7 +21,10 @@ Buffer* new_document_buffer(const CUnifiedData* data) {
     constexpr size_t kMaxInitial = size_t{31} << 20;
     const size_t estimate = estimate_buffer_size(data);
     Buffer* buf = common::buf_new(estimate < kMaxInitial ? estimate : kMaxInitial);
-    return buf != nullptr ? buf : common::buf_new(65536);
+    if (buf == nullptr && (buf = common::buf_new(65536)) == nullptr) {
+        PyErr_NoMemory();
+    }
+    return buf;
 }
 
 int header_to_buf(Buffer* buf, const HeaderData* header, int escape_strings) {
