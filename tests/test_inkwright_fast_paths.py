@@ -177,3 +177,60 @@ def test_records_longer_than_a_batch_and_than_the_kept_keys():
     assert lines[:-1] == ["    { " + ", ".join(f"{k} = {v}" for k, v in r.items()
                                                  if v is not None) + " },"
                           for r in records]
+
+
+def holey(n, holes, *, any_keys=False):
+    """A dict of keys f0..f{n-1} whose entries at `holes` were deleted (the interpreter leaves
+    them in place, empty), and whose key table once held a key that is not a str."""
+    d = {}
+    if any_keys:
+        d[0] = "gone"
+    for i in range(n):
+        d[f"f{i}"] = i
+        if i in holes:
+            d[f"gone{i}"] = None
+            del d[f"gone{i}"]
+    if any_keys:
+        del d[0]
+    for i in holes:
+        d[f"f{i}"] = f"v{i}"
+    return d
+
+
+class Slots:
+    def __init__(self, n):
+        for i in range(n):
+            setattr(self, f"a{i}", i * 1.5)
+
+
+def test_dicts_read_entry_by_entry_match_fresh_copies():
+    # Deleted entries at the edges and across the 16-entry batches, runs longer than a batch,
+    # key tables that once held a non-str key, instance dicts (values kept apart from keys),
+    # as records and as nested inline tables.
+    shapes = [holey(40, holes, any_keys=any_keys)
+              for holes in [set(), {0}, {15, 16}, set(range(3, 30)), set(range(0, 40, 2)), {39}]
+              for any_keys in (False, True)]
+    shapes += [vars(Slots(n)) for n in (1, 20, 40)]
+    emptied = {"x": 1}
+    del emptied["x"]
+    shapes.append(emptied)
+    records = [{"id": i, "inner": shape, **shape} for i, shape in enumerate(shapes)]
+    fresh = [{k: ({k2: v2 for k2, v2 in v.items()} if k == "inner" else v)
+              for k, v in r.items()} for r in records]
+    for escape in (False, True):
+        assert (encode(records_doc(*records), escape_strings=escape)
+                == encode(records_doc(*fresh), escape_strings=escape))
+
+
+@pytest.mark.parametrize("small_first", [True, False])
+def test_documents_whose_records_change_size_midway(small_first):
+    # The result is sized by the records written before the first block fills: too small
+    # when large records follow, too large when small ones do.
+    small = [{"n": i} for i in range(20_000)]
+    large = [{"n": i, "s": "x" * 5_000} for i in range(100)]
+    records = small + large if small_first else large + small
+    text = encode(records_doc(*records))
+    lines = [f"    {{ n = {r['n']}" + (f', s = "{r["s"]}"' if "s" in r else "") + " },"
+             for r in records]
+    assert text == header("t") + "\n[tables.t]\ncolumns = [\n]\nrecords = [\n" + \
+        "\n".join(lines) + "\n]\n"

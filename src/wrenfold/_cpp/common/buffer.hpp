@@ -27,9 +27,8 @@ struct Buffer {
     // Set by `grow` when it moved the content into a block that this object owns; buf_free
     // then leaves the block to whoever set `grow`.
     void* owner;
-    // Where the user of the buffer notes text that it keeps out of the buffer, if it does;
-    // buf_free ignores it.
-    void* text_runs;
+    // What the writer keeps beside the buffer, if anything; buf_free ignores it.
+    void* user;
     // The innermost of the dicts that the writer is walking, if it keeps track of them.
     DictWalk* walks;
     // When set, a buffer that is full first hands its content to this, which empties it
@@ -56,7 +55,7 @@ inline Buffer* buf_new(size_t initial_capacity) {
     buf->ascii = true;
     buf->grow = nullptr;
     buf->owner = nullptr;
-    buf->text_runs = nullptr;
+    buf->user = nullptr;
     buf->walks = nullptr;
     buf->drain = nullptr;
     buf->sink = nullptr;

@@ -42,13 +42,14 @@ int intern_entry_names() {
 PyObject* _encode_unified_data_impl(PyObject* data, int escape_strings) {
     c_unified_data::CUnifiedData c_data{};
     Buffer* buf = nullptr;
-    TextRuns runs{};
+    EncodeOutput output{};
     PyObject* result = nullptr;
-    if (take_snapshot(data, &c_data) < 0 || (buf = new_document_buffer(&c_data)) == nullptr) {
+    if (take_snapshot(data, &c_data) < 0 || (buf = new_encode_buffer(&c_data)) == nullptr) {
         goto done;
     }
     buf->grow = grow_into_str;
-    buf->text_runs = &runs;
+    buf->user = &output;
+    output.records = count_records(&c_data);
     if (_encode_to_buffer(&c_data, buf, escape_strings) < 0) {
         goto done;
     }
@@ -57,7 +58,7 @@ PyObject* _encode_unified_data_impl(PyObject* data, int escape_strings) {
 done:
     c_unified_data::free_unified_data(&c_data);
     release_buffer(buf);
-    release_runs(&runs);
+    release_runs(&output.runs);
     if (result == nullptr) {
         INK_FAIL("_encode_unified_data_impl");
     }

@@ -171,10 +171,17 @@ struct TextRuns {
 
 void release_runs(TextRuns* runs);
 
-// For a str `s` that is not ASCII: when `buf` notes text, notes it at the buffer's position
-// between quotes if `quoted`, and returns 1; 0 when it must be written as UTF-8 (the buffer
-// does not note text, or `s` holds a lone surrogate, whose error the conversion raises);
-// -1 with MemoryError.
+// What an encode keeps beside its buffer (its `user`).
+struct EncodeOutput {
+    TextRuns runs;
+    size_t records;       // in the document
+    size_t records_done;  // written so far
+};
+
+// For a str `s` that is not ASCII: when `buf` is an encode's and notes text, notes it at the
+// buffer's position between quotes if `quoted`, and returns 1; 0 when it must be written as UTF-8
+// (the buffer does not note text, or `s` holds a lone surrogate, whose error the conversion
+// raises); -1 with MemoryError.
 int note_wide_text(Buffer* buf, PyObject* s, int escape_strings, bool quoted);
 
 // The UTF-8 kept in the str object, unquoted and unescaped.
@@ -271,10 +278,13 @@ int char_true(Buffer* buf, const char* key);
 
 // --- layout (layout.cpp) ---------------------------------------------------------------------
 
+size_t count_records(const CUnifiedData* data);
 size_t estimate_buffer_size(const CUnifiedData* data);
 // The document's buffer: the estimate's capacity, or a smaller start when that is too much.
 // Null with MemoryError when even the smaller block cannot be had.
 Buffer* new_document_buffer(const CUnifiedData* data);
+// As new_document_buffer, for an encode: its first block at most 256 KiB.
+Buffer* new_encode_buffer(const CUnifiedData* data);
 int _encode_to_buffer(const CUnifiedData* data, Buffer* buf, int escape_strings);
 int header_to_buf(Buffer* buf, const HeaderData* header, int escape_strings);
 int _table_to_buf(Buffer* buf, const CTableData* table, int escape_strings);

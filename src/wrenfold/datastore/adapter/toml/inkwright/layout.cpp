@@ -4,27 +4,44 @@
 
 namespace wrenfold::inkwright {
 
-size_t estimate_buffer_size(const CUnifiedData* data) {
-    size_t total_records = 0;
+size_t count_records(const CUnifiedData* data) {
+    size_t records = 0;
     for (Py_ssize_t i = 0; i < data->num_tables; i++) {
-        total_records += static_cast<size_t>(data->tables[i].num_records);
+        records += static_cast<size_t>(data->tables[i].num_records);
     }
-    size_t estimate = 4096 + 500 * static_cast<size_t>(data->num_tables) + 2000 * total_records;
+    return records;
+}
+
+size_t estimate_buffer_size(const CUnifiedData* data) {
+    size_t estimate =
+        4096 + 500 * static_cast<size_t>(data->num_tables) + 2000 * count_records(data);
     return estimate < 65536 ? 65536 : estimate;
 }
+
+namespace {
+
+Buffer* new_buffer(const CUnifiedData* data, size_t most) {
+    const size_t estimate = estimate_buffer_size(data);
+    Buffer* buf = common::buf_new(estimate < most ? estimate : most);
+    if (buf == nullptr && (buf = common::buf_new(65536)) == nullptr) {
+        PyErr_NoMemory();
+    }
+    return buf;
+}
+
+}  // namespace
 
 Buffer* new_document_buffer(const CUnifiedData* data) {
     // The estimate allows 2,000 bytes a record, about ten times what records take. Past
     // 32 MiB glibc serves every block with a fresh mmap, and faulting its pages in costs more
     // than the writing (55% more per record at 20,000 records); below it, freed blocks are
     // reused warm. So start under that line and grow, and start small when refused.
-    constexpr size_t kMaxInitial = size_t{31} << 20;
-    const size_t estimate = estimate_buffer_size(data);
-    Buffer* buf = common::buf_new(estimate < kMaxInitial ? estimate : kMaxInitial);
-    if (buf == nullptr && (buf = common::buf_new(65536)) == nullptr) {
-        PyErr_NoMemory();
-    }
-    return buf;
+    return new_buffer(data, size_t{31} << 20);
+}
+
+Buffer* new_encode_buffer(const CUnifiedData* data) {
+    // Small: what outgrows it moves into the str that the encode returns.
+    return new_buffer(data, size_t{256} << 10);
 }
 
 int header_to_buf(Buffer* buf, const HeaderData* header, int escape_strings) {

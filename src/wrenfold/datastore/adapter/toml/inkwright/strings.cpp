@@ -99,10 +99,11 @@ Py_ssize_t escape_extra(const T* p, size_t n, bool escape) {
 }  // namespace
 
 int note_wide_text(Buffer* buf, PyObject* s, int escape_strings, bool quoted) {
-    TextRuns* runs = static_cast<TextRuns*>(buf->text_runs);
-    if (runs == nullptr || !PyUnicode_Check(s)) {
+    auto* output = static_cast<EncodeOutput*>(buf->user);
+    if (output == nullptr || !PyUnicode_Check(s)) {
         return 0;
     }
+    TextRuns* runs = &output->runs;
     const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
     const bool escape = escape_strings != 0;
     Py_ssize_t extra;

@@ -1,6 +1,7 @@
 // Inline tables from dicts: nested values, and the records of a table, one line each.
 #include "cursor_values.hpp"
 
+#include <wrenfold/_cpp/common/dict_entries.hpp>
 #include <wrenfold/_cpp/common/dict_walk.hpp>
 #include <wrenfold/_cpp/common/recursion.hpp>
 #include <wrenfold/_cpp/common/ref.hpp>
@@ -11,18 +12,13 @@ using common::Ref;
 
 namespace {
 
-// A dict's entries in storage order, read a batch at a time with the interpreter's entry
-// iteration, each value's object asked for from memory as it is read: records lie scattered
-// through memory, and the cache misses of a batch then overlap instead of coming one after
-// the other. The entries are borrowed: once user code has run, those not yet written are
-// stale and are read again.
+// A dict's entries in storage order, read a batch at a time, each value's object asked for
+// from memory as it is read: records lie scattered through memory, and the cache misses of a
+// batch then overlap instead of coming one after the other. The entries are borrowed: once user
+// code has run, those not yet written are stale and are read again.
 class Entries {
 public:
-    struct Entry {
-        PyObject* key;
-        PyObject* value;
-        Py_ssize_t next;  // the iteration position after this entry
-    };
+    using Entry = common::DictEntry;
 
     Entries() = default;
     Entries(const Entries&) = delete;
@@ -71,16 +67,8 @@ private:
 
     // The entries from position `at` on; false when there are none.
     bool fill(Py_ssize_t at) {
-        Entry* e = batch_;
-        bool more = true;
-        PyObject *key, *value;
-        while (more && e < batch_ + kBatch && (more = PyDict_Next(d_, &at, &key, &value))) {
-            __builtin_prefetch(value);
-            *e++ = {key, value, at};
-        }
-        more_ = more;
-        end_ = e;
-        return e != batch_;
+        end_ = batch_ + common::read_dict_entries(d_, at, batch_, kBatch, &more_);
+        return end_ != batch_;
     }
 
     PyObject* d_ = nullptr;  // borrowed: the caller holds it
@@ -208,6 +196,7 @@ int _inline_table_to_buf(Buffer* buf, PyObject* d, int escape_strings) {
 }
 
 int records_to_buf(Buffer* buf, const CTableData* table, int escape_strings) {
+    auto* output = static_cast<EncodeOutput*>(buf->user);
     KeyMemo memo;
     // Each record's entries are read while the one before it is written, so that their
     // objects arrive from memory in the meantime; one more record ahead, its dict.
@@ -230,6 +219,9 @@ int records_to_buf(Buffer* buf, const CTableData* table, int escape_strings) {
                                           : table_items<true, 0>(buf, entries, &memo);
         if (status < 0) {
             return INK_FAIL("_inline_table_to_buf");
+        }
+        if (output != nullptr) {
+            output->records_done++;
         }
         // User code may have changed the next record since it was read.
         if (status > 0 && i + 1 < n) {
