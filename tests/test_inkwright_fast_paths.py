@@ -222,15 +222,19 @@ def test_dicts_read_entry_by_entry_match_fresh_copies():
                 == encode(records_doc(*fresh), escape_strings=escape))
 
 
+@pytest.mark.parametrize("wide", [False, True])
 @pytest.mark.parametrize("small_first", [True, False])
-def test_documents_whose_records_change_size_midway(small_first):
+def test_documents_whose_records_change_size_midway(small_first, wide):
     # The result is sized by the records written before the first block fills: too small
-    # when large records follow, too large when small ones do.
+    # when large records follow, too large when small ones do. Text beyond ASCII in the
+    # first record keeps the buffer a plain block.
     small = [{"n": i} for i in range(20_000)]
     large = [{"n": i, "s": "x" * 5_000} for i in range(100)]
     records = small + large if small_first else large + small
+    if wide:
+        records[0] = {**records[0], "w": "é"}
     text = encode(records_doc(*records))
-    lines = [f"    {{ n = {r['n']}" + (f', s = "{r["s"]}"' if "s" in r else "") + " },"
-             for r in records]
+    lines = [f"    {{ n = {r['n']}" + (f', s = "{r["s"]}"' if "s" in r else "")
+             + (f', w = "{r["w"]}"' if "w" in r else "") + " }," for r in records]
     assert text == header("t") + "\n[tables.t]\ncolumns = [\n]\nrecords = [\n" + \
         "\n".join(lines) + "\n]\n"

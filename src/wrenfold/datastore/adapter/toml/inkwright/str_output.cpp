@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cstdlib>
 #include <cstring>
 
 #include <wrenfold/_cpp/common/ref.hpp>
@@ -29,16 +30,20 @@ size_t projected_size(const Buffer* buf) {
 }  // namespace
 
 // Growth of an encode's buffer past its first block goes into the str the encode returns:
-// the text is then written straight into the result, with no final copy (27% less time at
-// 200,000 records, 8% at 10,000). The str is made the size that the records written so far
-// foretell: larger, and glibc hands the part cut off at the end back to the system, so that
-// the next encode writes into fresh pages (twice the time, with four times the size); smaller,
-// and the text is copied as the str grows.
+// the text is then written straight into the result, with no final copy. The str is made
+// the size that the records written so far foretell: much larger, and glibc hands the part
+// cut off at the end back to the system, so that the next encode writes into fresh pages
+// (twice the time at four times the size); smaller, and the text is copied as the str grows.
+// A buffer that noted text beyond ASCII becomes a new str at the end anyway: it stays a
+// plain block.
 char* grow_into_str(Buffer* buf, size_t capacity) {
     PyObject* block = static_cast<PyObject*>(buf->owner);
     if (block == nullptr) {
         const size_t projected = projected_size(buf);
         capacity = projected > capacity ? projected : capacity;
+        if (!buf->ascii) {
+            return static_cast<char*>(std::realloc(buf->data, capacity));
+        }
         block = PyUnicode_New(static_cast<Py_ssize_t>(capacity), 0x7F);
         if (block == nullptr) {
             PyErr_Clear();  // the writer reports MemoryError
