@@ -102,14 +102,9 @@ namespace wrenfold::inkwright {
     return 0;
 }
 
-// An item of a container: the scalar kinds through the cursor, the rest through
-// _value_to_buf. 0 when no user code can have run (written through the cursor, or an exact
-// str: text to escape or beyond ASCII), 1 when it may have, -1 with an exception set.
-[[gnu::always_inline]] inline int item_to_cursor(Cursor& c, PyObject* value, int escape_strings) {
-    const int written = put_scalar(c, value, escape_strings);
-    if (written > 0) [[likely]] {
-        return 0;
-    }
+// The rest of item_to_cursor, once put_scalar has given `written` (0 or -1) for `value`.
+[[gnu::always_inline]] inline int item_after_scalar(Cursor& c, PyObject* value, int written,
+                                                    int escape_strings) {
     if (written < 0) {
         return INK_NO_MEMORY("_value_to_buf");
     }
@@ -119,6 +114,17 @@ namespace wrenfold::inkwright {
     const int status = _value_to_buf(c.buffer(), value, escape_strings);
     c.load();
     return status < 0 ? -1 : !exact_str;
+}
+
+// An item of a container: the scalar kinds through the cursor, the rest through
+// _value_to_buf. 0 when no user code can have run (written through the cursor, or an exact
+// str: text to escape or beyond ASCII), 1 when it may have, -1 with an exception set.
+[[gnu::always_inline]] inline int item_to_cursor(Cursor& c, PyObject* value, int escape_strings) {
+    const int written = put_scalar(c, value, escape_strings);
+    if (written > 0) [[likely]] {
+        return 0;
+    }
+    return item_after_scalar(c, value, written, escape_strings);
 }
 
 // The items of the list or tuple `arr` as an array. 0, or 1 when an item went through

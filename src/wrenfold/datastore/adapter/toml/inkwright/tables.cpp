@@ -140,14 +140,16 @@ int table_items(Buffer* buf, Entries& entries, KeyMemo* memo) {
                 }
                 c.load();
             }
-            PyTypeObject* type = Py_TYPE(value);
-            int status;
-            if (Line && (type == &PyList_Type || type == &PyTuple_Type)) {
+            // Scalars first: they are most of a record.
+            const int written = put_scalar(c, value, escape_strings);
+            int status = 0;
+            if (written == 0 && Line &&
+                (Py_IS_TYPE(value, &PyList_Type) || Py_IS_TYPE(value, &PyTuple_Type))) {
                 c.commit();
                 status = record_array_to_buf(buf, value, escape_strings);
                 c.load();
-            } else {
-                status = item_to_cursor(c, value, escape_strings);
+            } else if (written <= 0) [[unlikely]] {
+                status = item_after_scalar(c, value, written, escape_strings);
             }
             if (status != 0) [[unlikely]] {
                 stop = status;
