@@ -50,6 +50,7 @@ PyObject* _encode_unified_data_impl(PyObject* data, int escape_strings) {
     buf->grow = grow_into_str;
     buf->user = &output;
     output.records = count_records(&c_data);
+    output.plain_block = document_buffer_size(&c_data);
     if (_encode_to_buffer(&c_data, buf, escape_strings) < 0) {
         goto done;
     }

@@ -176,6 +176,7 @@ struct EncodeOutput {
     TextRuns runs;
     size_t records;       // in the document
     size_t records_done;  // written so far
+    size_t plain_block;   // what its buffer grows to while it holds text beyond ASCII
 };
 
 // For a str `s` that is not ASCII: when `buf` is an encode's and notes text, notes it at the
@@ -280,8 +281,10 @@ int char_true(Buffer* buf, const char* key);
 
 size_t count_records(const CUnifiedData* data);
 size_t estimate_buffer_size(const CUnifiedData* data);
-// The document's buffer: the estimate's capacity, or a smaller start when that is too much.
-// Null with MemoryError when even the smaller block cannot be had.
+// The estimate, or less when that is too much.
+size_t document_buffer_size(const CUnifiedData* data);
+// A buffer of document_buffer_size, or a smaller start when that cannot be had. Null with
+// MemoryError when even the smaller block cannot be had.
 Buffer* new_document_buffer(const CUnifiedData* data);
 // As new_document_buffer, for an encode: its first block at most 256 KiB.
 Buffer* new_encode_buffer(const CUnifiedData* data);

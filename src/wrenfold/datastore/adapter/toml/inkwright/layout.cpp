@@ -18,11 +18,20 @@ size_t estimate_buffer_size(const CUnifiedData* data) {
     return estimate < 65536 ? 65536 : estimate;
 }
 
+size_t document_buffer_size(const CUnifiedData* data) {
+    // The estimate allows 2,000 bytes a record, about ten times what records take. Past
+    // 32 MiB glibc serves every block with a fresh mmap, and faulting its pages in costs more
+    // than the writing (55% more per record at 20,000 records); below it, freed blocks are
+    // reused warm. So start under that line and grow.
+    constexpr size_t kMost = size_t{31} << 20;
+    const size_t estimate = estimate_buffer_size(data);
+    return estimate < kMost ? estimate : kMost;
+}
+
 namespace {
 
-Buffer* new_buffer(const CUnifiedData* data, size_t most) {
-    const size_t estimate = estimate_buffer_size(data);
-    Buffer* buf = common::buf_new(estimate < most ? estimate : most);
+Buffer* new_buffer(size_t size) {
+    Buffer* buf = common::buf_new(size);
     if (buf == nullptr && (buf = common::buf_new(65536)) == nullptr) {
         PyErr_NoMemory();
     }
@@ -32,16 +41,13 @@ Buffer* new_buffer(const CUnifiedData* data, size_t most) {
 }  // namespace
 
 Buffer* new_document_buffer(const CUnifiedData* data) {
-    // The estimate allows 2,000 bytes a record, about ten times what records take. Past
-    // 32 MiB glibc serves every block with a fresh mmap, and faulting its pages in costs more
-    // than the writing (55% more per record at 20,000 records); below it, freed blocks are
-    // reused warm. So start under that line and grow, and start small when refused.
-    return new_buffer(data, size_t{31} << 20);
+    return new_buffer(document_buffer_size(data));
 }
 
 Buffer* new_encode_buffer(const CUnifiedData* data) {
     // Small: what outgrows it moves into the str that the encode returns.
-    return new_buffer(data, size_t{256} << 10);
+    const size_t size = document_buffer_size(data);
+    return new_buffer(size < (size_t{256} << 10) ? size : size_t{256} << 10);
 }
 
 int header_to_buf(Buffer* buf, const HeaderData* header, int escape_strings) {
