@@ -108,12 +108,16 @@ namespace wrenfold::inkwright {
     if (written < 0) {
         return INK_NO_MEMORY("_value_to_buf");
     }
-    // Asked before the call: user code that runs in it may free `value`.
-    const bool exact_str = Py_IS_TYPE(value, &PyUnicode_Type);
     c.commit();
+    if (Py_IS_TYPE(value, &PyUnicode_Type)) {
+        // Text to escape or beyond ASCII: straight to the string writer, no user code.
+        const int status = _escaped_quoted_value(c.buffer(), value, escape_strings);
+        c.load();
+        return status < 0 ? INK_FAIL("_value_to_buf") : 0;
+    }
     const int status = _value_to_buf(c.buffer(), value, escape_strings);
     c.load();
-    return status < 0 ? -1 : !exact_str;
+    return status < 0 ? -1 : 1;
 }
 
 // An item of a container: the scalar kinds through the cursor, the rest through
