@@ -44,13 +44,16 @@ PyObject* _encode_unified_data_impl(PyObject* data, int escape_strings) {
     Buffer* buf = nullptr;
     EncodeOutput output{};
     PyObject* result = nullptr;
-    if (take_snapshot(data, &c_data) < 0 || (buf = new_encode_buffer(&c_data)) == nullptr) {
+    if (take_snapshot(data, &c_data) < 0) {
+        goto done;
+    }
+    output.records = count_records(&c_data);
+    output.plain_block = document_buffer_size(&c_data);
+    if ((buf = new_encode_buffer(output.plain_block)) == nullptr) {
         goto done;
     }
     buf->grow = grow_into_str;
     buf->user = &output;
-    output.records = count_records(&c_data);
-    output.plain_block = document_buffer_size(&c_data);
     if (_encode_to_buffer(&c_data, buf, escape_strings) < 0) {
         goto done;
     }

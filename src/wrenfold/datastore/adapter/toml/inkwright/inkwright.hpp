@@ -286,8 +286,9 @@ size_t document_buffer_size(const CUnifiedData* data);
 // A buffer of document_buffer_size, or a smaller start when that cannot be had. Null with
 // MemoryError when even the smaller block cannot be had.
 Buffer* new_document_buffer(const CUnifiedData* data);
-// As new_document_buffer, for an encode: its first block at most 256 KiB.
-Buffer* new_encode_buffer(const CUnifiedData* data);
+// For an encode whose document_buffer_size is `plain_block`: a first block of that size but
+// at most 256 KiB; null with MemoryError as new_document_buffer.
+Buffer* new_encode_buffer(size_t plain_block);
 int _encode_to_buffer(const CUnifiedData* data, Buffer* buf, int escape_strings);
 int header_to_buf(Buffer* buf, const HeaderData* header, int escape_strings);
 int _table_to_buf(Buffer* buf, const CTableData* table, int escape_strings);

@@ -44,10 +44,10 @@ Buffer* new_document_buffer(const CUnifiedData* data) {
     return new_buffer(document_buffer_size(data));
 }
 
-Buffer* new_encode_buffer(const CUnifiedData* data) {
+Buffer* new_encode_buffer(size_t plain_block) {
     // Small: what outgrows it moves into the str that the encode returns.
-    const size_t size = document_buffer_size(data);
-    return new_buffer(size < (size_t{256} << 10) ? size : size_t{256} << 10);
+    constexpr size_t kFirst = size_t{256} << 10;
+    return new_buffer(plain_block < kFirst ? plain_block : kFirst);
 }
 
 int header_to_buf(Buffer* buf, const HeaderData* header, int escape_strings) {
