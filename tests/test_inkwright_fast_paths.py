@@ -1,13 +1,17 @@
 """The encoder's own paths for numbers, record keys and text match the general ones."""
 
 import math
+import os
 import random
 import struct
+import sys
+import sysconfig
 
 import pytest
 
 from inkwright_docs import header, records_doc
 from test_number_format import INT64_MAX, INT64_MIN, float_mix, int_mix
+from wrenfold.datastore.adapter.toml import inkwright
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data as encode
 from wrenfold.datastore.adapter.toml.inkwright import write_unified_data
 
@@ -220,6 +224,15 @@ def test_dicts_read_entry_by_entry_match_fresh_copies():
     for escape in (False, True):
         assert (encode(records_doc(*records), escape_strings=escape)
                 == encode(records_doc(*fresh), escape_strings=escape))
+
+
+def test_dict_tables_read_directly_exactly_where_mirrored():
+    # The import-time check must accept every interpreter whose layout is mirrored, or the
+    # fast path is silently lost; CI also runs a build with it turned off.
+    expected = ((3, 11) <= sys.version_info[:2] <= (3, 15)
+                and not sysconfig.get_config_var("Py_GIL_DISABLED")
+                and os.environ.get("WRENFOLD_DICT_FAST_PATH", "ON") != "OFF")
+    assert inkwright._DICT_TABLE_LAYOUT is expected
 
 
 @pytest.mark.parametrize("wide", [False, True])

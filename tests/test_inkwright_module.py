@@ -40,7 +40,7 @@ class TestExports:
         assert read_token("B_HEADER_SECTION") == b"[header]\n"
 
     def test_module_attributes(self):
-        public = [n for n in vars(inkwright) if not n.startswith("__")]
+        public = [n for n in vars(inkwright) if not n.startswith("_")]
         assert public == ["write_unified_data", "encode_unified_data"]
         assert inkwright.__doc__.startswith("Fast encoder of UnifiedDataFormat into TOML.")
 

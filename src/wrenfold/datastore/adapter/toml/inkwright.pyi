@@ -8,6 +8,9 @@ class _Document(Protocol):
     def tuple_output(self) -> tuple[Any, ...]: ...
 
 __pyx_capi__: dict[str, object]
+# Whether dicts are read from the interpreter's own tables (checked at import) or through
+# the public API.
+_DICT_TABLE_LAYOUT: bool
 
 def encode_unified_data(data: _Document, escape_strings: object = False) -> str: ...
 def write_unified_data(data: _Document, filepath: str, escape_strings: object = False) -> None: ...

@@ -4,6 +4,7 @@
 
 #include <wrenfold/_cpp/common/args.hpp>
 #include <wrenfold/_cpp/common/compat.hpp>
+#include <wrenfold/_cpp/common/dict_entries.hpp>
 #include <wrenfold/_cpp/common/dict_walk.hpp>
 #include <wrenfold/_cpp/common/module.hpp>
 #include <wrenfold/_cpp/common/ref.hpp>
@@ -115,6 +116,11 @@ int initialise(PyObject* module) {
     }
     assign_tokens();
     common::start_dict_watch();
+    if (common::check_dict_table_layout() < 0 ||
+        PyModule_AddObjectRef(module, "_DICT_TABLE_LAYOUT",
+                              common::dict_table_layout_in_use() ? Py_True : Py_False) < 0) {
+        return -1;
+    }
     return PyModule_AddFunctions(module, module_functions);
 }
 
