@@ -190,3 +190,19 @@ class TestErrors:
     def test_null_is_not_toml(self):
         with pytest.raises(tomllib.TOMLDecodeError):
             loads("a = [null]")
+
+
+def test_public_functions_introspect_as_tomllib_does():
+    import inspect
+
+    import wrenfold
+    from wrenfold.datastore.adapter import toml
+
+    for name in ("loads", "load"):
+        ours = inspect.signature(getattr(toml, name))
+        theirs = inspect.signature(getattr(tomllib, name))
+        assert [(p.kind, p.default) for p in ours.parameters.values()] == [
+            (p.kind, p.default) for p in theirs.parameters.values()]
+    assert list(inspect.signature(toml.read_unified_data).parameters) == ["filepath"]
+    assert list(inspect.signature(toml.decode_unified_data).parameters) == ["text"]
+    assert wrenfold.__version__.count(".") >= 1
