@@ -133,13 +133,15 @@ HUGE_NUMBER = b'{"version": "1", "schema_version": "1", "tables": {"t": {"record
 DEEP = b"[" * 200_000 + b"]" * 200_000
 
 
-BAD_INPUT_IDS = ["not-json", "not-utf8", "huge-number", "deep-nesting", "array", "table-not-object",
+BAD_INPUT_IDS = ["not-json", "toml-as-json", "not-utf8", "huge-number", "deep-nesting", "array", "table-not-object",
                  "tables-not-object", "invalid-field", "record-not-object", "lone-surrogate"]
 
 
 class TestBadInput:
     @pytest.mark.parametrize("stdin, expected", [
         (b"{not json", "standard input is not valid JSON: Expecting property name"),
+        (b"[header]\n", "standard input is not valid JSON: Expecting value: line 1 column 2 "
+                        "(char 1); for TOML, add --from toml"),
         (b"\xff\xfe\xfa", "standard input is not valid JSON: not UTF-8 text"),
         (HUGE_NUMBER, "standard input is not valid JSON: a number has more than 4300 digits"),
         (DEEP, "standard input is not valid JSON: nested deeper than"),
@@ -192,9 +194,19 @@ class TestOutputFailures:
         result = run("-o", "/dev/full")
         assert result.returncode == 3 and message(result).startswith("error: cannot write /dev/full")
 
-    def test_unwritable_output_path(self, tmp_path):
-        result = run("-o", tmp_path / "no" / "such" / "dir.toml")
-        assert result.returncode == 3 and message(result).startswith("error: cannot write ")
+    @pytest.mark.parametrize("source", [[], ["--from", "toml", "-"]], ids=["to-toml", "to-json"])
+    @pytest.mark.parametrize(("name", "status"), [
+        ("no/such/dir.toml", 3), ("nul\0.toml", 3), ("\ud800.toml", 3),
+        ("\udcff.toml", 0)])  # os.fsdecode's escape of the byte 0xff: a name like any other
+    def test_output_names(self, tmp_path, source, name, status):
+        toml_text = io.BytesIO()
+        cli.main([], stdout=toml_text, stderr=io.StringIO())
+        err = io.StringIO()
+        assert cli.main([*source, "-o", str(tmp_path / name)], stdin=io.BytesIO(
+            toml_text.getvalue()), stdout=io.BytesIO(), stderr=err) == status
+        assert err.getvalue().startswith(f"{PROG}error: cannot write {tmp_path / name}: "
+                                         if status else ""), err.getvalue()
+        assert os.listdir(tmp_path) == ([os.fsdecode(b"\xff.toml")] if status == 0 else [])
 
     @pytest.mark.parametrize(("argv", "status"), [
         (["--print"], 2), (["x.toml", "--raw"], 2), (["-o", "-", "--print"], 0),

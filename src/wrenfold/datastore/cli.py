@@ -163,6 +163,15 @@ def write_stream(stream: BinaryIO | None, data: bytes) -> None:
                       CANNOT_WRITE) from None
 
 
+def write_file(path: str, data: bytes) -> None:
+    try:
+        replace_file(path, data)
+    except (OSError, UnicodeEncodeError, ValueError) as exc:
+        # A name the system cannot take (a NUL, a lone surrogate) is the output's fault too.
+        reason = exc.strerror if isinstance(exc, OSError) and exc.strerror else exc
+        raise Failure(f"cannot write {path}: {reason}", CANNOT_WRITE) from None
+
+
 def save_toml(doc: UnifiedDataFormat, args: argparse.Namespace, name: str,
               stdout: BinaryIO | None, say: Callable[[str], None]) -> int:
     """Encodes the document once; with --check, checks it before anything is written."""
@@ -181,11 +190,7 @@ def save_toml(doc: UnifiedDataFormat, args: argparse.Namespace, name: str,
         say("check: the TOML reads back as the same document")
     data = text.encode("utf-8")
     if args.output is not None:
-        try:
-            replace_file(args.output, data)
-        except (OSError, UnicodeEncodeError, ValueError) as exc:
-            reason = exc.strerror if isinstance(exc, OSError) and exc.strerror else exc
-            raise Failure(f"cannot write {args.output}: {reason}", CANNOT_WRITE) from None
+        write_file(args.output, data)
     if args.echo or (args.output is None and not args.check):
         write_stream(stdout, data)
     return OK
@@ -226,11 +231,7 @@ def toml_to_json(args: argparse.Namespace, stdin: BinaryIO | None, stdout: Binar
         if not args.check or args.echo:
             write_stream(stdout, data)
     else:
-        try:
-            replace_file(args.output, data)
-        except OSError as exc:
-            raise Failure(f"cannot write {args.output}: {exc.strerror or exc}",
-                          CANNOT_WRITE) from None
+        write_file(args.output, data)
         if args.echo:
             write_stream(stdout, data)
     if args.check:
