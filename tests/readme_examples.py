@@ -15,7 +15,6 @@ from pathlib import Path
 from typing import Any
 
 
-
 def python_blocks(readme: Path) -> list[str]:
     return re.findall(r"```python\n(.*?)```", readme.read_text(encoding="utf-8"), re.S)
 

@@ -64,9 +64,8 @@ NULL_IN_LIST = {"version": "1", "schema_version": "1", "tables": {"t": {
 def test_json_to_toml_to_json_gives_back_the_document(doc):
     status, toml_text, err = main("-", stdin=json.dumps(doc).encode())
     assert status == 0
-    # Only a None inside a list is written as TOML's missing null; None in a table is left out.
-    assert err == (f"{PROG}note: the TOML holds null inside an array, which only this "
-                   f"package's reader reads\n" if doc is NULL_IN_LIST else "")
+    # Only a None in a list is written, as null (not TOML); None in a table is left out.
+    assert err == (f"{PROG}note: the TOML holds null inside an array, which only this package's reader reads\n" if doc is NULL_IN_LIST else "")
     status, json_text, err = main("--from", "toml", "-", "--allow-nan", stdin=toml_text)
     assert (status, err) == (0, "")
     back = json.loads(json_text)

@@ -110,10 +110,7 @@ class TestColumns:
 
 QUOTED = 'say "hi"\\\n\t\x7f'
 QUOTED_ESCAPED = 'say \\"hi\\"\\\\\\n\\t\\u007F'
-
-
-# Text that raw TOML can carry: copied as it is.
-RAW_OK = "say hi\tZo\u00eb \U0001f600"
+RAW_OK = "say hi\tZo\u00eb \U0001f600"  # text raw TOML carries as it is
 
 
 class TestStringFieldsInBothModes:

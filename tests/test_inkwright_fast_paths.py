@@ -136,15 +136,10 @@ def test_ascii_text_of_every_length_in_records_arrays_and_tables(escape):
         f"    {{ s = {q}, l = [ {q}, 1, {q} ], t = [ {q} ], d = {{ k = {q} }} }},\n"
         for q in (quoted(t, escape) for t in cases)) + "]\n"
     assert lines == expected
-
-
-@pytest.mark.parametrize("where", ["s", "l", "d"])
-def test_raw_text_refused_at_every_position_and_length(where):
-    for t in texts():
-        if set(t) - set("\tabcdefghijklmnopqrstuvwxyz"):
-            record = {"s": t, "l": [1, t], "d": {"k": t}}[where]
+    for t in [] if escape else set(texts()) - set(cases):  # raw refuses the others, anywhere
+        for where, value in (("s", t), ("l", [1, t]), ("d", {"k": t})):
             with pytest.raises(ValueError, match=f"record 0, field '{where}'"):
-                encode(records_doc({where: record}))
+                encode(records_doc({where: value}))
 
 
 # A record with every kind the record loop writes itself, and the longest key it keeps.

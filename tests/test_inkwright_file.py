@@ -137,18 +137,13 @@ class TestFailures:
     @pytest.mark.parametrize("name", ["/dev/stdout", "/proc/self/fd/{}", "/dev/fd/{}"])
     def test_pipe_named_by_a_link(self, name):
         read_end, write_end = os.pipe()
-        path = name.format(write_end) if "{" in name else name
+        saved = os.dup(1)
+        os.dup2(write_end, 1)  # /dev/stdout is the pipe too
         try:
-            if name == "/dev/stdout":
-                saved = os.dup(1)
-                os.dup2(write_end, 1)
-            try:
-                write_unified_data(worked_example(), path)
-            finally:
-                if name == "/dev/stdout":
-                    os.dup2(saved, 1)
-                    os.close(saved)
+            write_unified_data(worked_example(), name.format(write_end))
         finally:
+            os.dup2(saved, 1)
+            os.close(saved)
             os.close(write_end)
         with os.fdopen(read_end, "rb") as f:
             assert f.read() == encode_unified_data(worked_example()).encode()

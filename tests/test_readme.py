@@ -17,9 +17,7 @@ def test_python_examples_run(tmp_path):
 
 def test_toml_examples_parse():
     blocks = re.findall(r"```toml\n(.*?)```", README.read_text(encoding="utf-8"), re.S)
-    assert blocks
-    for block in blocks:
-        assert tomllib.loads(block)
+    assert blocks and all(tomllib.loads(block) for block in blocks)
 
 
 def test_links_work_outside_the_repository():
