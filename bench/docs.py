@@ -1,4 +1,9 @@
-"""Seeded documents for the encoder benchmark, as models and as the plain dicts the peers take."""
+"""Seeded documents for the encoder benchmark, as models and as the plain dicts the peers take.
+
+Raw mode refuses text holding a double quote, a backslash, a control character other than tab
+or DEL, which 3% of the mixed records hold. Each document therefore also comes raw-safe for the
+raw writers: the same seed, shape and lengths, those characters replaced.
+"""
 
 from __future__ import annotations
 
@@ -30,6 +35,9 @@ LANGUAGES = [
     (["민준", "서연", "지훈", "하은"], ["김", "이", "박", "최"],
      ["주문", "고객", "청구서", "결제", "반품", "배송", "월요일"]),
 ]
+ESCAPED_NOTE = ' said "call me"\nthen hung up'
+# What raw mode refuses, each replaced by one character it carries.
+RAW_SAFE = {**{c: " " for c in range(0x20) if c != 0x09}, 0x22: "'", 0x5C: "/", 0x7F: " "}
 
 MIXED_COLUMNS = [
     ColumnData(name="id", type="INTEGER", primary_key=True, autoincrement=True),
@@ -54,7 +62,8 @@ def _words(rng: random.Random, pool: list[str], n: int) -> str:
     return " ".join(rng.choice(pool) for _ in range(n))
 
 
-def mixed_record(rng: random.Random, i: int, wide: bool = False) -> dict[str, Any]:
+def mixed_record(rng: random.Random, i: int, wide: bool = False,
+                 raw_safe: bool = False) -> dict[str, Any]:
     given, family, words = rng.choice(LANGUAGES) if wide else (FIRST, LAST, WORDS)
     first, last = rng.choice(given), rng.choice(family)
     name = f"{first} {last}"
@@ -63,7 +72,8 @@ def mixed_record(rng: random.Random, i: int, wide: bool = False) -> dict[str, An
     if roll < 0.6:
         note = _words(rng, words, rng.randint(3, 12))
         if roll < 0.03:
-            note += ' said "call me"\nthen hung up'  # the few escapes
+            # The few escapes.
+            note += ESCAPED_NOTE.translate(RAW_SAFE) if raw_safe else ESCAPED_NOTE
     return {
         "id": i,
         "name": name,
@@ -95,9 +105,10 @@ def numeric_record(rng: random.Random, i: int) -> dict[str, Any]:
     }
 
 
-def build(name: str, tables: int, records: int, kind: str = "mixed",
-          seed: int = 20240605) -> tuple[UnifiedDataFormat, dict[str, Any]]:
-    """The document as a model for our encoder and as a plain dict (None left out) for peers."""
+def build(name: str, tables: int, records: int, kind: str = "mixed", seed: int = 20240605,
+          raw_safe: bool = False) -> tuple[UnifiedDataFormat, dict[str, Any]]:
+    """The document as a model for our encoder and as a plain dict (None left out) for peers;
+    `raw_safe`: the variant that raw mode can write."""
     rng = random.Random(f"{seed}:{name}")
     columns = NUMERIC_COLUMNS if kind == "numeric" else MIXED_COLUMNS
     doc = UnifiedDataFormat(version="1.0", schema_version="7")
@@ -109,7 +120,7 @@ def build(name: str, tables: int, records: int, kind: str = "mixed",
             if kind == "numeric":
                 rows.append(numeric_record(rng, next_id))
             else:
-                rows.append(mixed_record(rng, next_id, wide=kind == "wide"))
+                rows.append(mixed_record(rng, next_id, kind == "wide", raw_safe))
             next_id += 1
         table_name = f"table_{t:02d}"
         # model_construct: the records stay the very dicts built here, with no validation.
@@ -149,9 +160,9 @@ DOCS = {
 }
 
 
-def build_named(name: str) -> tuple[UnifiedDataFormat, dict[str, Any]]:
+def build_named(name: str, raw_safe: bool = False) -> tuple[UnifiedDataFormat, dict[str, Any]]:
     tables, records, kind = DOCS[name]
-    return build(name, tables, records, kind)
+    return build(name, tables, records, kind, raw_safe=raw_safe)
 
 
 def first_records(doc: UnifiedDataFormat, plain: dict[str, Any],

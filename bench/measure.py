@@ -28,7 +28,7 @@ import tempfile
 import time
 
 from bench.docs import DOCS, build, build_named, first_records, non_ascii_share
-from bench.writers import QUICK_RECORD_LIMITS, RECORD_LIMITS, WRITERS
+from bench.writers import QUICK_RECORD_LIMITS, RAW_WRITERS, RECORD_LIMITS, WRITERS
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data, write_unified_data
 
 
@@ -76,15 +76,17 @@ def throughput(doc_name: str, quick: bool, writers: list[str]) -> dict:
     limits = QUICK_RECORD_LIMITS if quick else RECORD_LIMITS
     budget, least, most = (0.1, 3, 200) if quick else (0.5, 5, 2000)
     doc, plain = build_named(doc_name)
+    safe = build_named(doc_name, raw_safe=True) if RAW_WRITERS.intersection(writers) else None
     tables, per_table, _ = DOCS[doc_name]
     result = {"records": tables * per_table, "writers": {}}
     if doc_name.startswith("non-ascii"):
         result["non_ascii"] = non_ascii_share(plain)
     calls = {}
     for writer in writers:
-        d, p, records = doc, plain, tables * per_table
+        d, p = safe if safe and writer in RAW_WRITERS else (doc, plain)
+        records = tables * per_table
         if records > limits.get(writer, records):
-            d, p, records = first_records(doc, plain, limits[writer])
+            d, p, records = first_records(d, p, limits[writer])
         calls[writer] = (functools.partial(WRITERS[writer], d, p), records)
     # In alternation, so that whatever else the machine does weighs on every writer alike.
     medians = interleaved_medians({w: fn for w, (fn, _) in calls.items()},
@@ -98,11 +100,11 @@ def throughput(doc_name: str, quick: bool, writers: list[str]) -> dict:
 def per_record(quick: bool) -> dict:
     """ns per record at 1,000 and 100,000 records, timed in alternation so that whatever else
     the machine does weighs on both alike."""
-    small, large = build_named("1x1k"), build_named("1x100k")
     rounds = 5 if quick else 15
     result = {}
     for writer in ("inkwright", "orjson"):
-        write = WRITERS[writer]
+        write, raw_safe = WRITERS[writer], writer in RAW_WRITERS
+        small, large = build_named("1x1k", raw_safe), build_named("1x100k", raw_safe)
         write(*small), write(*large)
         times: dict[str, list[float]] = {"1x1k": [], "1x100k": []}
         for _ in range(rounds):
@@ -128,10 +130,11 @@ def status_kib(field: str) -> int | None:
 
 
 def memory(doc_name: str, writer: str) -> dict:
-    doc, plain = build_named(doc_name)
+    raw_safe = writer in RAW_WRITERS
+    doc, plain = build_named(doc_name, raw_safe)
     write = WRITERS[writer]
     # Loads whatever the writer loads lazily, on a document too small to move the figures.
-    write(*build("warm-up", 1, 5))
+    write(*build("warm-up", 1, 5, raw_safe=raw_safe))
     method, before = reset_peak()
     gc.disable()
     out = write(doc, plain)
@@ -144,8 +147,9 @@ def memory(doc_name: str, writer: str) -> dict:
 def save(doc_name: str, quick: bool) -> dict:
     """write_unified_data, which flushes the file and its folder, against the same steps in
     Python (encode, write a temporary file, rename it) with and without those flushes; on
-    the disk of the current folder, as a temporary folder's may be in memory."""
-    doc, _ = build_named(doc_name)
+    the disk of the current folder, as a temporary folder's may be in memory. Raw mode, as
+    the library's default, on the raw-safe document."""
+    doc, _ = build_named(doc_name, raw_safe=True)
     folder = tempfile.mkdtemp(prefix="bench-save-", dir=os.getcwd())
     target = os.path.join(folder, "db.toml")
 
@@ -194,14 +198,14 @@ def peak_since(method: str, before: int) -> int:
 def stream(doc_name: str, quick: bool) -> dict:
     """A save that replaces by rename: its extra peak memory, and its time against the parts
     it is made of done one after the other in Python (encode, then one os.write and one
-    fsync of the same bytes to a new file), on the disk of the current folder."""
-    doc, plain = build_named(doc_name)
-    del plain
+    fsync of the same bytes to a new file), on the disk of the current folder; raw mode on
+    the raw-safe document."""
+    doc, _ = build_named(doc_name, raw_safe=True)
     tables, per_table, _ = DOCS[doc_name]
     folder = tempfile.mkdtemp(prefix="bench-stream-", dir=os.getcwd())
     target = os.path.join(folder, "db.toml")
     try:
-        write_unified_data(build("warm-up", 1, 5)[0], target)
+        write_unified_data(build("warm-up", 1, 5, raw_safe=True)[0], target)
         method, before = reset_peak()
         write_unified_data(doc, target)
         extra = peak_since(method, before)

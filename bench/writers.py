@@ -1,7 +1,8 @@
 """The writers compared: ours in both modes, a pure-Python writer of our layout, the peers.
 
 Each takes (model, plain dict) and returns its output, str or bytes. The peers get the plain
-dict: the same content, None values left out as TOML has no null.
+dict: the same content, None values left out as TOML has no null. The raw writers get the
+raw-safe variant of each document (bench.docs), which raw mode can write.
 """
 
 from __future__ import annotations
@@ -27,6 +28,8 @@ WRITERS: dict[str, Writer] = {
     "tomlkit": lambda doc, plain: tomlkit.dumps(plain),
     "orjson": lambda doc, plain: orjson.dumps(plain),
 }
+
+RAW_WRITERS = frozenset({"inkwright", "pure Python"})
 
 # Writers too slow for the large documents, with the records they are given at most.
 RECORD_LIMITS = {"pure Python": 20_000, "tomli_w": 20_000, "toml": 20_000, "tomlkit": 1_000}

@@ -14,19 +14,14 @@ import tempfile
 from pathlib import Path
 from typing import Any
 
-from wrenfold.datastore.example import EXAMPLE
-
 
 def python_blocks(readme: Path) -> list[str]:
     return re.findall(r"```python\n(.*?)```", readme.read_text(encoding="utf-8"), re.S)
 
 
 def run_examples(readme: Path, workdir: Path) -> dict[str, Any]:
-    """Executes every block in one namespace, from `workdir`; returns the namespace.
-
-    The examples call the document they save `data`: the built-in example stands in for it.
-    """
-    namespace: dict[str, Any] = {"data": EXAMPLE}
+    """Executes every block in one namespace, from `workdir`; returns the namespace."""
+    namespace: dict[str, Any] = {}
     here = Path.cwd()
     os.chdir(workdir)
     try:

@@ -17,7 +17,9 @@ import tomllib
 import pytest
 
 from wrenfold.datastore import cli
+from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data
 from wrenfold.datastore.example import EXAMPLE
+from wrenfold.datastore.json_form import document_from_json
 
 PROG = "python -m wrenfold.datastore: "
 
@@ -81,9 +83,11 @@ class TestSaving:
         escaped = run("-", "--check", stdin=tricky)
         assert escaped.returncode == 0
         assert message(escaped) == "check: the TOML reads back as the same document"
-        assert run("-", "--escape-strings", stdin=tricky).stdout == escaped.stdout
-        raw = run("-", "--raw", "--check", stdin=tricky)
-        assert raw.returncode == 1 and message(raw).startswith("check: the TOML does not parse")
+        assert escaped.stdout == b""  # --check alone writes no data
+        assert run("-", "--escape-strings", stdin=tricky).stdout == run("-", stdin=tricky).stdout
+        raw = run("-", "--raw", stdin=tricky)
+        assert (raw.returncode, raw.stdout) == (2, b"")
+        assert "which raw TOML cannot carry" in message(raw)
         both = run("-", "--raw", "--escape-strings", stdin=tricky)
         assert both.returncode == 2 and b"not allowed with" in both.stderr
 
@@ -91,8 +95,8 @@ class TestSaving:
         doc = document(columns=[{"name": "x", "type": "REAL", "default": math.nan}],
                        records=[{"x": math.nan}, {"x": -math.inf}])
         result = run("-", "--check", stdin=as_json(doc))
-        assert result.returncode == 0, result.stderr
-        assert tomllib.loads(result.stdout.decode())["tables"]["notes"]["records"][1] == {
+        assert (result.returncode, result.stdout) == (0, b""), result.stderr
+        assert tomllib.loads(run("-", stdin=as_json(doc)).stdout.decode())["tables"]["notes"]["records"][1] == {
             "x": -math.inf}
 
     def test_describe_goes_to_stderr(self):
@@ -112,14 +116,18 @@ class TestSaving:
             return wrapper
 
         monkeypatch.setattr(cli, "encode_unified_data", counted(cli.encode_unified_data))
-        monkeypatch.setattr(cli, "write_unified_data", counted(cli.write_unified_data))
         out, err = io.BytesIO(), io.StringIO()
         target = tmp_path / "doc.toml"
         status = cli.main(["-o", str(target), "--print", "--check"], stdout=out, stderr=err)
-        assert status == 0 and calls == ["write_unified_data"]
+        assert status == 1 and calls == ["encode_unified_data"]  # the example's ondelete
+        assert not target.exists() and out.getvalue() == b""
+        assert err.getvalue() == f"{PROG}check: the TOML does not carry orders.columns[1].ondelete\n"
+        status = cli.main(["-", "-o", str(target), "--print", "--check"], stdout=out, stderr=err,
+                          stdin=io.BytesIO(as_json(document())))
+        assert status == 0 and calls == ["encode_unified_data"] * 2
         assert out.getvalue() == target.read_bytes()
         calls.clear()
-        assert cli.main(["--check"], stdout=io.BytesIO(), stderr=err) == 0
+        assert cli.main([], stdout=io.BytesIO(), stderr=err) == 0
         assert calls == ["encode_unified_data"]
 
 
@@ -128,13 +136,15 @@ HUGE_NUMBER = b'{"version": "1", "schema_version": "1", "tables": {"t": {"record
 DEEP = b"[" * 200_000 + b"]" * 200_000
 
 
-BAD_INPUT_IDS = ["not-json", "not-utf8", "huge-number", "deep-nesting", "array", "table-not-object",
+BAD_INPUT_IDS = ["not-json", "toml-as-json", "not-utf8", "huge-number", "deep-nesting", "array", "table-not-object",
                  "tables-not-object", "invalid-field", "record-not-object", "lone-surrogate"]
 
 
 class TestBadInput:
     @pytest.mark.parametrize("stdin, expected", [
         (b"{not json", "standard input is not valid JSON: Expecting property name"),
+        (b"[header]\n", "standard input is not valid JSON: Expecting value: line 1 column 2 "
+                        "(char 1); for TOML, add --from toml"),
         (b"\xff\xfe\xfa", "standard input is not valid JSON: not UTF-8 text"),
         (HUGE_NUMBER, "standard input is not valid JSON: a number has more than 4300 digits"),
         (DEEP, "standard input is not valid JSON: nested deeper than"),
@@ -187,23 +197,25 @@ class TestOutputFailures:
         result = run("-o", "/dev/full")
         assert result.returncode == 3 and message(result).startswith("error: cannot write /dev/full")
 
-    def test_unwritable_output_path(self, tmp_path):
-        result = run("-o", tmp_path / "no" / "such" / "dir.toml")
-        assert result.returncode == 3 and message(result).startswith("error: cannot write ")
+    @pytest.mark.parametrize("source", [[], ["--from", "toml", "-"]], ids=["to-toml", "to-json"])
+    @pytest.mark.parametrize(("name", "status"), [
+        ("no/such/dir.toml", 3), ("nul\0.toml", 3), ("\ud800.toml", 3),
+        ("\udcff.toml", 0)])  # os.fsdecode's escape of the byte 0xff: a name like any other
+    def test_output_names(self, tmp_path, source, name, status):
+        stdin, err = io.BytesIO(encode_unified_data(document_from_json(EXAMPLE)).encode()), io.StringIO()
+        assert cli.main([*source, "-o", str(tmp_path / name)], stdin=stdin, stdout=io.BytesIO(),
+                        stderr=err) == status
+        assert err.getvalue().startswith(f"{PROG}error: cannot write " if status else "")
+        assert os.listdir(tmp_path) == ([os.fsdecode(b"\xff.toml")] if status == 0 else [])
 
-    def test_saved_file_that_cannot_be_read_back(self, tmp_path, monkeypatch):
-        monkeypatch.setattr(cli, "write_unified_data", lambda *args, **kwargs: None)
-        err = io.StringIO()
-        target = tmp_path / "gone.toml"
-        assert cli.main(["-o", str(target), "--check"], stdout=io.BytesIO(), stderr=err) == 3
-        assert err.getvalue() == (f"{PROG}error: cannot read back {target}: "
-                                  f"No such file or directory\n")
-
-    def test_print_needs_an_output_file_it_can_read_back(self):
-        result = run("-o", "/dev/null", "--print")
-        assert result.returncode == 2 and result.stdout == b""
-        assert message(result) == ("error: --print and --check read the TOML back from "
-                                   "/dev/null, which is not a regular file")
+    @pytest.mark.parametrize(("argv", "status"), [
+        (["--print"], 2), (["x.toml", "--raw"], 2), (["-o", "-", "--print"], 0),
+        (["--version"], 0)])
+    def test_usage(self, argv, status):
+        result = run(*argv)
+        assert result.returncode == status, result.stderr
+        assert (result.stdout.startswith(b"[header]") or b"wrenfold.datastore 0" in result.stdout
+                or status == 2)
 
     def test_closed_pipe_ends_quietly_with_sigpipe(self):
         records = [{"text": f"record {i} " + "x" * 100} for i in range(20_000)]
@@ -245,9 +257,10 @@ class TestCheckComparison:
         monkeypatch.setattr(cli, "encode_unified_data",
                             lambda doc, **kw: real(doc, **kw).replace("Grace", "Grice"))
         err = io.StringIO()
-        assert cli.main(["--check"], stdout=io.BytesIO(), stderr=err) == 1
+        doc = io.BytesIO(as_json(document("Grace")))
+        assert cli.main(["-", "--check"], stdin=doc, stdout=io.BytesIO(), stderr=err) == 1
         assert err.getvalue() == (f"{PROG}check: the TOML reads back with different data at "
-                                  f"tables.users.records[2].name\n")
+                                  f"tables.notes.records[0].text\n")
 
 
 def test_help_lists_the_options_and_statuses():

@@ -94,10 +94,10 @@ def test_text_of_every_width_in_one_document(escape):
         def __str__(self):
             return "三"
 
-    first = {"a": "é", "b": "Ж", "c": "😀", "ключ": 'q"é', "e": Name("ü"), "f": Shown(),
-             "g": ["x", "ÿ"], "h": Number(3)}
+    first = {"a": "é", "b": "Ж", "c": "😀", "ключ": 'q"é' if escape else "q\té", "e": Name("ü"),
+             "f": Shown(), "g": ["x", "ÿ"], "h": Number(3)}
     lines = encode(records_doc(first, {"a": "plain"}), escape_strings=escape).splitlines()
-    quoted = '"q\\"é"' if escape else '"q"é"'
+    quoted = '"q\\"é"' if escape else '"q\té"'
     number = "3" if escape else "三"  # escaped mode writes no text that is not TOML
     assert lines[-3:] == [
         f'    {{ a = "é", b = "Ж", c = "😀", "ключ" = {quoted}, e = "ü", f = "ø", '
@@ -115,16 +115,15 @@ def quoted(s, escape):
     return f'"{s}"'
 
 
-def texts():
-    """ASCII texts of every length up to 70, clean and with one character to escape at
-    each position, and one more eight characters later."""
+def texts(bad='"\\\n\x01\x7f'):
+    """ASCII texts of every length up to 70, clean and with one character of `bad` at each
+    position, and a tab eight characters later."""
     out = []
     for n in range(71):
         clean = "".join(chr(ord("a") + i % 26) for i in range(n))
         out.append(clean)
         for at in range(n):
-            bad = '"\\\n\x01\x7f'[at % 5]
-            text = clean[:at] + bad + clean[at + 1:]
+            text = clean[:at] + bad[at % len(bad)] + clean[at + 1:]
             if at + 8 < n:
                 text = text[:at + 8] + "\t" + text[at + 9:]
             out.append(text)
@@ -133,22 +132,28 @@ def texts():
 
 @pytest.mark.parametrize("escape", [False, True])
 def test_ascii_text_of_every_length_in_records_arrays_and_tables(escape):
-    records = [{"s": t, "l": [t, 1, t], "t": (t,), "d": {"k": t, "n": None}} for t in texts()]
+    # Raw text carries tabs only.
+    cases = texts() if escape else texts("\t")
+    records = [{"s": t, "l": [t, 1, t], "t": (t,), "d": {"k": t, "n": None}} for t in cases]
     lines = encode(records_doc(*records), escape_strings=escape).split("records = [\n")[1]
     expected = "".join(
         f"    {{ s = {q}, l = [ {q}, 1, {q} ], t = [ {q} ], d = {{ k = {q} }} }},\n"
-        for q in (quoted(t, escape) for t in texts())) + "]\n"
+        for q in (quoted(t, escape) for t in cases)) + "]\n"
     assert lines == expected
+    for t in [] if escape else set(texts()) - set(cases):  # raw refuses the others, anywhere
+        for where, value in (("s", t), ("l", [1, t]), ("d", {"k": t})):
+            with pytest.raises(ValueError, match=f"record 0, field '{where}'"):
+                encode(records_doc({where: value}))
 
 
 # A record with every kind the record loop writes itself, and the longest key it keeps.
 GROWTH_KEY = "k" * 45
 GROWTH_RECORD = {GROWTH_KEY: -1234567890123, "f": -0.000125, "g": 12345.678, "t": True,
-                 "n": None, "s": 'say "hi"', "a": ["x", 2.5, False], "e": (), "i": 7}
+                 "n": None, "s": "say\thi", "a": ["x", 2.5, False], "e": (), "i": 7}
 
 
 def growth_line(escape):
-    s = quoted('say "hi"', escape)
+    s = quoted("say\thi", escape)
     return (f"    {{ {GROWTH_KEY} = -1234567890123, f = -0.000125, g = 12345.678, t = true, "
             f's = {s}, a = [ "x", 2.5, false ], e = [  ], i = 7 }},\n')
 

@@ -22,7 +22,7 @@ OLD = b"old contents \xff\n"
 
 
 def unicode_doc():
-    return model({"t": TableData(records=[{"name": 'é "q"\t😀', "n": 1.5}])}, version="ü")
+    return model({"t": TableData(records=[{"name": 'é q\t😀', "n": 1.5}])}, version="ü")
 
 
 class Failing:
@@ -118,17 +118,40 @@ class TestFailures:
         assert info.value.errno == errno.ENOSPC
         assert info.value.filename == "/dev/full"
 
-    @pytest.mark.parametrize("where", ["directory", "missing/folder.toml", "file/below.toml"])
-    def test_unopenable_paths(self, tmp_path, where):
+    @pytest.mark.parametrize(("where", "number"), [
+        ("directory", errno.EISDIR), ("missing/folder.toml", errno.ENOENT),
+        ("file/below.toml", errno.ENOTDIR), ("loop", errno.ELOOP)])
+    def test_unopenable_paths(self, tmp_path, where, number):
         (tmp_path / "directory").mkdir()
         (tmp_path / "file").write_bytes(OLD)
+        (tmp_path / "loop").symlink_to("loop")
         path = str(tmp_path / where)
         with pytest.raises(OSError) as info:
             write_unified_data(worked_example(), path)
-        assert str(info.value) == "Could not open file for writing: " + path
-        assert info.value.errno is None
-        assert sorted(os.listdir(tmp_path)) == ["directory", "file"]
+        message = "Could not open file for writing: " + path
+        assert (info.value.errno, info.value.strerror, info.value.filename) == (number, message, path)
+        assert type(info.value) is type(OSError(number, ""))
+        assert sorted(os.listdir(tmp_path)) == ["directory", "file", "loop"]
         assert os.listdir(tmp_path / "directory") == []
+
+    @pytest.mark.parametrize("name", ["/dev/stdout", "/proc/self/fd/{}", "/dev/fd/{}"])
+    def test_pipe_named_by_a_link(self, name):
+        read_end, write_end = os.pipe()
+        saved = os.dup(1)
+        os.dup2(write_end, 1)  # /dev/stdout is the pipe too
+        try:
+            write_unified_data(worked_example(), name.format(write_end))
+        finally:
+            os.dup2(saved, 1)
+            os.close(saved)
+            os.close(write_end)
+        with os.fdopen(read_end, "rb") as f:
+            assert f.read() == encode_unified_data(worked_example()).encode()
+
+    def test_name_that_is_not_utf8(self, tmp_path):
+        name = os.fsdecode(os.fsencode(str(tmp_path)) + b"/\xff.toml")
+        write_unified_data(worked_example(), name)
+        assert os.listdir(os.fsencode(tmp_path)) == [b"\xff.toml"]
 
     def test_embedded_nul_raises_before_opening(self, tmp_path):
         with pytest.raises(ValueError, match="^embedded null character$"):
@@ -172,8 +195,8 @@ class TestLargeDocuments:
 
     @staticmethod
     def doc(last=0):
-        records = [{"id": i, "text": f"r\u00e9cord \"{i}\"\t" * 20, "n": i / 7} for i in range(12_000)]
-        records.insert(5_000, {"id": -1, "text": "long \\ line\n" * 300_000, "n": 0.5})
+        records = [{"id": i, "text": f"r\u00e9cord {i}\t" * 20, "n": i / 7} for i in range(12_000)]
+        records.insert(5_000, {"id": -1, "text": "long line\t" * 330_000, "n": 0.5})
         records.append({"id": 12_000, "text": "end", "n": last})
         return Doc({"a": Table(records=records), "b": Table(records=records[:100])})
 
@@ -287,7 +310,8 @@ class TestUnprivileged:
         result = run_unprivileged("attempt('db.toml')\nprint(sorted(os.listdir('.')))\n",
                                   shared_dir)
         assert result.stdout.splitlines() == [
-            "OSError None None Could not open file for writing: db.toml", "['db.toml']",
+            f"PermissionError {errno.EACCES} db.toml [Errno {errno.EACCES}] Could not open file "
+            "for writing: db.toml: 'db.toml'", "['db.toml']",
         ], result.stderr
         assert target.read_bytes() == OLD
 
@@ -302,7 +326,8 @@ class TestUnprivileged:
             "os.chmod('.', 0o755)\n",
             shared_dir)
         assert result.stdout.splitlines() == [
-            "ok", "OSError None None Could not open file for writing: other.toml",
+            "ok", f"PermissionError {errno.EACCES} other.toml [Errno {errno.EACCES}] Could not "
+            "open file for writing: other.toml: 'other.toml'",
         ], result.stderr
         assert target.read_bytes().startswith(b'[header]\nversion = "1"\n')
         assert sorted(os.listdir(shared_dir)) == ["db.toml"]

@@ -190,3 +190,17 @@ class TestErrors:
     def test_null_is_not_toml(self):
         with pytest.raises(tomllib.TOMLDecodeError):
             loads("a = [null]")
+
+
+def test_public_functions_introspect_as_tomllib_does():
+    import inspect
+
+    import wrenfold
+    from wrenfold.datastore.adapter import toml
+
+    def shape(f):
+        return [(name, p.kind, p.default) for name, p in inspect.signature(f).parameters.items()]
+    assert [shape(toml.loads), shape(toml.load)] == [shape(tomllib.loads), shape(tomllib.load)]
+    assert [shape(toml.read_unified_data)[0][0], shape(toml.decode_unified_data)[0][0]] == [
+        "filepath", "text"]
+    assert wrenfold.__version__.count(".") >= 1

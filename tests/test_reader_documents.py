@@ -13,6 +13,7 @@ from inkwright_docs import model, worked_example
 from test_inkwright_roundtrip import read_back, tables, text, typed
 from wrenfold.datastore.adapter.toml import decode_unified_data, loads, read_unified_data
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data, write_unified_data
+from wrenfold.datastore.adapter.toml.key_places import key_place
 from wrenfold.datastore.tables.data import ColumnData, TableData
 from wrenfold.datastore.unified import UnifiedDataFormat
 
@@ -38,15 +39,21 @@ def needs_no_escape(doc: UnifiedDataFormat) -> bool:
 @given(version=text, schema_version=text, tables=tables)
 def test_saved_documents_read_back(version, schema_version, tables):
     doc = model(tables, version=version, schema_version=schema_version)
-    expected = normalised(doc)
-    assert normalised(decode_unified_data(encode_unified_data(doc, escape_strings=True))) == expected
-    raw = encode_unified_data(doc)
+    escaped = encode_unified_data(doc, escape_strings=True)
+    back = decode_unified_data(escaped)
+    assert normalised(back) == normalised(doc)
+    # Every table and record key is found where the writer put it, whatever its text.
+    for name, table in back.tables.items():
+        line, column = key_place(escaped, ("tables", name))
+        assert escaped.split("\n")[line - 1][:column - 1] == "[tables."
+        assert all(key_place(escaped, ("tables", name, "records", i, key))
+                   for i, record in enumerate(table.records) for key in record)
     try:
-        tomllib.loads(raw)
-    except tomllib.TOMLDecodeError:
-        return  # raw text that breaks TOML is refused alike (checked below)
-    # Raw output that is valid TOML reads as tomllib reads it.
-    parsed = tomllib.loads(raw).get("tables", {})
+        raw = encode_unified_data(doc)
+        parsed = tomllib.loads(raw).get("tables", {})
+    except ValueError:
+        return  # text raw mode refuses, or null in an array, which tomllib does not read
+    # Raw output reads as tomllib reads it.
     back = decode_unified_data(raw)
     assert {n: typed(t.records) for n, t in back.tables.items()} == {
         n: typed(t.get("records", [])) for n, t in parsed.items()}
@@ -104,14 +111,23 @@ def test_other_toml_of_the_same_shape():
 
 @pytest.mark.parametrize("change, message", [
     (('tables = ["b", "a"]', 'tables = ["b", "a", "c"]'), "table 'c' is listed in header.tables but has no section"),
-    (('tables = ["b", "a"]', 'tables = ["a"]'), "table 'b' has a section but is not listed"),
+    (('tables = ["b", "a"]', 'tables = ["a"]'), "table 'b' has a section (line 18, column 9) but is not listed"),
     (('tables = ["b", "a"]', 'tables = ["a", "b", "a"]'), "table 'a' is listed twice"),
     (('tables = ["b", "a"]', 'tables = "ab"'), "header.tables must be an array of table names"),
-    (("[header]", "[heading]"), "the document has no [header] table"),
-    (('name = "id", ', ""), "table 'a' does not validate: "),
+    (('[header]\nversion = "2"\nschema_version = "1"\ntables = ["b", "a"]\n', ""), "the document has no [header] table"),
+    (('name = "id", ', ""), "table 'a' (line 7, column 9) does not validate: columns.0.name: Field required"),
     (("[[tables.a.records]]\nid = 2", "[tables.a.records]\nid = 2"), None),
-    (('[tables.b]', '[tables]\nb = 3'), "table 'b' is a int, not a table"),
+    (('[tables.b]', '[tables]\nb = 3'), "table 'b' (line 19, column 1) is a int, not a table"),
     (('version = "2"', "version = 2"), "version"),
+    # A key the document does not have, in the forms a writer or an editor uses.
+    (("[header]", "[heading]"), "unknown key 'heading' in the document (line 2, column 2); it holds only header, tables"),
+    (('version = "2"', 'version = "2"\n"owner" = "me"'), "unknown key 'owner' in the header (line 4, column 1)"),
+    (("[[tables.a.records]]\nid = 2", "[[ tables.a.recrods ]]\nid = 2"), "unknown key 'recrods' in table 'a' (line 14, column 13); it holds only columns, records"),
+    (("[tables.b]", "[tables]\nb . 'rows' = []"), "unknown key 'rows' in table 'b' (line 19, column 5)"),
+    (("primary_key", "nulable"), "unknown key 'nulable' in column 0 of table 'a' (line 8, column 45); it holds only name, type, unique,"),
+    (("columns = [{ name = \"id\", type = \"INTEGER\", primary_key = true }]",
+      "[[tables.a.columns]]\nname = 'id'\ntype = 'INTEGER'\n\n[[tables.a.columns]]\nname = 'n' # x\n type = 'TEXT'\n'nulable' = true"),
+     "unknown key 'nulable' in column 1 of table 'a' (line 15, column 1)"),
 ])
 def test_a_file_that_is_not_a_document(change, message):
     old, new = change
@@ -129,7 +145,7 @@ def test_a_file_that_is_not_a_document(change, message):
 def test_records_must_be_an_array_of_tables(tmp_path):
     text = HAND_EDITED.replace("[[tables.a.records]]\nid = 2\nwhere.city = \"Oslo\"\n", "")
     text = text.replace("[[tables.a.records]]\nid = 1\ntags = [\"x\", null]\n", "records = [1]\n")
-    with pytest.raises(ValueError, match="^table 'a': records must be an array of tables$"):
+    with pytest.raises(ValueError, match=r"^table 'a' \(line 7, column 9\): records must be an array of tables$"):
         decode_unified_data(text)
     with pytest.raises(FileNotFoundError):
         read_unified_data(tmp_path / "missing.toml")

@@ -1,4 +1,5 @@
-"""The command line's --check: does the saved TOML read back, with tomllib, as the document?"""
+"""The command line's --check: does the saved TOML read back, with the format's own reader, as
+the document?"""
 
 from __future__ import annotations
 
@@ -8,7 +9,8 @@ from typing import Any
 
 from wrenfold.datastore.unified import UnifiedDataFormat
 
-__all__ = ["check_saved_text", "expected_toml_data", "first_difference"]
+__all__ = ["check_saved_text", "expected_toml_data", "first_difference", "has_null_in_arrays",
+           "unsaved_fields"]
 
 
 def expected_toml_data(doc: UnifiedDataFormat) -> dict[str, Any]:
@@ -79,10 +81,37 @@ def first_difference(found: Any, expected: Any, where: str = "") -> str | None:
     return None
 
 
+def unsaved_fields(doc: UnifiedDataFormat) -> list[str]:
+    """The places of column fields that hold a value the format does not save."""
+    return [f"{name}.columns[{i}].{field}" for name, table in doc.tables.items()
+            for i, column in enumerate(table.columns) for field in ("ondelete", "onupdate")
+            if getattr(column, field) is not None]
+
+
+def has_null_in_arrays(doc: UnifiedDataFormat) -> bool:
+    """Whether the saved TOML holds null (None inside a list), which is not standard TOML."""
+    def in_value(value: Any, in_array: bool) -> bool:
+        if value is None:
+            return in_array
+        if isinstance(value, dict):
+            return any(in_value(v, False) for v in value.values())
+        if isinstance(value, (list, tuple)):
+            return any(in_value(v, True) for v in value)
+        return False
+    return any(in_value(record, False) for table in doc.tables.values() for record in table.records
+               ) or any(in_value(column.default, False) for table in doc.tables.values()
+                        for column in table.columns)
+
+
 def check_saved_text(text: str, doc: UnifiedDataFormat) -> str | None:
     """None when the TOML `text` reads back as `doc`, otherwise why not, in one line."""
+    from wrenfold.datastore.adapter.toml.inkreader import _loads_document
+
+    lost = unsaved_fields(doc)
+    if lost:
+        return f"the TOML does not carry {', '.join(lost)}"
     try:
-        parsed = tomllib.loads(text)
+        parsed = _loads_document(text)
         where = first_difference(parsed, expected_toml_data(doc))
     except tomllib.TOMLDecodeError as exc:
         return f"the TOML does not parse: {exc}"

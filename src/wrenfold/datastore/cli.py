@@ -18,12 +18,13 @@ from typing import Any, BinaryIO, NoReturn, TextIO
 
 import pydantic
 
-from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data, write_unified_data
-from wrenfold.datastore.check import check_saved_text
+from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data
+import wrenfold
+from wrenfold.datastore.check import check_saved_text, has_null_in_arrays
 from wrenfold.datastore.example import EXAMPLE
 from wrenfold.datastore.json_form import (NotADocument, document_from_json, document_to_json,
                                           first_error)
-from wrenfold.datastore.outputs import is_regular_or_new, replace_file, write_all
+from wrenfold.datastore.outputs import replace_file, write_all
 from wrenfold.datastore.unified import UnifiedDataFormat
 
 PROG = "python -m wrenfold.datastore"
@@ -51,20 +52,28 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("input", nargs="?",
                         help="the document: a JSON file, a .toml file, or '-' for standard "
                              "input (JSON unless --from toml); default: a built-in example")
-    parser.add_argument("-o", "--output", help="write to this file instead of standard output")
+    parser.add_argument("-o", "--output",
+                        help="write to this file instead of standard output ('-': standard output)")
     parser.add_argument("--print", action="store_true", dest="echo",
                         help="also write to standard output what goes to the -o file")
     parser.add_argument("--from", choices=("json", "toml"), dest="source_format",
                         help="the input's format (default: toml for a .toml file, else json)")
     strings = parser.add_mutually_exclusive_group()
     strings.add_argument("--raw", action="store_true",
-                         help="copy strings into the TOML unescaped: faster, but only valid "
-                              "when no text holds a quote, a backslash or a control character")
+                         help="copy strings into the TOML unescaped: faster; a text holding a "
+                              "quote, a backslash or a control character other than tab is "
+                              "refused")
     strings.add_argument("--escape-strings", action="store_true",
                          help="escape strings in the TOML (the default; kept for old scripts)")
     parser.add_argument("--check", action="store_true",
-                        help="JSON input: read the TOML back with tomllib and compare; TOML "
-                             "input: validate it; the verdict goes to standard error")
+                        help="JSON input: read the TOML back and compare, writing only what "
+                             "passed; TOML input: validate it; the verdict goes to standard "
+                             "error, data to standard output only with --print")
+    parser.add_argument("--allow-nan", action="store_true",
+                        help="TOML input: write nan and inf floats as JSON's NaN and Infinity, "
+                             "which strict JSON readers refuse")
+    parser.add_argument("--version", action="version",
+                        version=f"%(prog)s {wrenfold.__version__}")
     parser.add_argument("--describe", action="store_true",
                         help="show the document, its tables holder and a pydantic round trip "
                              "on standard error")
@@ -111,7 +120,8 @@ def parse_json(data: bytes, name: str) -> Any:
     except ValueError:
         # The only other ValueError: an integer past the interpreter's digit limit.
         reason = f"a number has more than {sys.get_int_max_str_digits()} digits"
-    raise Failure(f"{name} is not valid JSON: {reason}", BAD_INPUT)
+    hint = "; for TOML, add --from toml" if name == "standard input" else ""
+    raise Failure(f"{name} is not valid JSON: {reason}{hint}", BAD_INPUT)
 
 
 def one_line(exc: BaseException) -> str:
@@ -153,38 +163,37 @@ def write_stream(stream: BinaryIO | None, data: bytes) -> None:
                       CANNOT_WRITE) from None
 
 
+def write_file(path: str, data: bytes) -> None:
+    try:
+        replace_file(path, data)
+    except (OSError, UnicodeEncodeError, ValueError) as exc:
+        # A name the system cannot take (a NUL, a lone surrogate) is the output's fault too.
+        reason = exc.strerror if isinstance(exc, OSError) and exc.strerror else exc
+        raise Failure(f"cannot write {path}: {reason}", CANNOT_WRITE) from None
+
+
 def save_toml(doc: UnifiedDataFormat, args: argparse.Namespace, name: str,
-              stdout: BinaryIO | None) -> str | None:
-    """Encodes the document once and writes it where asked; returns the text when the run
-    needs it again (--print, --check)."""
+              stdout: BinaryIO | None, say: Callable[[str], None]) -> int:
+    """Encodes the document once; with --check, checks it before anything is written."""
     escape = not args.raw
     try:
-        if args.output is None:
-            text = encode_unified_data(doc, escape_strings=escape)
-            write_stream(stdout, text.encode("utf-8"))
-            return text
-        wanted = args.echo or args.check
-        if wanted and not is_regular_or_new(args.output):
-            raise Failure(f"--print and --check read the TOML back from {args.output}, which "
-                          f"is not a regular file", BAD_INPUT)
-        try:
-            write_unified_data(doc, args.output, escape_strings=escape)
-        except OSError as exc:
-            raise Failure(f"cannot write {args.output}: {exc.strerror or exc}",
-                          CANNOT_WRITE) from None
+        text = encode_unified_data(doc, escape_strings=escape)
     except (TypeError, ValueError, RecursionError) as exc:
         raise Failure(f"{name} cannot be saved as TOML: {one_line(exc)}", BAD_INPUT) from None
-    if not wanted:
-        return None
-    try:
-        with open(args.output, "rb") as f:
-            text = f.read().decode("utf-8")
-    except OSError as exc:
-        raise Failure(f"cannot read back {args.output}: {exc.strerror or exc}",
-                      CANNOT_WRITE) from None
-    if args.echo:
-        write_stream(stdout, text.encode("utf-8"))
-    return text
+    if has_null_in_arrays(doc):
+        say("note: the TOML holds null inside an array, which only this package's reader reads")
+    if args.check:
+        problem = check_saved_text(text, doc)
+        if problem is not None:
+            say(f"check: {problem}")
+            return CHECK_FAILED
+        say("check: the TOML reads back as the same document")
+    data = text.encode("utf-8")
+    if args.output is not None:
+        write_file(args.output, data)
+    if args.echo or (args.output is None and not args.check):
+        write_stream(stdout, data)
+    return OK
 
 
 # --- the two directions -----------------------------------------------------------------------
@@ -202,15 +211,7 @@ def json_to_toml(args: argparse.Namespace, stdin: BinaryIO | None, stdout: Binar
         raise Failure(f"{name} is not a document: {exc}", BAD_INPUT) from None
     if args.describe:
         say(describe(doc))
-    text = save_toml(doc, args, name, stdout)
-    if args.check:
-        assert text is not None
-        problem = check_saved_text(text, doc)
-        if problem is not None:
-            say(f"check: {problem}")
-            return CHECK_FAILED
-        say("check: the TOML reads back as the same document")
-    return OK
+    return save_toml(doc, args, name, stdout, say)
 
 
 def toml_to_json(args: argparse.Namespace, stdin: BinaryIO | None, stdout: BinaryIO | None,
@@ -221,15 +222,16 @@ def toml_to_json(args: argparse.Namespace, stdin: BinaryIO | None, stdout: Binar
     doc = decode_toml(read_input(args.input, stdin), name)
     if args.describe:
         say(describe(doc))
-    data = document_to_json(doc)
+    try:
+        data = document_to_json(doc, allow_nan=args.allow_nan)
+    except ValueError:
+        raise Failure(f"{name} holds nan or inf, which JSON has no form for; --allow-nan writes "
+                      f"them as NaN and Infinity", BAD_INPUT) from None
     if args.output is None:
-        write_stream(stdout, data)
+        if not args.check or args.echo:
+            write_stream(stdout, data)
     else:
-        try:
-            replace_file(args.output, data)
-        except OSError as exc:
-            raise Failure(f"cannot write {args.output}: {exc.strerror or exc}",
-                          CANNOT_WRITE) from None
+        write_file(args.output, data)
         if args.echo:
             write_stream(stdout, data)
     if args.check:
@@ -256,14 +258,22 @@ def main(argv: list[str] | None = None, stdin: BinaryIO | None = None,
             except OSError:
                 pass
 
+    parser = build_parser()
     try:
-        args = build_parser().parse_args(argv)
+        args = parser.parse_args(argv)
+        if args.output == "-":
+            args.output = None
+            args.echo = False
+        elif args.echo and args.output is None:
+            parser.error("--print needs -o FILE")
+        source_format = args.source_format
+        if source_format is None:
+            is_toml = args.input not in (None, "-") and args.input.lower().endswith(".toml")
+            source_format = "toml" if is_toml else "json"
+        if args.raw and source_format == "toml":
+            parser.error("--raw applies to saving TOML, not to reading it")
     except SystemExit as exc:
         return exc.code if isinstance(exc.code, int) else BAD_INPUT
-    source_format = args.source_format
-    if source_format is None:
-        is_toml = args.input not in (None, "-") and args.input.lower().endswith(".toml")
-        source_format = "toml" if is_toml else "json"
     try:
         if source_format == "toml":
             return toml_to_json(args, stdin, stdout, say)

@@ -71,12 +71,12 @@ def _time_text(value: Any) -> str:
     raise TypeError(f"{type(value).__name__} has no JSON form")
 
 
-def document_to_json(doc: UnifiedDataFormat) -> bytes:
+def document_to_json(doc: UnifiedDataFormat, allow_nan: bool = True) -> bytes:
     """The document as UTF-8 JSON that `document_from_json` reads back as an equal document.
 
     Columns show the fields that differ from their defaults; dates and times (which a TOML
     file may hold) become their ISO text; NaN and infinities are written as Python's json
-    module writes and reads them.
+    module writes and reads them, unless `allow_nan` is false: then they raise ValueError.
     """
     tables = {
         name: {
@@ -86,5 +86,5 @@ def document_to_json(doc: UnifiedDataFormat) -> bytes:
         for name, table in doc.tables.items()
     }
     data = {"version": doc.version, "schema_version": doc.schema_version, "tables": tables}
-    text = json.dumps(data, ensure_ascii=False, indent=2, default=_time_text)
+    text = json.dumps(data, ensure_ascii=False, indent=2, default=_time_text, allow_nan=allow_nan)
     return (text + "\n").encode("utf-8")

@@ -11,13 +11,13 @@ from typing import Any
 
 if typing.TYPE_CHECKING:
     from wrenfold.datastore.adapter.toml.documents import decode_unified_data, read_unified_data
-    from wrenfold.datastore.adapter.toml.inkreader import load, loads
+    from wrenfold.datastore.adapter.toml.reading import load, loads
 
 __all__ = ["decode_unified_data", "load", "loads", "read_unified_data"]
 
 _HOMES = {
-    "loads": "wrenfold.datastore.adapter.toml.inkreader",
-    "load": "wrenfold.datastore.adapter.toml.inkreader",
+    "loads": "wrenfold.datastore.adapter.toml.reading",
+    "load": "wrenfold.datastore.adapter.toml.reading",
     "decode_unified_data": "wrenfold.datastore.adapter.toml.documents",
     "read_unified_data": "wrenfold.datastore.adapter.toml.documents",
 }

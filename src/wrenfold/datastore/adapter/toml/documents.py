@@ -6,6 +6,10 @@ table names in their order) and one `[tables.<name>]` table per name, holding `c
 `records`. Any TOML of that shape reads, hand-edited or written by another program: arrays of
 tables (`[[tables.users.records]]`) and dotted keys included. Inside arrays, `null` reads as
 None, since the writer writes None there so.
+
+A key that a document does not have (a typo in a hand-edited file, say) is refused rather than
+dropped, so that the next save does not erase what it holds; records are free-form. Errors name
+the key or table and its line and column, which are looked up in the text only then.
 """
 
 from __future__ import annotations
@@ -16,7 +20,9 @@ from typing import Any
 import pydantic
 
 from wrenfold.datastore.adapter.toml.inkreader import _loads_document
-from wrenfold.datastore.tables.data import TableData
+from wrenfold.datastore.adapter.toml.key_places import Path, key_place
+from wrenfold.datastore.json_form import first_error
+from wrenfold.datastore.tables.data import ColumnData, TableData
 from wrenfold.datastore.tables.ledgerbox import TablesHolder
 from wrenfold.datastore.unified import UnifiedDataFormat
 
@@ -31,7 +37,7 @@ def decode_unified_data(text: str) -> UnifiedDataFormat:
     """
     if not isinstance(text, str):
         raise TypeError(f"Expected str object, not '{type(text).__qualname__}'")
-    return _document(_loads_document(text))
+    return _document(_loads_document(text), text)
 
 
 def read_unified_data(filepath: str | os.PathLike[str]) -> UnifiedDataFormat:
@@ -39,16 +45,39 @@ def read_unified_data(filepath: str | os.PathLike[str]) -> UnifiedDataFormat:
     and OSError when the file cannot be read."""
     with open(filepath, "rb") as f:
         data = f.read()
-    return _document(_loads_document(data))
+    return _document(_loads_document(data), data)
 
 
-def _document(data: dict[str, Any]) -> UnifiedDataFormat:
+_DOCUMENT_KEYS = ("header", "tables")
+_HEADER_KEYS = ("version", "schema_version", "tables")
+_TABLE_KEYS = ("columns", "records")
+_COLUMN_KEYS = tuple(ColumnData.model_fields)
+
+
+def _place(source: str | bytes, path: Path) -> str:
+    """Where `path` is introduced in the document's text, as " (line L, column C)"."""
+    text = source if isinstance(source, str) else source.decode("utf-8")
+    place = key_place(text, path)
+    return "" if place is None else f" (line {place[0]}, column {place[1]})"
+
+
+def _known_keys(section: dict[str, Any], known: tuple[str, ...], path: Path, what: str,
+                source: str | bytes) -> None:
+    for key in section:
+        if key not in known:
+            raise ValueError(f"unknown key {key!r} in {what}{_place(source, path + (key,))}; "
+                             f"it holds only {', '.join(known)}")
+
+
+def _document(data: dict[str, Any], source: str | bytes) -> UnifiedDataFormat:
+    _known_keys(data, _DOCUMENT_KEYS, (), "the document", source)
     header = data.get("header")
     if not isinstance(header, dict):
         raise ValueError("the document has no [header] table")
     names = header.get("tables", [])
     if not isinstance(names, list) or not all(isinstance(name, str) for name in names):
         raise ValueError("header.tables must be an array of table names")
+    _known_keys(header, _HEADER_KEYS, ("header",), "the header", source)
     sections = data.get("tables", {})
     if not isinstance(sections, dict):
         raise ValueError("tables must be a table of tables")
@@ -61,25 +90,37 @@ def _document(data: dict[str, Any]) -> UnifiedDataFormat:
             raise ValueError(f"table {name!r} is listed in header.tables but has no section")
     for name in sections:
         if name not in listed:
-            raise ValueError(f"table {name!r} has a section but is not listed in header.tables")
+            raise ValueError(f"table {name!r} has a section{_place(source, ('tables', name))} "
+                             f"but is not listed in header.tables")
     holder = TablesHolder()
     for name in names:
-        holder.add(name, _table(name, sections[name]))
+        holder.add(name, _table(name, sections[name], source))
     return UnifiedDataFormat(version=header.get("version"), schema_version=header.get(
         "schema_version"), tables=holder)
 
 
-def _table(name: str, section: Any) -> TableData:
+def _table(name: str, section: Any, source: str | bytes) -> TableData:
+    path: Path = ("tables", name)
     if not isinstance(section, dict):
-        raise ValueError(f"table {name!r} is a {type(section).__name__}, not a table")
+        raise ValueError(f"table {name!r}{_place(source, path)} is a {type(section).__name__}, "
+                         f"not a table")
+    _known_keys(section, _TABLE_KEYS, path, f"table {name!r}", source)
+    columns = section.get("columns", [])
+    if isinstance(columns, list):
+        for i, column in enumerate(columns):
+            if isinstance(column, dict):
+                _known_keys(column, _COLUMN_KEYS, (*path, "columns", i),
+                            f"column {i} of table {name!r}", source)
     records = section.get("records", [])
     # The reader made these: lists of dicts with str keys. Only their shape needs checking,
     # which spares copying every record as validating them would.
     if not isinstance(records, list) or not all(type(r) is dict for r in records):
-        raise ValueError(f"table {name!r}: records must be an array of tables")
+        raise ValueError(f"table {name!r}{_place(source, path)}: records must be an array of "
+                         f"tables")
     try:
         table = TableData.model_validate({**section, "records": []})
     except pydantic.ValidationError as exc:
-        raise ValueError(f"table {name!r} does not validate: {exc}") from exc
+        raise ValueError(f"table {name!r}{_place(source, path)} does not validate: "
+                         f"{first_error(exc)}") from exc
     table.records = records
     return table

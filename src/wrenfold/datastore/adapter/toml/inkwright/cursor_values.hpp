@@ -15,7 +15,8 @@ namespace wrenfold::inkwright {
     return -1;
 }
 
-// An exact str of ASCII text, quoted, unless escaping would change it.
+// An exact str of ASCII text, quoted, unless escaping would change it or (raw) it holds text
+// that raw TOML cannot carry, which the string writer refuses.
 [[gnu::always_inline]] inline int put_ascii_str(Cursor& c, PyObject* s, int escape_strings) {
     const char* text = static_cast<const char*>(PyUnicode_DATA(s));
     const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
@@ -26,7 +27,13 @@ namespace wrenfold::inkwright {
     char* out = c.out();
     out[0] = quote;
     if (!escape_strings) {
-        common::copy_text(out + 1, text, n);
+        // Tabs pass raw.
+        if (!common::copy_clean_text(out + 1, text, n)) {
+            if (!raw_safe(text, n)) {
+                return 0;
+            }
+            common::copy_text(out + 1, text, n);
+        }
     } else if (!common::copy_clean_text(out + 1, text, n)) {
         return 0;  // written escaped elsewhere; the cursor has not moved
     }

@@ -73,15 +73,23 @@ PyObject* _write_unified_data_impl(PyObject* data, PyObject* filepath, int escap
     c_unified_data::CUnifiedData c_data{};
     int status = -1;
     const char* path;
-    Py_ssize_t path_size;
+    Ref path_bytes;
     if (take_snapshot(data, &c_data) < 0) {
         goto done;
     }
-    // Refuses None; a NUL would silently cut the path short.
-    if ((path = PyUnicode_AsUTF8AndSize(filepath, &path_size)) == nullptr) {
+    // Refuses None. The file system's encoding, as open() has it: surrogate escapes give back
+    // the bytes of a name that is not UTF-8.
+    if (!PyUnicode_Check(filepath)) {
+        PyErr_BadArgument();
         goto done;
     }
-    if (std::strlen(path) != static_cast<size_t>(path_size)) {
+    path_bytes = Ref(PyUnicode_EncodeFSDefault(filepath));
+    if (!path_bytes) {
+        goto done;
+    }
+    path = PyBytes_AS_STRING(path_bytes.get());
+    // A NUL would silently cut the path short.
+    if (std::strlen(path) != static_cast<size_t>(PyBytes_GET_SIZE(path_bytes.get()))) {
         PyErr_SetString(PyExc_ValueError, "embedded null character");
         goto done;
     }

@@ -217,6 +217,19 @@ inline bool buf_write_quoted(Buffer* buf, const char* utf8, size_t size) {
     return true;
 }
 
+// --- raw text (raw_text.cpp) ----------------------------------------------------------------
+
+// Whether raw TOML can carry the `n` bytes at `p` between quotes: no double quote, backslash,
+// DEL nor control character other than tab.
+[[gnu::noinline]] bool raw_safe(const char* p, size_t n);
+// ValueError for the first character of the `n` bytes at `p` that raw_safe refuses; -1.
+[[gnu::cold, gnu::noinline]] int refuse_raw_text(const char* p, size_t n);
+// ValueError for the code point `c` that raw_safe would refuse; -1.
+[[gnu::cold, gnu::noinline]] int refuse_raw_char(uint32_t c);
+// When the pending exception is such a refusal, puts the place `format` names in front of its
+// message; the outermost writer that knows a place says so, and the refusal is then complete.
+[[gnu::cold, gnu::noinline]] void raw_text_context(bool outermost, const char* format, ...);
+
 // --- strings (strings.cpp) -------------------------------------------------------------------
 
 int _escaped_quoted_value(Buffer* buf, PyObject* value, int escape_strings);

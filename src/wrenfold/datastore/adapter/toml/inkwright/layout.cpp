@@ -51,16 +51,19 @@ Buffer* new_encode_buffer(size_t plain_block) {
 }
 
 int header_to_buf(Buffer* buf, const HeaderData* header, int escape_strings) {
+    const char* field = "version";
     if (write_token(buf, B_HEADER_SECTION, WF_INK "header_to_buf") < 0 ||
         write_token(buf, B_VERSION_EQ, WF_INK "header_to_buf") < 0 ||
         _escaped_quoted_value(buf, header->version, escape_strings) < 0 ||
         insert_newline(buf) < 0 ||
         write_token(buf, B_SCHEMA_VERSION_EQ, WF_INK "header_to_buf") < 0 ||
-        _escaped_quoted_value(buf, header->schema_version, escape_strings) < 0 ||
+        (field = "schema_version",
+         _escaped_quoted_value(buf, header->schema_version, escape_strings) < 0) ||
         insert_newline(buf) < 0 || write_token(buf, B_TABLES_EQ, WF_INK "header_to_buf") < 0 ||
         insert_open_bracket(buf) < 0) {
         goto fail;
     }
+    field = "tables";
     for (Py_ssize_t k = 0; k < header->num_tables; k++) {
         if ((k > 0 && insert_comma_space(buf) < 0) ||
             _escaped_quoted_value(buf, header->table_list[k], escape_strings) < 0) {
@@ -73,6 +76,7 @@ int header_to_buf(Buffer* buf, const HeaderData* header, int escape_strings) {
     return 0;
 
 fail:
+    raw_text_context(true, "header, field '%s': ", field);
     return INK_FAIL("header_to_buf");
 }
 
@@ -86,10 +90,21 @@ int flag_to_buf(Buffer* buf, int flag, const char* key) {
     return 0;
 }
 
+// A column's field `key` failed: names it in a refusal of raw text; -1.
+int column_field_failed(const char* key) {
+    raw_text_context(false, "field '%s': ", key);
+    return -1;
+}
+
+// key = "text", its failure named.
+int field_to_buf(Buffer* buf, const char* key, PyObject* value, int escape_strings) {
+    return char_to_str(buf, key, value, escape_strings) < 0 ? column_field_failed(key) : 0;
+}
+
 // ", key = \"text\"" when the field is not None.
 int text_to_buf(Buffer* buf, PyObject* value, const char* key, int escape_strings) {
     if (value != Py_None &&
-        (insert_comma_space(buf) < 0 || char_to_str(buf, key, value, escape_strings) < 0)) {
+        (insert_comma_space(buf) < 0 || field_to_buf(buf, key, value, escape_strings) < 0)) {
         return -1;
     }
     return 0;
@@ -106,18 +121,21 @@ int default_to_buf(Buffer* buf, PyObject* value, int escape_strings) {
         set_no_room_error();
         return -1;
     }
-    return insert_equals(buf) < 0 || _value_to_buf(buf, value, escape_strings) < 0 ? -1 : 0;
+    if (insert_equals(buf) < 0) {
+        return -1;
+    }
+    return _value_to_buf(buf, value, escape_strings) < 0 ? column_field_failed(B_DEFAULT) : 0;
 }
 
 }  // namespace
 
 int _column_to_buf(Buffer* buf, const ColumnsData* col, int escape_strings) {
     if (insert_open_brace(buf) < 0 || insert_space(buf) < 0 ||
-        char_to_str(buf, B_NAME, col->name, escape_strings) < 0) {
+        field_to_buf(buf, B_NAME, col->name, escape_strings) < 0) {
         return INK_FAIL("_column_to_buf");
     }
     if (col->type != nullptr &&
-        (insert_comma_space(buf) < 0 || char_to_str(buf, B_TYPE, col->type, escape_strings) < 0)) {
+        (insert_comma_space(buf) < 0 || field_to_buf(buf, B_TYPE, col->type, escape_strings) < 0)) {
         return INK_FAIL("_column_to_buf");
     }
     if (flag_to_buf(buf, col->nullable, B_NULLABLE) < 0 ||
@@ -134,15 +152,22 @@ int _column_to_buf(Buffer* buf, const ColumnsData* col, int escape_strings) {
 }
 
 int _table_to_buf(Buffer* buf, const CTableData* table, int escape_strings) {
-    if (write_token(buf, B_TABLES_DOT, WF_INK "_table_to_buf") < 0 ||
-        _key_to_buf(buf, table->name, escape_strings) < 0 || insert_close_bracket(buf) < 0 ||
-        insert_newline(buf) < 0 || write_token(buf, B_COLUMNS_EQ, WF_INK "_table_to_buf") < 0 ||
+    if (write_token(buf, B_TABLES_DOT, WF_INK "_table_to_buf") < 0) {
+        goto fail;
+    }
+    if (_key_to_buf(buf, table->name, escape_strings) < 0) {
+        raw_text_context(true, "table name %R: ", table->name);
+        goto fail;
+    }
+    if (insert_close_bracket(buf) < 0 || insert_newline(buf) < 0 ||
+        write_token(buf, B_COLUMNS_EQ, WF_INK "_table_to_buf") < 0 ||
         insert_open_bracket(buf) < 0 || insert_newline(buf) < 0) {
         goto fail;
     }
     for (Py_ssize_t i = 0; i < table->num_columns; i++) {
         if (insert_indent(buf) < 0 || _column_to_buf(buf, &table->columns[i], escape_strings) < 0 ||
             insert_b_comma(buf) < 0 || insert_newline(buf) < 0) {
+            raw_text_context(true, "table %R, column %zd, ", table->name, i);
             goto fail;
         }
     }

@@ -76,6 +76,7 @@ private:
     int flush(int fd);
     int flush_folder();
 
+    // "Could not open file for writing" as the OSError of errno.
     int open_failed();
     int os_error(int err);
 

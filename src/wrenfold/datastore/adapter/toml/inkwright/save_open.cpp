@@ -41,9 +41,14 @@ size_t cut_base(const char* base) {
 }  // namespace
 
 int Save::open_failed() {
+    // OSError picks the subclass of the error number (FileNotFoundError, PermissionError, ...).
+    const int err = errno;
     common::Ref message(PyUnicode_FromFormat("Could not open file for writing: %U", filepath_));
-    if (message) {
-        PyErr_SetObject(PyExc_OSError, message.get());
+    common::Ref exc(message
+                        ? PyObject_CallFunction(PyExc_OSError, "iOO", err, message.get(), filepath_)
+                        : nullptr);
+    if (exc) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
     }
     return -1;
 }
@@ -59,6 +64,7 @@ int Save::os_error(int err) {
 int Save::resolve_links() {
     const size_t length = std::strlen(path_);
     if (length == 0 || length >= sizeof target_) {
+        errno = length == 0 ? ENOENT : ENAMETOOLONG;
         return -1;
     }
     std::memcpy(target_, path_, length + 1);
@@ -70,11 +76,13 @@ int Save::resolve_links() {
         char link[PATH_MAX];
         const ssize_t n = ::readlink(target_, link, sizeof link);
         if (hops == 40 || n < 0 || static_cast<size_t>(n) == sizeof link) {
+            errno = hops == 40 ? ELOOP : n < 0 ? errno : ENAMETOOLONG;
             return -1;
         }
         // A relative link is read from the folder that holds it.
         const size_t keep = link[0] == '/' ? 0 : folder_length(target_);
         if (keep + static_cast<size_t>(n) >= sizeof target_) {
+            errno = ENAMETOOLONG;
             return -1;
         }
         std::memcpy(target_ + keep, link, static_cast<size_t>(n));
@@ -198,18 +206,24 @@ int Save::open_existing() {
 }
 
 int Save::open() {
-    if (resolve_links() < 0) {
-        return open_failed();
-    }
     struct stat st;
-    if (::stat(target_, &st) < 0) {
-        return errno == ENOENT ? open_new() : open_failed();
+    // What is no regular file in the end is opened as named: the links of /dev/stdout and
+    // /proc/self/fd/N to a pipe name no file that could be followed.
+    const bool stream = ::stat(path_, &st) == 0 && !S_ISREG(st.st_mode);
+    if (!stream) {
+        if (resolve_links() < 0) {
+            return open_failed();
+        }
+        if (::stat(target_, &st) < 0) {
+            return errno == ENOENT ? open_new() : open_failed();
+        }
+        if (S_ISREG(st.st_mode)) {
+            return open_existing();
+        }
     }
-    if (S_ISREG(st.st_mode)) {
-        return open_existing();
-    }
+    const char* name = stream ? path_ : target_;
     // A FIFO waits here for a reader.
-    const int fd = blocking_call([&] { return ::open(target_, O_WRONLY | O_CLOEXEC | O_NOCTTY); });
+    const int fd = blocking_call([&] { return ::open(name, O_WRONLY | O_CLOEXEC | O_NOCTTY); });
     if (fd < 0) {
         return PyErr_Occurred() ? -1 : open_failed();
     }

@@ -36,6 +36,9 @@ bool is_bare_key(const char* s, Py_ssize_t size) {
 // Quote, the UTF-8 text `utf8` (escaped or raw), quote.
 int quoted_utf8(Buffer* buf, const char* utf8, Py_ssize_t size, int escape_strings) {
     if (!escape_strings) {
+        if (!raw_safe(utf8, static_cast<size_t>(size))) {
+            return refuse_raw_text(utf8, static_cast<size_t>(size));
+        }
         if (!buf_write_quoted(buf, utf8, static_cast<size_t>(size))) {
             set_no_room_error();
             return -1;
@@ -74,15 +77,22 @@ int quoted_str(Buffer* buf, PyObject* s, int escape_strings, bool* utf8_failed) 
     return quoted_utf8(buf, utf8, size, escape_strings);
 }
 
+// A code unit that raw TOML cannot carry between quotes, as raw_safe.
+inline bool raw_stop(uint32_t c) {
+    return (c < 0x20 && c != '\t') | (c == '"') | (c == '\\') | (c == 0x7F);
+}
+
 // Characters the escapes add to the code units at `p` (put_escape writes 2 or 6 for 1);
-// -1 at a lone surrogate. Without escapes, the loop has no early exit nor table, so that
-// the compiler vectorises it.
+// -1 at a lone surrogate; without escapes, -2 at a unit that raw text cannot carry. Without
+// escapes, the loop has no early exit nor table, so that the compiler vectorises it.
 template <class T>
 Py_ssize_t escape_extra(const T* p, size_t n, bool escape) {
     uint32_t surrogate = 0;
+    uint32_t stop = 0;
     size_t extra = 0;
     for (size_t i = 0; i < n && !escape; i++) {
         surrogate |= static_cast<uint32_t>(p[i]) - 0xD800 < 0x800;
+        stop |= raw_stop(p[i]);
     }
     for (size_t i = 0; i < n && escape; i++) {
         const uint32_t c = p[i];
@@ -93,7 +103,17 @@ Py_ssize_t escape_extra(const T* p, size_t n, bool escape) {
     if (sizeof(T) > 1 && surrogate != 0) {
         return -1;
     }
-    return static_cast<Py_ssize_t>(extra);
+    return stop != 0 ? -2 : static_cast<Py_ssize_t>(extra);
+}
+
+// ValueError for the first code unit at `p` that raw_stop refuses; -1.
+template <class T>
+int refuse_raw_units(const T* p, size_t n) {
+    size_t i = 0;
+    while (i + 1 < n && !raw_stop(p[i])) {
+        i++;
+    }
+    return refuse_raw_char(p[i]);
 }
 
 }  // namespace
@@ -108,11 +128,20 @@ int note_wide_text(Buffer* buf, PyObject* s, int escape_strings, bool quoted) {
     const bool escape = escape_strings != 0;
     Py_ssize_t extra;
     switch (PyUnicode_KIND(s)) {
-        case PyUnicode_1BYTE_KIND:
-            extra = escape ? escape_extra(PyUnicode_1BYTE_DATA(s), n, true) : 0;
-            break;
+        case PyUnicode_1BYTE_KIND: extra = escape_extra(PyUnicode_1BYTE_DATA(s), n, escape); break;
         case PyUnicode_2BYTE_KIND: extra = escape_extra(PyUnicode_2BYTE_DATA(s), n, escape); break;
         default: extra = escape_extra(PyUnicode_4BYTE_DATA(s), n, escape);
+    }
+    if (extra == -2) {
+        // Raw text, unquoted, is a number's: only quoted text must read back as a string.
+        if (quoted) {
+            switch (PyUnicode_KIND(s)) {
+                case PyUnicode_1BYTE_KIND: return refuse_raw_units(PyUnicode_1BYTE_DATA(s), n);
+                case PyUnicode_2BYTE_KIND: return refuse_raw_units(PyUnicode_2BYTE_DATA(s), n);
+                default: return refuse_raw_units(PyUnicode_4BYTE_DATA(s), n);
+            }
+        }
+        extra = 0;
     }
     if (extra < 0) {
         return 0;

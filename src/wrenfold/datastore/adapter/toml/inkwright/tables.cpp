@@ -136,7 +136,8 @@ int table_items(Buffer* buf, Entries& entries, KeyMemo* memo) {
             if (!Line || !memo->put(c, slot, key)) {
                 c.commit();
                 if (_key_to_buf(buf, key, escape_strings) < 0 || insert_equals(buf) < 0) {
-                    return -1;
+                    stop = -1;
+                    break;
                 }
                 c.load();
             }
@@ -161,7 +162,11 @@ int table_items(Buffer* buf, Entries& entries, KeyMemo* memo) {
             continue;
         }
         // Stopped at `e`: a failure, or user code ran while it was written.
-        if (stop < 0 || entries.after_call_out(e, walk) < 0) {
+        if (stop < 0) {
+            raw_text_context(false, "field %R: ", e->key);
+            return -1;
+        }
+        if (entries.after_call_out(e, walk) < 0) {
             return -1;
         }
         called_out = 1;
@@ -220,6 +225,7 @@ int records_to_buf(Buffer* buf, const CTableData* table, int escape_strings) {
         const int status = escape_strings ? table_items<true, 1>(buf, entries, &memo)
                                           : table_items<true, 0>(buf, entries, &memo);
         if (status < 0) {
+            raw_text_context(true, "table %R, record %zd, ", table->name, i);
             return INK_FAIL("_inline_table_to_buf");
         }
         if (output != nullptr) {
