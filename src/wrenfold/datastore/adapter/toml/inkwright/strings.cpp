@@ -1,5 +1,6 @@
 // Quoted strings and keys.
 #include "inkwright.hpp"
+#include "wide_text.hpp"
 
 namespace wrenfold::inkwright {
 
@@ -74,28 +75,6 @@ int quoted_str(Buffer* buf, PyObject* s, int escape_strings, bool* utf8_failed) 
     return quoted_utf8(buf, utf8, size, escape_strings);
 }
 
-// Characters the escapes add to the code units at `p` (put_escape writes 2 or 6 for 1);
-// -1 at a lone surrogate. Without escapes, the loop has no early exit nor table, so that
-// the compiler vectorises it.
-template <class T>
-Py_ssize_t escape_extra(const T* p, size_t n, bool escape) {
-    uint32_t surrogate = 0;
-    size_t extra = 0;
-    for (size_t i = 0; i < n && !escape; i++) {
-        surrogate |= static_cast<uint32_t>(p[i]) - 0xD800 < 0x800;
-    }
-    for (size_t i = 0; i < n && escape; i++) {
-        const uint32_t c = p[i];
-        surrogate |= c - 0xD800 < 0x800;
-        const char cls = c < 0x80 ? common::detail::kEscape.cls[c] : 0;
-        extra += cls == 0 ? 0 : cls == 'u' ? 5 : 1;
-    }
-    if (sizeof(T) > 1 && surrogate != 0) {
-        return -1;
-    }
-    return static_cast<Py_ssize_t>(extra);
-}
-
 }  // namespace
 
 int note_wide_text(Buffer* buf, PyObject* s, int escape_strings, bool quoted) {
@@ -106,15 +85,17 @@ int note_wide_text(Buffer* buf, PyObject* s, int escape_strings, bool quoted) {
     TextRuns* runs = &output->runs;
     const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
     const bool escape = escape_strings != 0;
-    Py_ssize_t extra;
+    ptrdiff_t extra;
     switch (PyUnicode_KIND(s)) {
         case PyUnicode_1BYTE_KIND:
-            extra = escape ? escape_extra(PyUnicode_1BYTE_DATA(s), n, true) : 0;
+            extra = escape ? wide::escape_extra(PyUnicode_1BYTE_DATA(s), n, true) : 0;
             break;
-        case PyUnicode_2BYTE_KIND: extra = escape_extra(PyUnicode_2BYTE_DATA(s), n, escape); break;
-        default: extra = escape_extra(PyUnicode_4BYTE_DATA(s), n, escape);
+        case PyUnicode_2BYTE_KIND:
+            extra = wide::escape_extra(PyUnicode_2BYTE_DATA(s), n, escape);
+            break;
+        default: extra = wide::escape_extra(PyUnicode_4BYTE_DATA(s), n, escape);
     }
-    if (extra < 0) {
+    if (extra == wide::kLoneSurrogate) {
         return 0;
     }
     if (runs->count == runs->capacity) {
