@@ -98,8 +98,8 @@ PyObject* objects(PyObject*, PyObject* tape) {
     if (PyBytes_AsStringAndSize(tape, &data, &size) < 0) {
         return nullptr;
     }
-    Tape t{reinterpret_cast<unsigned char*>(data), reinterpret_cast<unsigned char*>(data) + size,
-           {}};
+    Tape t{
+        reinterpret_cast<unsigned char*>(data), reinterpret_cast<unsigned char*>(data) + size, {}};
     return value(t);
 }
 
