@@ -36,7 +36,7 @@ THROUGHPUT_DOCS = ["1x100", "10x1k", "20x10k", "non-ascii-10x1k", "numeric-10x1k
 MIXED_DOCS = ["10x1k", "20x10k"]
 SAVE_DOCS = ["1x100", "20x10k"]
 STREAM_DOCS = ["20x10k", "20x45k"]
-PEERS = ["inkwright escaped", "pure Python", "tomli_w", "toml", "tomlkit", "orjson"]
+PEERS = ["inkwright escaped", "pure Python", "tomli_w", "toml", "tomlkit", "orjson", "floor"]
 
 
 def child(*args: str, module: str = "bench.measure") -> dict:
@@ -133,6 +133,17 @@ def report(thr: dict, rec: dict, mem: list[dict], sav: list[dict], stm: list[dic
                      f"{w['inkwright']['bytes'] / w['orjson']['bytes']:.2f}"])
     out += ["Same content, time per record (ns): inkwright writes TOML, orjson compact JSON.", "",
             table(["document", "inkwright", "orjson", "output size inkwright / orjson"], rows), ""]
+
+    rows = [[name, f"{w['inkwright escaped']['seconds'] * 1e3:.2f}",
+             f"{w['floor']['seconds'] * 1e3:.2f}",
+             f"{w['inkwright escaped']['seconds'] / w['floor']['seconds']:.2f}x",
+             f"{w['orjson']['seconds'] * 1e3:.2f}"]
+            for name, w in ((n, r["writers"]) for n, r in thr.items())]
+    out += ["The floor: the same output copied from pre-rendered pieces, one at each value of "
+            "a walk over the same document (bench/floor.cpp): the cost of the walk and the "
+            "copy alone.", "",
+            table(["document", "escaped ms", "floor ms", "escaped / floor", "orjson ms"], rows),
+            ""]
 
     out += ["## Per-record cost, one table of mixed records (ns per record)", "",
             "Both sizes timed in alternation in one process, median of the rounds.", ""]

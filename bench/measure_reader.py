@@ -26,6 +26,7 @@ from typing import Any
 
 import orjson
 
+from bench import floor
 from bench.docs import DOCS, build, build_named, first_records
 from bench.measure import interleaved_medians, median_time, size_of, status_kib
 from bench.readers import (INPUT, MISSING, QUICK_RECORD_LIMITS, READERS, RECORD_LIMITS,
@@ -37,7 +38,8 @@ SCALE_DOCS = {"1 MB": (1, 4_400), "100 MB": (44, 10_000)}
 
 
 def inputs(doc: Any, plain: dict[str, Any]) -> dict[str, Any]:
-    return {"toml": encode_unified_data(doc, escape_strings=True), "json": orjson.dumps(plain)}
+    return {"toml": encode_unified_data(doc, escape_strings=True), "json": orjson.dumps(plain),
+            "tape": floor.tape(plain)}
 
 
 def throughput(doc_name: str, quick: bool, readers: list[str]) -> dict:

@@ -76,6 +76,15 @@ def report(res: dict, quick: bool) -> str:
     out += ["inkreader's MB/s divided by each reader's:", "",
             table(["document"] + peers_present, rows), ""]
 
+    rows = [[name, f"{row['readers']['inkreader']['seconds'] * 1e3:.2f}",
+             f"{row['readers']['floor']['seconds'] * 1e3:.2f}",
+             f"{row['readers']['inkreader']['seconds'] / row['readers']['floor']['seconds']:.2f}x",
+             f"{row['readers']['orjson']['seconds'] * 1e3:.2f}"] for name, row in thr.items()]
+    out += ["The floor: the same objects built from a compact form with no text to scan, each "
+            "key made once (bench/floor.cpp): the cost of the objects alone.", "",
+            table(["document", "loads ms", "floor ms", "loads / floor", "orjson.loads ms"], rows),
+            ""]
+
     f = res["file"]
     out += ["## Reading a whole document from its file", "",
             table(["document", "TOML MB", "write_unified_data ms", "read_unified_data ms",

@@ -10,6 +10,7 @@ import importlib
 import importlib.util
 from typing import Any, Callable
 
+from bench import floor
 from wrenfold.datastore.adapter import toml as inkreader
 from wrenfold.datastore.unified import UnifiedDataFormat
 
@@ -32,8 +33,8 @@ PEERS = {
     "orjson": ("orjson", "loads", "json"),
 }
 
-READERS: dict[str, Reader] = {"inkreader": inkreader.loads}
-INPUT = {"inkreader": "toml"}
+READERS: dict[str, Reader] = {"inkreader": inkreader.loads, "floor": floor.read_floor}
+INPUT = {"inkreader": "toml", "floor": "tape"}
 MISSING: dict[str, str] = {}
 for _name, (_module, _function, _kind) in PEERS.items():
     try:

@@ -1,6 +1,7 @@
 // The str that encode_unified_data returns, built from the document's buffer without a
 // UTF-8 decoding pass.
 #include "inkwright.hpp"
+#include "wide_text.hpp"
 
 #include <algorithm>
 #include <cassert>
@@ -69,12 +70,12 @@ char* grow_into_str(Buffer* buf, size_t capacity) {
 
 namespace {
 
-// The characters of `in`, with the TOML escapes when `Escape`.
-template <bool Escape, class Out, class In>
-Out* copy_units(Out* out, const In* in, size_t n) {
+// The characters of `in` with the TOML escapes, for the few texts that have any.
+template <class Out, class In>
+Out* copy_escaped(Out* out, const In* in, size_t n) {
     for (size_t i = 0; i < n; i++) {
         const uint32_t c = in[i];
-        if (Escape && c < 0x80 && common::detail::kEscape.cls[c] != 0) {
+        if (c < 0x80 && common::detail::kEscape.cls[c] != 0) {
             char text[common::detail::kMaxEscapeLen];
             const char* end = common::detail::put_escape(text, static_cast<unsigned char>(c),
                                                          common::detail::kEscape.cls[c]);
@@ -88,25 +89,29 @@ Out* copy_units(Out* out, const In* in, size_t n) {
     return out;
 }
 
+template <bool Escape, class Out, class In>
+Out* copy_units(Out* out, const In* in, size_t n) {
+    return Escape ? copy_escaped(out, in, n) : wide::copy_units(out, in, n);
+}
+
 template <bool Escape, class Out>
 Out* copy_text(Out* out, PyObject* text) {
     const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+    // The result is as wide as its widest text, so no text is narrowed.
     switch (PyUnicode_KIND(text)) {
         case PyUnicode_1BYTE_KIND: return copy_units<Escape>(out, PyUnicode_1BYTE_DATA(text), n);
-        case PyUnicode_2BYTE_KIND: return copy_units<Escape>(out, PyUnicode_2BYTE_DATA(text), n);
-        default: return copy_units<Escape>(out, PyUnicode_4BYTE_DATA(text), n);
+        case PyUnicode_2BYTE_KIND:
+            if constexpr (sizeof(Out) >= 2) {
+                return copy_units<Escape>(out, PyUnicode_2BYTE_DATA(text), n);
+            }
+            break;
+        default:
+            if constexpr (sizeof(Out) == 4) {
+                return copy_units<Escape>(out, PyUnicode_4BYTE_DATA(text), n);
+            }
     }
-}
-
-// The ASCII bytes between the noted texts, widened; false if one is not ASCII after all.
-template <class Out>
-bool copy_ascii(Out* out, const char* in, size_t n) {
-    unsigned char seen = 0;
-    for (size_t i = 0; i < n; i++) {
-        seen |= static_cast<unsigned char>(in[i]);
-        out[i] = static_cast<Out>(static_cast<unsigned char>(in[i]));
-    }
-    return seen < 0x80;
+    assert(false);
+    return out;
 }
 
 // Fills the `chars` code units at `out`.
@@ -116,14 +121,14 @@ bool assemble(Out* out, size_t chars, const Buffer* buf, const TextRuns* runs) {
     size_t at = 0;
     for (size_t i = 0; i < runs->count; i++) {
         const TextRun& run = runs->items[i];
-        if (!copy_ascii(out, buf->data + at, run.pos - at)) {
+        if (!wide::copy_ascii(out, buf->data + at, run.pos - at)) {
             return false;
         }
         out += run.pos - at;
         out = run.extra > 0 ? copy_text<true>(out, run.text) : copy_text<false>(out, run.text);
         at = run.pos;
     }
-    const bool ascii = copy_ascii(out, buf->data + at, buf->pos - at);
+    const bool ascii = wide::copy_ascii(out, buf->data + at, buf->pos - at);
     assert(out + (buf->pos - at) == end);
     (void)end;
     return ascii;

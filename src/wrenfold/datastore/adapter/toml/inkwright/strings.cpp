@@ -1,5 +1,6 @@
 // Quoted strings and keys.
 #include "inkwright.hpp"
+#include "wide_text.hpp"
 
 namespace wrenfold::inkwright {
 
@@ -82,38 +83,16 @@ inline bool raw_stop(uint32_t c) {
     return (c < 0x20 && c != '\t') | (c == '"') | (c == '\\') | (c == 0x7F);
 }
 
-// Characters the escapes add to the code units at `p` (put_escape writes 2 or 6 for 1);
-// -1 at a lone surrogate; without escapes, -2 at a unit that raw text cannot carry. Without
-// escapes, the loop has no early exit nor table, so that the compiler vectorises it.
-template <class T>
-Py_ssize_t escape_extra(const T* p, size_t n, bool escape) {
-    uint32_t surrogate = 0;
-    uint32_t stop = 0;
-    size_t extra = 0;
-    for (size_t i = 0; i < n && !escape; i++) {
-        surrogate |= static_cast<uint32_t>(p[i]) - 0xD800 < 0x800;
-        stop |= raw_stop(p[i]);
-    }
-    for (size_t i = 0; i < n && escape; i++) {
-        const uint32_t c = p[i];
-        surrogate |= c - 0xD800 < 0x800;
-        const char cls = c < 0x80 ? common::detail::kEscape.cls[c] : 0;
-        extra += cls == 0 ? 0 : cls == 'u' ? 5 : 1;
-    }
-    if (sizeof(T) > 1 && surrogate != 0) {
-        return -1;
-    }
-    return stop != 0 ? -2 : static_cast<Py_ssize_t>(extra);
-}
-
-// ValueError for the first code unit at `p` that raw_stop refuses; -1.
+// ValueError for the first code unit at `p` that raw_stop refuses, and -1; 0 when there is
+// none (the units to escape were tabs).
 template <class T>
 int refuse_raw_units(const T* p, size_t n) {
-    size_t i = 0;
-    while (i + 1 < n && !raw_stop(p[i])) {
-        i++;
+    for (size_t i = 0; i < n; i++) {
+        if (raw_stop(p[i])) {
+            return refuse_raw_char(p[i]);
+        }
     }
-    return refuse_raw_char(p[i]);
+    return 0;
 }
 
 }  // namespace
@@ -126,25 +105,39 @@ int note_wide_text(Buffer* buf, PyObject* s, int escape_strings, bool quoted) {
     TextRuns* runs = &output->runs;
     const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
     const bool escape = escape_strings != 0;
-    Py_ssize_t extra;
+    ptrdiff_t extra;
     switch (PyUnicode_KIND(s)) {
-        case PyUnicode_1BYTE_KIND: extra = escape_extra(PyUnicode_1BYTE_DATA(s), n, escape); break;
-        case PyUnicode_2BYTE_KIND: extra = escape_extra(PyUnicode_2BYTE_DATA(s), n, escape); break;
-        default: extra = escape_extra(PyUnicode_4BYTE_DATA(s), n, escape);
+        // Raw text is scanned as escaped text is: what escaping would change, raw TOML
+        // cannot carry, tabs aside.
+        case PyUnicode_1BYTE_KIND:
+            extra = wide::escape_extra(PyUnicode_1BYTE_DATA(s), n, true);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            extra = wide::escape_extra(PyUnicode_2BYTE_DATA(s), n, true);
+            break;
+        default: extra = wide::escape_extra(PyUnicode_4BYTE_DATA(s), n, true);
     }
-    if (extra == -2) {
+    if (extra == wide::kLoneSurrogate) {
+        return 0;
+    }
+    if (!escape && extra > 0) {
         // Raw text, unquoted, is a number's: only quoted text must read back as a string.
         if (quoted) {
+            int refused;
             switch (PyUnicode_KIND(s)) {
-                case PyUnicode_1BYTE_KIND: return refuse_raw_units(PyUnicode_1BYTE_DATA(s), n);
-                case PyUnicode_2BYTE_KIND: return refuse_raw_units(PyUnicode_2BYTE_DATA(s), n);
-                default: return refuse_raw_units(PyUnicode_4BYTE_DATA(s), n);
+                case PyUnicode_1BYTE_KIND:
+                    refused = refuse_raw_units(PyUnicode_1BYTE_DATA(s), n);
+                    break;
+                case PyUnicode_2BYTE_KIND:
+                    refused = refuse_raw_units(PyUnicode_2BYTE_DATA(s), n);
+                    break;
+                default: refused = refuse_raw_units(PyUnicode_4BYTE_DATA(s), n);
+            }
+            if (refused < 0) {
+                return -1;
             }
         }
         extra = 0;
-    }
-    if (extra < 0) {
-        return 0;
     }
     if (runs->count == runs->capacity) {
         const size_t capacity = runs->capacity > 0 ? 2 * runs->capacity : 256;

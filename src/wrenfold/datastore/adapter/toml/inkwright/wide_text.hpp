@@ -1,0 +1,307 @@
+// The code units of a str that is not ASCII, many at a time: whether any needs an escape or
+// is a lone surrogate, and copies that widen them (or the buffer's ASCII bytes) into the
+// units of the result. Plain C++ with no Python dependency, so the unit tests build without
+// an interpreter.
+//
+// The vector path uses the compiler's generic vectors, which become SSE2 on x86-64 (AVX2
+// when the build targets it) and NEON on 64-bit Arm; elsewhere the scalar loops below are
+// the only path. Every load stays inside the text: a text shorter than a block is read as
+// two overlapping pieces (its first and last 8 or 4 bytes), as the bytes after a string's
+// data belong to someone else.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include <wrenfold/_cpp/common/buffer.hpp>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+#if defined(__SSE2__) || defined(__ARM_NEON)
+#define WF_WIDE_TEXT_VECTOR 1
+#endif
+
+namespace wrenfold::inkwright::wide {
+
+// What escape_extra returns for a text holding a lone surrogate.
+inline constexpr ptrdiff_t kLoneSurrogate = -1;
+
+namespace detail {
+
+template <class T>
+bool is_surrogate(T c) {
+    return sizeof(T) > 1 && static_cast<uint32_t>(c) - 0xD800 < 0x800;
+}
+
+// Characters the escapes add to the `n` units at `p` (put_escape writes 2 or 6 for 1), or
+// kLoneSurrogate.
+template <class T>
+ptrdiff_t escape_extra_scalar(const T* p, size_t n, bool escape) {
+    size_t extra = 0;
+    for (size_t i = 0; i < n; i++) {
+        const uint32_t c = p[i];
+        if (is_surrogate(p[i])) {
+            return kLoneSurrogate;
+        }
+        const char cls = escape && c < 0x80 ? common::detail::kEscape.cls[c] : 0;
+        extra += cls == 0 ? 0 : cls == 'u' ? common::detail::kMaxEscapeLen - 1 : 1;
+    }
+    return static_cast<ptrdiff_t>(extra);
+}
+
+// The `n` units at `in` as the wider (or same) units at `out`.
+template <class Out, class In>
+void widen_scalar(Out* out, const In* in, size_t n) {
+    for (size_t i = 0; i < n; i++) {
+        out[i] = static_cast<Out>(in[i]);
+    }
+}
+
+// The `n` bytes at `in` as units at `out`; false if one of them is not ASCII.
+template <class Out>
+bool copy_ascii_scalar(Out* out, const char* in, size_t n) {
+    unsigned char seen = 0;
+    for (size_t i = 0; i < n; i++) {
+        seen |= static_cast<unsigned char>(in[i]);
+        out[i] = static_cast<Out>(static_cast<unsigned char>(in[i]));
+    }
+    return seen < 0x80;
+}
+
+#if defined(WF_WIDE_TEXT_VECTOR)
+
+#if defined(__AVX2__)
+inline constexpr size_t kBlock = 32;
+#else
+inline constexpr size_t kBlock = 16;
+#endif
+
+template <class T, size_t Bytes>
+struct VecOf {
+    typedef T type __attribute__((vector_size(Bytes)));
+};
+template <class T, size_t Bytes>
+using Vec = typename VecOf<T, Bytes>::type;
+
+template <class T, size_t Bytes>
+Vec<T, Bytes> load(const void* p) {
+    Vec<T, Bytes> v;
+    std::memcpy(&v, p, Bytes);
+    return v;
+}
+
+// Whether any lane of the comparison result `m` is set.
+template <class M>
+bool any_lane(M m) {
+#if defined(__SSE2__)
+    if constexpr (sizeof(M) == 16) {
+        return _mm_movemask_epi8(reinterpret_cast<__m128i>(m)) != 0;
+    }
+#endif
+    uint64_t w[sizeof(M) / 8];
+    std::memcpy(w, &m, sizeof(M));
+    uint64_t all = 0;
+    for (uint64_t x : w) {
+        all |= x;
+    }
+    return all != 0;
+}
+
+// Whether no unit of `v` is a lone surrogate nor, when `escape`, needs an escape. Masks and
+// equality only: SSE2 has no unsigned comparison of 16 or 32 bits.
+template <class T, size_t Bytes>
+bool clean_units(Vec<T, Bytes> v, bool escape) {
+    using V = Vec<T, Bytes>;
+    const V zero{};
+    auto bad = v != v;
+    if constexpr (sizeof(T) > 1) {
+        bad |= (v & (zero + static_cast<T>(~T{0x7FF}))) == zero + 0xD800;
+    }
+    if (escape) {
+        bad |= (v & (zero + static_cast<T>(~T{0x1F}))) == zero;
+        bad |= (v == zero + 0x22) | (v == zero + 0x5C) | (v == zero + 0x7F);
+    }
+    return !any_lane(bad);
+}
+
+// Two pieces of `Piece` bytes, the first and the last of the `n` units at `p`, as one
+// vector of 16 bytes (a piece of 4 twice).
+template <class T, size_t Piece>
+Vec<T, 16> first_and_last(const T* p, size_t n) {
+    uint64_t w[2];
+    const T* last = p + n - Piece / sizeof(T);
+    if constexpr (Piece == 8) {
+        std::memcpy(&w[0], p, 8);
+        std::memcpy(&w[1], last, 8);
+    } else {
+        uint32_t a, b;
+        std::memcpy(&a, p, 4);
+        std::memcpy(&b, last, 4);
+        w[0] = w[1] = a | uint64_t{b} << 32;
+    }
+    Vec<T, 16> v;
+    std::memcpy(&v, w, 16);
+    return v;
+}
+
+template <class T>
+[[gnu::always_inline]] inline bool clean_vector(const T* p, size_t n, bool escape) {
+    constexpr size_t kUnits = kBlock / sizeof(T);
+    if (n >= kUnits) {
+        size_t i = 0;
+        for (; i + kUnits <= n; i += kUnits) {
+            if (!clean_units<T, kBlock>(load<T, kBlock>(p + i), escape)) {
+                return false;
+            }
+        }
+        return i == n || clean_units<T, kBlock>(load<T, kBlock>(p + n - kUnits), escape);
+    }
+    if (kBlock > 16 && n >= 16 / sizeof(T)) {
+        return clean_units<T, 16>(load<T, 16>(p), escape) &&
+               clean_units<T, 16>(load<T, 16>(p + n - 16 / sizeof(T)), escape);
+    }
+    if (n * sizeof(T) >= 8) {
+        return clean_units<T, 16>(first_and_last<T, 8>(p, n), escape);
+    }
+    if (n * sizeof(T) >= 4) {
+        return clean_units<T, 16>(first_and_last<T, 4>(p, n), escape);
+    }
+    return escape_extra_scalar(p, n, escape) == 0;
+}
+
+// escape_extra_scalar's result; texts with nothing to escape (nearly all) are told apart a
+// block at a time, and only the others are counted unit by unit.
+template <class T>
+ptrdiff_t escape_extra_vector(const T* p, size_t n, bool escape) {
+    return clean_vector(p, n, escape) ? 0 : escape_extra_scalar(p, n, escape);
+}
+
+// The `Bytes` bytes of units at `in`, widened to the units at `out`.
+template <class Out, class In, size_t Bytes>
+void widen_piece(Out* out, const In* in) {
+    using Wide = Vec<Out, Bytes * sizeof(Out) / sizeof(In)>;
+    const Wide w = __builtin_convertvector((load<In, Bytes>(in)), Wide);
+    std::memcpy(out, &w, sizeof(Wide));
+}
+
+// Pieces of 4 bytes or more, the last one overlapping: what is written twice is the same.
+// The units of a text shorter than 4 bytes are left to the caller.
+template <class Out, class In>
+size_t widen_pieces(Out* out, const In* in, size_t n) {
+    constexpr size_t kUnits = kBlock / sizeof(In);
+    if (n >= kUnits) {
+        size_t i = 0;
+        for (; i + kUnits <= n; i += kUnits) {
+            widen_piece<Out, In, kBlock>(out + i, in + i);
+        }
+        if (i < n) {
+            widen_piece<Out, In, kBlock>(out + n - kUnits, in + n - kUnits);
+        }
+        return n;
+    }
+    if (kBlock > 16 && n >= 16 / sizeof(In)) {
+        widen_piece<Out, In, 16>(out, in);
+        widen_piece<Out, In, 16>(out + n - 16 / sizeof(In), in + n - 16 / sizeof(In));
+        return n;
+    }
+    if (n * sizeof(In) >= 8) {
+        widen_piece<Out, In, 8>(out, in);
+        widen_piece<Out, In, 8>(out + n - 8 / sizeof(In), in + n - 8 / sizeof(In));
+        return n;
+    }
+    if (n * sizeof(In) >= 4) {
+        widen_piece<Out, In, 4>(out, in);
+        widen_piece<Out, In, 4>(out + n - 4 / sizeof(In), in + n - 4 / sizeof(In));
+        return n;
+    }
+    return 0;
+}
+
+template <class Out, class In>
+void widen_vector(Out* out, const In* in, size_t n) {
+    if (widen_pieces(out, in, n) == 0) {
+        widen_scalar(out, in, n);
+    }
+}
+
+// Whether any of the `n` bytes at `p` is not ASCII, read as widen_pieces reads them.
+inline bool has_high_byte(const char* p, size_t n) {
+    if (n >= kBlock) {
+        Vec<uint8_t, kBlock> seen{};
+        size_t i = 0;
+        for (; i + kBlock <= n; i += kBlock) {
+            seen |= load<uint8_t, kBlock>(p + i);
+        }
+        if (i < n) {
+            seen |= load<uint8_t, kBlock>(p + n - kBlock);
+        }
+        return any_lane(seen > 0x7F);
+    }
+    const uint8_t* u = reinterpret_cast<const uint8_t*>(p);
+    if (n >= 8) {
+        return any_lane(first_and_last<uint8_t, 8>(u, n) > 0x7F);
+    }
+    if (n >= 4) {
+        return any_lane(first_and_last<uint8_t, 4>(u, n) > 0x7F);
+    }
+    unsigned char seen = 0;
+    for (size_t i = 0; i < n; i++) {
+        seen |= static_cast<unsigned char>(p[i]);
+    }
+    return seen > 0x7F;
+}
+
+template <class Out>
+bool copy_ascii_vector(Out* out, const char* in, size_t n) {
+    if (has_high_byte(in, n)) {
+        return false;
+    }
+    widen_vector(out, reinterpret_cast<const uint8_t*>(in), n);
+    return true;
+}
+
+#endif
+
+}  // namespace detail
+
+// Characters the TOML escapes add to the `n` units at `p` when `escape` (0 without), or
+// kLoneSurrogate if one of them is a lone surrogate.
+template <class T>
+ptrdiff_t escape_extra(const T* p, size_t n, bool escape) {
+#if defined(WF_WIDE_TEXT_VECTOR)
+    return detail::escape_extra_vector(p, n, escape);
+#else
+    return detail::escape_extra_scalar(p, n, escape);
+#endif
+}
+
+// Copies the `n` units at `in` to the units at `out`, as wide or wider; returns the end.
+template <class Out, class In>
+Out* copy_units(Out* out, const In* in, size_t n) {
+    static_assert(sizeof(Out) >= sizeof(In));
+    if constexpr (sizeof(Out) == sizeof(In)) {
+        common::copy_text(reinterpret_cast<char*>(out), reinterpret_cast<const char*>(in),
+                          n * sizeof(In));
+    } else {
+#if defined(WF_WIDE_TEXT_VECTOR)
+        detail::widen_vector(out, in, n);
+#else
+        detail::widen_scalar(out, in, n);
+#endif
+    }
+    return out + n;
+}
+
+// Copies the `n` bytes at `in` to the units at `out`; false if one of them is not ASCII.
+template <class Out>
+bool copy_ascii(Out* out, const char* in, size_t n) {
+#if defined(WF_WIDE_TEXT_VECTOR)
+    return detail::copy_ascii_vector(out, in, n);
+#else
+    return detail::copy_ascii_scalar(out, in, n);
+#endif
+}
+
+}  // namespace wrenfold::inkwright::wide
