@@ -163,10 +163,10 @@ private:
 
     // numbers.cpp
     PyObject* number();
-    PyObject* special_float();
+    PyObject* special_float(const char* start);
     PyObject* float_from_text(const char* start, const char* stop);
     PyObject* decimal_int(const char* start, const char* stop, size_t digits);
-    PyObject* radix_int(int base);
+    PyObject* radix_int(const char* start, const char* stop, int base);
 
     // datetimes.cpp
     PyObject* date_or_datetime(bool* matched);
