@@ -1,4 +1,4 @@
-// Declarations shared by the translation units of the inkreader module: a TOML 1.0 parser
+// Declarations shared by the translation units of the inkreader module: a TOML 1.1 parser
 // that walks the UTF-8 text once and builds the Python objects as it goes.
 //
 // Every function that can fail returns null (or -1) with a Python exception set; the parse
@@ -152,7 +152,7 @@ private:
     PyObject* value();
     PyObject* array();
     PyObject* inline_table();
-    int skip_array_space();
+    int skip_item_space();
 
     // strings.cpp
     PyObject* basic_string();
