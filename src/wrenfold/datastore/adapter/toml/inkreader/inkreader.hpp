@@ -145,8 +145,15 @@ private:
     int key(std::vector<Ref>& parts);
     PyObject* key_part();
     int skip_comment();
-    void skip_space();
-    bool at_newline() const;
+    // Inline: called between any two tokens.
+    void skip_space() {
+        while (p_ < end_ && is(*p_, cls::kSpace)) {
+            p_++;
+        }
+    }
+    bool at_newline() const {
+        return p_ < end_ && (*p_ == '\n' || (*p_ == '\r' && p_ + 1 < end_ && p_[1] == '\n'));
+    }
 
     // values.cpp
     PyObject* value();

@@ -143,7 +143,13 @@ PyObject* Parser::inline_table() {
     if (!table) {
         return nullptr;
     }
-    if (skip_item_space() < 0) {
+    // Mostly on one line: past the spaces, only a byte up to '#' can begin a line end or a
+    // comment, and a comma, a brace or a bare key sorts above.
+    const auto gap = [this] {
+        skip_space();
+        return p_ < end_ && static_cast<unsigned char>(*p_) <= '#' ? skip_item_space() : 0;
+    };
+    if (gap() < 0) {
         return nullptr;
     }
     if (p_ < end_ && *p_ == '}') {
@@ -151,7 +157,7 @@ PyObject* Parser::inline_table() {
         return table.release();
     }
     while (true) {
-        if (key_value(table.get(), true, serial) < 0 || skip_item_space() < 0) {
+        if (key_value(table.get(), true, serial) < 0 || gap() < 0) {
             return nullptr;
         }
         if (p_ == end_ || (*p_ != '}' && *p_ != ',')) {
@@ -160,7 +166,7 @@ PyObject* Parser::inline_table() {
         if (*p_++ == '}') {
             return table.release();
         }
-        if (skip_item_space() < 0) {
+        if (gap() < 0) {
             return nullptr;
         }
         if (p_ < end_ && *p_ == '}') {  // a trailing comma
