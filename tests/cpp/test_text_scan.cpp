@@ -115,6 +115,24 @@ TEST(FirstEscape, RandomTextsOfEdgeBytes) {
     }
 }
 
+// The reader's word test for literal strings has a single quote for the double one: the
+// lowest mark is exact for every byte at every place.
+TEST(EscapeBits, EveryByteWithEitherQuote) {
+    for (const unsigned char quote : {'"', '\''}) {
+        for (int c = 0; c < 256; c++) {
+            for (int at = 0; at < 8; at++) {
+                const uint64_t w = (0x6161616161616161ull & ~(0xFFull << 8 * at)) |
+                                   uint64_t(c) << 8 * at;  // "aaaaaaaa", byte `at` set to c
+                const uint64_t bits = wrenfold::common::escape_bits(w, quote);
+                const bool stops = c < 0x20 || c == 0x7F || c == '\\' || c == quote;
+                ASSERT_EQ(bits == 0 ? -1 : static_cast<int>(detail::first_marked(bits)),
+                          stops ? at : -1)
+                    << c << " at " << at;
+            }
+        }
+    }
+}
+
 TEST(FirstEscape, BytesOfMultiByteCharactersPass) {
     GuardedText guard;
     // U+00E9, U+2028, U+1F600 and the C1 control U+0085, many times over.

@@ -15,8 +15,8 @@
 #include <initializer_list>
 #include <type_traits>
 
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x03100000 && \
-    !defined(Py_GIL_DISABLED) && !defined(WRENFOLD_NO_DICT_TABLE_LAYOUT)
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x03100000 && !defined(Py_GIL_DISABLED) && \
+    !defined(WRENFOLD_NO_DICT_TABLE_LAYOUT)
 #define WF_DICT_TABLE_LAYOUT 1
 #endif
 

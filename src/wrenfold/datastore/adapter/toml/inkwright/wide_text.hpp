@@ -45,7 +45,7 @@ ptrdiff_t escape_extra_scalar(const T* p, size_t n, bool escape) {
         if (is_surrogate(p[i])) {
             return kLoneSurrogate;
         }
-        const char cls = escape && c < 0x80 ? common::detail::kEscape.cls[c] : 0;
+        const char cls = escape && c < 0x80 ? common::kEscape.cls[c] : 0;
         extra += cls == 0 ? 0 : cls == 'u' ? common::detail::kMaxEscapeLen - 1 : 1;
     }
     return static_cast<ptrdiff_t>(extra);
