@@ -17,6 +17,10 @@ from wrenfold.datastore.adapter import toml as reader
 
 BOM = "\ufeff"
 
+# CPython 3.15's tomllib reads TOML 1.1 (newlines and a trailing comma in inline tables, \x
+# escapes, times without seconds), which the reader refuses as tomllib of 3.11 to 3.14 does.
+TOMLLIB_READS_TOML_1_0 = sys.version_info < (3, 15)
+
 
 def tagged(value: Any) -> Any:
     """`value` with every leaf tagged by its type, so that True and 1 differ and dict order

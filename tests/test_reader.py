@@ -9,6 +9,7 @@ import tomllib
 
 import pytest
 
+from reader_check import TOMLLIB_READS_TOML_1_0
 from wrenfold.datastore.adapter.toml import load, loads
 
 MODERN = sys.version_info >= (3, 14)
@@ -166,8 +167,9 @@ class TestErrors:
     def test_position_is_the_offending_character(self, text, at):
         with pytest.raises(tomllib.TOMLDecodeError) as info:
             loads(text)
-        with pytest.raises(tomllib.TOMLDecodeError):
-            tomllib.loads(text)
+        if TOMLLIB_READS_TOML_1_0:
+            with pytest.raises(tomllib.TOMLDecodeError):
+                tomllib.loads(text)
         error = info.value
         if not MODERN:
             assert "(at " in str(error)

@@ -12,6 +12,7 @@ from pathlib import Path
 
 import pytest
 
+from reader_check import TOMLLIB_READS_TOML_1_0
 from wrenfold.datastore.adapter.toml import load, loads
 
 SUITE = Path(__file__).parent / "data" / "toml-test"
@@ -82,8 +83,9 @@ def test_invalid_case_is_refused(path):
     data = path.read_bytes()
     with pytest.raises((tomllib.TOMLDecodeError, UnicodeDecodeError)):
         load(io.BytesIO(data))
-    with pytest.raises((tomllib.TOMLDecodeError, UnicodeDecodeError)):
-        tomllib.load(io.BytesIO(data))
+    if TOMLLIB_READS_TOML_1_0:
+        with pytest.raises((tomllib.TOMLDecodeError, UnicodeDecodeError)):
+            tomllib.load(io.BytesIO(data))
     try:
         text = data.decode()
     except UnicodeDecodeError:

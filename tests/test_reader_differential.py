@@ -8,7 +8,9 @@ import datetime
 import random
 import tomllib
 
-from reader_check import compare_bytes, compare_text
+import pytest
+
+from reader_check import TOMLLIB_READS_TOML_1_0, compare_bytes, compare_text
 from test_inkwright_roundtrip import RandomDocument
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data
 
@@ -185,6 +187,11 @@ def each_seed(count: int, check) -> None:
             raise
 
 
+differs_by_version = pytest.mark.skipif(
+    not TOMLLIB_READS_TOML_1_0, reason="this tomllib reads TOML 1.1, the reader TOML 1.0")
+
+
+@differs_by_version
 def test_raw_encoder_output_reads_alike():
     """Escaped output of these documents is read back by the round-trip tests; raw output
     holds every character unescaped, so it is often not TOML: then both must say so."""
@@ -197,6 +204,7 @@ def test_raw_encoder_output_reads_alike():
     each_seed(ENCODED, check)
 
 
+@differs_by_version
 def test_generated_texts_read_alike():
     def check(seed):
         text = TomlText(seed).text
@@ -207,6 +215,7 @@ def test_generated_texts_read_alike():
     each_seed(GENERATED, check)
 
 
+@differs_by_version
 def test_mutated_texts_read_alike():
     each_seed(MUTATED, lambda seed: compare_bytes(
         mutated(TomlText(seed).text.encode("utf-8", "surrogatepass"), seed)))
