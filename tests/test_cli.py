@@ -4,13 +4,16 @@ Most cases run `python -m wrenfold.datastore` in a child process, so that the re
 signals and exit statuses are what is checked.
 """
 
+import fcntl
 import io
 import json
 import math
 import os
 import signal
+import struct
 import subprocess
 import sys
+import termios
 import time
 import tomllib
 
@@ -20,6 +23,12 @@ from wrenfold.datastore import cli
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data
 from wrenfold.datastore.example import EXAMPLE
 from wrenfold.datastore.json_form import document_from_json
+
+
+def pipe_holds(stream) -> int:
+    """Bytes written into a pipe and not yet read from it."""
+    return struct.unpack("i", fcntl.ioctl(stream, termios.FIONREAD, b"\0\0\0\0"))[0]
+
 
 PROG = "python -m wrenfold.datastore: "
 
@@ -236,7 +245,12 @@ class TestOutputFailures:
                               stderr=subprocess.PIPE) as child:
             child.stdin.write(b'{"version": ')
             child.stdin.flush()
-            time.sleep(1.0)  # past the imports, into the read
+            # Past the imports, into the read: once the child has taken what is in the pipe.
+            # A fixed pause is not enough where the imports are slow (an emulator).
+            deadline = time.monotonic() + 120
+            while pipe_holds(child.stdin) and time.monotonic() < deadline:
+                time.sleep(0.05)
+            time.sleep(0.2)
             child.send_signal(signal.SIGINT)
             assert child.wait(timeout=120) == -signal.SIGINT  # the shell's 130
             assert child.stdout.read() == b"" and child.stderr.read() == b""
