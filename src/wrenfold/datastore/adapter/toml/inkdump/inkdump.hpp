@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <wrenfold/_cpp/common/buffer.hpp>
+#include <wrenfold/_cpp/common/recursion.hpp>
 
 #define WF_DUMP "wrenfold.datastore.adapter.toml.inkdump."
 
@@ -29,6 +30,40 @@ struct Writer {
     bool multiline;      // strings with a line feed written as multi-line strings
     const char* indent;  // UTF-8 of the indent of one array level
     size_t indent_len;
+    int depth = 0;  // containers entered
+};
+
+// A container entered, for a scope. Past the interpreter's recursion limit RecursionError is
+// raised, as the stack guard alone would let arrays nest so deep that their indents alone
+// (quadratic in the depth) fill the memory first.
+class Nesting {
+public:
+    Nesting(Writer& w, const char* where) : w_(w), guard_(where) {
+        if (!guard_.entered()) {
+            return;
+        }
+        if (++w_.depth > Py_GetRecursionLimit()) {
+            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+        } else {
+            entered_ = true;
+        }
+    }
+    ~Nesting() {
+        if (guard_.entered()) {
+            w_.depth--;
+        }
+    }
+    Nesting(const Nesting&) = delete;
+    Nesting& operator=(const Nesting&) = delete;
+
+    bool entered() const {
+        return entered_;
+    }
+
+private:
+    Writer& w_;
+    common::RecursionGuard guard_;
+    bool entered_ = false;
 };
 
 // -1 with MemoryError, for a buffer that cannot grow.

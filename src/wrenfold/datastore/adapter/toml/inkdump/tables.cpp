@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <wrenfold/_cpp/common/recursion.hpp>
 #include <wrenfold/_cpp/common/ref.hpp>
 #include <wrenfold/_cpp/common/utf8.hpp>
 
@@ -164,7 +163,7 @@ int write_section(Writer& w, const Sections::Section& s, bool* yielded) {
 }
 
 int write_table(Writer& w, PyObject* table, bool array_item) {
-    common::RecursionGuard guard(" while writing a TOML table");
+    Nesting guard(w, " while writing a TOML table");
     if (!guard.entered()) {
         return -1;
     }

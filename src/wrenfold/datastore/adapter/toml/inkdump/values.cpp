@@ -1,6 +1,5 @@
 // Values on the right of '=': scalars, arrays over several lines, inline tables.
 #include <wrenfold/_cpp/common/number_format.hpp>
-#include <wrenfold/_cpp/common/recursion.hpp>
 #include <wrenfold/_cpp/common/ref.hpp>
 
 #include "items.hpp"
@@ -101,7 +100,7 @@ int write_array(Writer& w, PyObject* arr, Py_ssize_t nest) {
     if ((list ? PyList_GET_SIZE(arr) : PyTuple_GET_SIZE(arr)) == 0) {
         return put(w.buf, "[]", 2);
     }
-    common::RecursionGuard guard(" while writing a TOML array");
+    Nesting guard(w, " while writing a TOML array");
     if (!guard.entered() || put(w.buf, "[\n", 2) < 0) {
         return -1;
     }
@@ -225,7 +224,7 @@ int write_value(Writer& w, PyObject* value, Py_ssize_t nest) {
 
 // "{ k = v, ... }", "{}" when empty. Arrays inside start again at the first level.
 int write_inline_table(Writer& w, PyObject* table) {
-    common::RecursionGuard guard(" while writing a TOML inline table");
+    Nesting guard(w, " while writing a TOML inline table");
     if (!guard.entered()) {
         return -1;
     }
