@@ -87,7 +87,7 @@ int parse_call(const char* fname, Py_ssize_t npos, PyObject* const* args, Py_ssi
 
 // Owns the two buffers of one call.
 struct Buffers {
-    Buffer* doc = common::buf_new(1 << 14);
+    Buffer* doc = common::buf_new(1 << 20);
     Buffer* name = common::buf_new(256);
     ~Buffers() {
         common::buf_free(doc);

@@ -2,10 +2,15 @@
 // items() gives, as tomli_w reads them.
 #pragma once
 
+#include <wrenfold/_cpp/common/dict_entries.hpp>
 #include <wrenfold/_cpp/common/dict_walk.hpp>
 #include <wrenfold/_cpp/common/ref.hpp>
 
 #include "inkdump.hpp"
+
+// The walk in for_each_item puts itself on the buffer's chain and its destructor takes it
+// off again; GCC, once the walk is inlined into a writer, sees only the first half.
+#pragma GCC diagnostic ignored "-Wdangling-pointer"
 
 namespace wrenfold::inkdump {
 
@@ -25,26 +30,42 @@ int for_each_item(Writer& w, PyObject* mapping, F&& f) {
     if (PyDict_CheckExact(mapping)) {
         common::DictWalk walk(mapping, &w.buf->walks);
         const Py_ssize_t size = PyDict_GET_SIZE(mapping);
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(mapping, &pos, &key, &value)) {
-            if (is_plain(value)) [[likely]] {
-                if (f(key, value) < 0) {
+        // Read a batch at a time, each value asked for from memory ahead of its use. The
+        // entries are borrowed: after a value whose writing may run Python code (or collect
+        // garbage), those after it are read again.
+        constexpr int kBatch = 16;
+        common::DictEntry batch[kBatch];
+        Py_ssize_t at = 0;
+        for (bool more = true; more;) {
+            const int n = common::read_dict_entries(mapping, at, batch, kBatch, &more);
+            bool reread = false;
+            for (int i = 0; i < n && !reread; i++) {
+                const common::DictEntry& e = batch[i];
+                if (is_plain(e.value)) [[likely]] {
+                    if (f(e.key, e.value) < 0) {
+                        return -1;
+                    }
+                    continue;
+                }
+                // Called code may drop the dict's references to both.
+                Ref held_key = Ref::borrow(e.key), held = Ref::borrow(e.value);
+                if (f(e.key, e.value) < 0) {
                     return -1;
                 }
-                continue;
+                if (PyDict_GET_SIZE(mapping) != size) {
+                    PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+                    return -1;
+                }
+                if (walk.check() < 0) {
+                    return -1;
+                }
+                at = e.next;
+                reread = true;
             }
-            // Called code may drop the dict's references to both.
-            Ref held_key = Ref::borrow(key), held = Ref::borrow(value);
-            if (f(key, value) < 0) {
-                return -1;
-            }
-            if (PyDict_GET_SIZE(mapping) != size) {
-                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-                return -1;
-            }
-            if (walk.check() < 0) {
-                return -1;
+            if (reread) {
+                more = true;
+            } else if (n > 0) {
+                at = batch[n - 1].next;
             }
         }
         return 0;

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <wrenfold/_cpp/common/dict_entries.hpp>
 #include <wrenfold/_cpp/common/ref.hpp>
 #include <wrenfold/_cpp/common/utf8.hpp>
 
@@ -155,6 +156,10 @@ int write_section(Writer& w, const Sections::Section& s, bool* yielded) {
             return no_room();
         }
         *yielded = true;
+        if (s.array && i + 2 < n) {
+            // Records lie scattered through memory: ask for the next but one now.
+            common::detail::prefetch_object(PyTuple_GET_ITEM(s.value, i + 2));
+        }
         status = write_table(w, s.array ? PyTuple_GET_ITEM(s.value, i) : s.value, s.array);
     }
     w.name->pos = name_len;
