@@ -41,7 +41,9 @@ def test_written_and_refused():
     cycle = {}
     cycle["c"] = [cycle]
     changing = {"a": 1}
-    changing["m"] = [Meddler(lambda: changing.setdefault(len(changing), 0))]
+    # Adds a key on one call and takes it away on the next: the document does not grow.
+    changing["m"] = [Meddler(lambda: changing.pop("z") if "z" in changing else
+                             changing.__setitem__("z", 0))]
     calls = [
         lambda: dumps(DOC), lambda: dumps(DOC, multiline_strings=True, indent=1),
         lambda: dump(DOC, io.BytesIO()), lambda: dumps({"a": object()}), lambda: dumps({1: 2}),
