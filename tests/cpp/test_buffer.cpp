@@ -1,5 +1,6 @@
-// The byte buffer and the TOML escaper of wrenfold::common.
+// The byte buffer and the TOML escaper of wrenfold::common, and the encoder's cursor.
 #include <wrenfold/_cpp/common/buffer.hpp>
+#include <wrenfold/datastore/adapter/toml/inkwright/cursor.hpp>
 
 #include <gtest/gtest.h>
 
@@ -16,11 +17,11 @@ using wrenfold::common::buf_free;
 using wrenfold::common::buf_new;
 using wrenfold::common::buf_write;
 using wrenfold::common::Buffer;
-using wrenfold::common::Cursor;
 using wrenfold::common::escape_reservation;
 using wrenfold::common::escape_toml_to_buf;
 using wrenfold::common::get_toml_escape;
 using wrenfold::common::needs_unicode_escape;
+using wrenfold::inkwright::Cursor;
 
 struct BufDeleter {
     void operator()(Buffer* b) const {

@@ -1,4 +1,5 @@
-// The test of TOML numbers that decides whether a number's own text can be written as it is.
+// The grammar of TOML numbers: where a number ends for the reader, and whether a number's own
+// text can be written as it is.
 #include <wrenfold/_cpp/common/toml_number.hpp>
 
 #include <gtest/gtest.h>
@@ -71,6 +72,29 @@ TEST(TomlNumber, LengthBoundsTheText) {
     EXPECT_TRUE(wrenfold::common::is_toml_number(text, 2));
     EXPECT_FALSE(wrenfold::common::is_toml_number(text, 3));
     EXPECT_FALSE(number(std::string("1\0", 2)));
+}
+
+// The reader's view: how far a number goes and what kind it is; the rest is refused by it.
+TEST(TomlNumber, ScanStopsWhereTheGrammarDoes) {
+    using N = wrenfold::common::TomlNumber;
+    const struct {
+        const char* text;
+        size_t length;
+        N::Kind kind;
+    } cases[] = {
+        {"12x", 2, N::kInteger},    {"01", 1, N::kInteger},      {"1__0", 1, N::kInteger},
+        {"1_000_", 5, N::kInteger}, {"1.e5", 1, N::kInteger},    {"1e+", 1, N::kInteger},
+        {"0b2", 1, N::kInteger},    {"-0x1", 2, N::kInteger},    {"0x1g", 3, N::kRadix},
+        {"0o7_7,", 5, N::kRadix},   {"3.1_4e-2,", 8, N::kFloat}, {"1E5]", 3, N::kFloat},
+        {"+inf ", 4, N::kSpecial},  {"nanx", 3, N::kSpecial},    {"-x", 0, N::kNone},
+        {"_1", 0, N::kNone},        {"in", 0, N::kNone},
+    };
+    for (const auto& c : cases) {
+        const std::string s = c.text;
+        const N n = wrenfold::common::scan_toml_number(s.data(), s.data() + s.size());
+        EXPECT_EQ(static_cast<size_t>(n.end - s.data()), c.length) << s;
+        EXPECT_EQ(n.kind, c.kind) << s;
+    }
 }
 
 }  // namespace

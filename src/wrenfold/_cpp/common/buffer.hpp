@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include <wrenfold/_cpp/common/text_scan.hpp>
+#include <wrenfold/_cpp/common/toml_chars.hpp>
 
 namespace wrenfold::common {
 
@@ -132,107 +133,45 @@ inline bool buf_write(Buffer* buf, const char* s, size_t length) {
     return true;
 }
 
-// Appends to a buffer through a write pointer held in a local, for runs of small writes: a
-// store through `char*` may alias the Buffer, so buf_write reloads and stores `pos` around
-// every copy. reserve() first, then put() at most that many bytes. Whoever writes to the
-// buffer directly in between calls commit() before and load() after. Meant to live in
-// registers: everything is inline and nothing takes its address.
-class Cursor {
-public:
-    explicit Cursor(Buffer* buf) : buf_(buf) {
-        load();
-    }
-    Cursor(const Cursor&) = delete;
-    Cursor& operator=(const Cursor&) = delete;
-
-    // Room for `n` more bytes. False as for buf_ensure: the bytes put so far are committed
-    // and nothing else changes.
-    [[gnu::always_inline]] bool reserve(size_t n) {
-        if (n <= static_cast<size_t>(end_ - out_)) [[likely]] {
-            return true;
-        }
-        commit();
-        if (!detail::buf_grow(buf_, n)) {
-            return false;
-        }
-        load();
-        return true;
-    }
-    [[gnu::always_inline]] void put(const char* s, size_t n) {
-        std::memcpy(out_, s, n);
-        out_ += n;
-    }
-    // The write position, for writers that fill the reserved room themselves.
-    char* out() const {
-        return out_;
-    }
-    void advance_to(char* end) {
-        out_ = end;
-    }
-
-    [[gnu::always_inline]] void commit() const {
-        buf_->pos = static_cast<size_t>(out_ - buf_->data);
-    }
-    [[gnu::always_inline]] void load() {
-        out_ = buf_->data + buf_->pos;
-        end_ = buf_->data + buf_->capacity;
-    }
-    Buffer* buffer() const {
-        return buf_;
-    }
-
-private:
-    Buffer* buf_;
-    char* out_;
-    char* end_;
-};
-
 // --- TOML basic-string escaping ------------------------------------------------------------
-
-// The two-character escapes, indexed by code point.
-inline const char* get_toml_escape(uint32_t code) {
-    switch (code) {
-        case 0x08: return "\\b";
-        case 0x09: return "\\t";
-        case 0x0A: return "\\n";
-        case 0x0C: return "\\f";
-        case 0x0D: return "\\r";
-        case 0x22: return "\\\"";
-        case 0x5C: return "\\\\";
-        default: return nullptr;
-    }
-}
-
-// Control characters without a short escape, and DEL, which TOML forbids raw in a basic
-// string.
-inline bool needs_unicode_escape(uint32_t code) {
-    return code <= 0x1F || code == 0x7F;
-}
 
 namespace detail {
 
-// Per byte: 0 copies it, 'u' writes \u00XX, anything else is the second character of a
-// two-character escape. Bytes of multi-byte characters are all >= 0x80 and never escaped.
-struct EscapeTable {
-    char cls[256];
+// The two-character escapes as texts, by byte.
+struct EscapeTexts {
+    char text[128][3];
 };
 
-constexpr EscapeTable make_escape_table() {
-    EscapeTable t{};
-    for (uint32_t b = 0; b <= 0x1F; b++) {
-        t.cls[b] = 'u';
-    }
-    t.cls[0x7F] = 'u';
-    // The two-character escapes: backslash and this letter.
-    constexpr char kShort[][2] = {{0x08, 'b'}, {0x09, 't'}, {0x0A, 'n'}, {0x0C, 'f'},
-                                  {0x0D, 'r'}, {0x22, '"'}, {0x5C, '\\'}};
-    for (const auto& e : kShort) {
-        t.cls[static_cast<unsigned char>(e[0])] = e[1];
+constexpr EscapeTexts make_escape_texts() {
+    EscapeTexts t{};
+    for (int c = 0; c < 128; c++) {
+        if (kEscape.cls[c] != 0 && kEscape.cls[c] != 'u') {
+            t.text[c][0] = '\\';
+            t.text[c][1] = kEscape.cls[c];
+        }
     }
     return t;
 }
 
-inline constexpr EscapeTable kEscape = make_escape_table();
+inline constexpr EscapeTexts kEscapeTexts = make_escape_texts();
+
+}  // namespace detail
+
+// The two-character escape written for a code point, or null.
+inline const char* get_toml_escape(uint32_t code) {
+    if (code >= 0x80 || kEscape.cls[code] == 0 || kEscape.cls[code] == 'u') {
+        return nullptr;
+    }
+    return detail::kEscapeTexts.text[code];
+}
+
+// Control characters, and DEL, which TOML forbids raw in a basic string; those without a
+// two-character escape are written as \u00XX.
+inline bool needs_unicode_escape(uint32_t code) {
+    return is_toml_control(code);
+}
+
+namespace detail {
 
 // Worst case per input byte: \u00XX.
 inline constexpr size_t kMaxEscapeLen = 6;
@@ -295,7 +234,7 @@ inline void escape_toml_reserved(Buffer* buf, const char* input, size_t input_le
             break;
         }
         const unsigned char c = static_cast<unsigned char>(*p++);
-        out = detail::put_escape(out, c, detail::kEscape.cls[c]);
+        out = detail::put_escape(out, c, kEscape.cls[c]);
     }
     buf->pos = static_cast<size_t>(out - buf->data);
 }

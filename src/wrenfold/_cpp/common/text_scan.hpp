@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include <wrenfold/_cpp/common/toml_chars.hpp>
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -31,22 +33,27 @@ inline uint32_t load4(const unsigned char* p) {
     return w;
 }
 
-// The bytes to escape: below 0x20, '"', '\\' and DEL.
+// The bytes to escape, as the escape table gives them.
 inline bool needs_escape(unsigned char c) {
-    return c < 0x20 || c == 0x22 || c == 0x5C || c == 0x7F;
+    return kEscape.cls[c] != 0;
 }
 
-// The high bit of every byte of `w` that needs an escape, and possibly of bytes above such
-// a byte (a borrow runs upwards), so only the lowest marked byte is exact. Bytes of 0x80 and
-// above are never marked: those of multi-byte characters pass.
-inline uint64_t escape_bits(uint64_t w) {
+}  // namespace detail
+
+// The high bit of every byte of `w` that is below 0x20, DEL, a backslash or `quote` (the
+// bytes to escape when `quote` is '"'), and possibly of bytes above such a byte (a borrow
+// runs upwards), so only the lowest marked byte is exact. Bytes of 0x80 and above are never
+// marked: those of multi-byte characters pass.
+inline uint64_t escape_bits(uint64_t w, unsigned char quote = '"') {
     constexpr uint64_t kOnes = 0x0101010101010101ull;
     constexpr uint64_t kHigh = 0x8080808080808080ull;
     const auto zero_bytes = [](uint64_t v) { return (v - kOnes) & ~v; };
-    return ((w - kOnes * 0x20) | zero_bytes(w ^ (kOnes * 0x22)) | zero_bytes(w ^ (kOnes * 0x5C)) |
+    return ((w - kOnes * 0x20) | zero_bytes(w ^ (kOnes * quote)) | zero_bytes(w ^ (kOnes * 0x5C)) |
             zero_bytes(w ^ (kOnes * 0x7F))) &
            ~w & kHigh;
 }
+
+namespace detail {
 
 // Index of the lowest marked byte of `bits` (nonzero): little-endian order, first in memory.
 inline size_t first_marked(uint64_t bits) {

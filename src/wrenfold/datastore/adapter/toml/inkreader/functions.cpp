@@ -1,9 +1,9 @@
 // The Python-visible functions, with the argument rules of tomllib's loads and load.
 #include <wrenfold/_cpp/common/args.hpp>
 #include <wrenfold/_cpp/common/traceback.hpp>
-#include <wrenfold/_cpp/common/utf8.hpp>
 
 #include "inkreader.hpp"
+#include "utf8.hpp"
 
 #define WF_READER "wrenfold.datastore.adapter.toml.inkreader."
 
@@ -150,7 +150,7 @@ PyObject* parse_str(PyObject* text, PyObject* parse_float, bool null_in_arrays) 
 PyObject* parse_bytes(PyObject* data, PyObject* parse_float, bool null_in_arrays) {
     const char* s = PyBytes_AS_STRING(data);
     const size_t n = static_cast<size_t>(PyBytes_GET_SIZE(data));
-    if (common::utf8_valid_prefix(reinterpret_cast<const unsigned char*>(s), n) != n) {
+    if (utf8_valid_prefix(reinterpret_cast<const unsigned char*>(s), n) != n) {
         // The decoder raises the UnicodeDecodeError that bytes.decode() would.
         Ref text(PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(n), "strict"));
         if (text) {

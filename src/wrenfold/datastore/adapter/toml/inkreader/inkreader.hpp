@@ -14,6 +14,7 @@
 #include <vector>
 
 #include <wrenfold/_cpp/common/ref.hpp>
+#include <wrenfold/_cpp/common/toml_chars.hpp>
 
 namespace wrenfold::inkreader {
 
@@ -51,15 +52,14 @@ constexpr CharTable make_char_table() {
     CharTable t{};
     for (int c = 0; c < 256; c++) {
         uint8_t v = 0;
-        const bool alpha = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
         const bool digit = c >= '0' && c <= '9';
-        if (alpha || digit || c == '_' || c == '-') {
+        if (common::is_bare_key_char(static_cast<unsigned char>(c))) {
             v |= cls::kBare;
         }
         if (c == ' ' || c == '\t') {
             v |= cls::kSpace;
         }
-        const bool control = (c < 0x20 && c != '\t') || c == 0x7F;
+        const bool control = common::is_toml_control(static_cast<uint32_t>(c)) && c != '\t';
         if (control || c == '"' || c == '\\') {
             v |= cls::kStrStop;
         }
@@ -163,10 +163,10 @@ private:
 
     // numbers.cpp
     PyObject* number();
-    PyObject* special_float();
+    PyObject* special_float(const char* start);
     PyObject* float_from_text(const char* start, const char* stop);
     PyObject* decimal_int(const char* start, const char* stop, size_t digits);
-    PyObject* radix_int(int base);
+    PyObject* radix_int(const char* start, const char* stop, int base);
 
     // datetimes.cpp
     PyObject* date_or_datetime(bool* matched);

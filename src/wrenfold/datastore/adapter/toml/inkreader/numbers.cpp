@@ -4,80 +4,23 @@
 #include <cmath>
 #include <cstring>
 
+#include <wrenfold/_cpp/common/toml_number.hpp>
+
 #include "inkreader.hpp"
 
 namespace wrenfold::inkreader {
 
-namespace {
-
-inline bool digit(const char* p, const char* end) {
-    return p < end && is(*p, cls::kDigit);
-}
-
-// Past a run of digits where single underscores may stand between two digits; `count` gets
-// the digits.
-const char* digits(const char* p, const char* end, size_t* count) {
-    size_t n = 0;
-    while (p < end) {
-        if (is(*p, cls::kDigit)) {
-            p++;
-            n++;
-        } else if (*p == '_' && n > 0 && digit(p + 1, end)) {
-            p++;
-        } else {
-            break;
-        }
-    }
-    *count += n;
-    return p;
-}
-
-int radix_digit(unsigned char c, int base) {
-    int v = c <= '9'                                   ? c - '0'
-            : ((c | 0x20) >= 'a' && (c | 0x20) <= 'f') ? (c | 0x20) - 'a' + 10
-                                                       : 99;
-    return c >= '0' && v < base ? v : -1;
-}
-
-}  // namespace
-
 PyObject* Parser::number() {
-    const char* s = p_;
-    if (end_ - s > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'o' || s[1] == 'b')) {
-        const int base = s[1] == 'x' ? 16 : s[1] == 'o' ? 8 : 2;
-        if (radix_digit(static_cast<unsigned char>(s[2]), base) >= 0) {
-            return radix_int(base);
-        }
+    const char* start = p_;
+    const common::TomlNumber n = common::scan_toml_number(start, end_);
+    p_ = n.end;
+    switch (n.kind) {
+        case common::TomlNumber::kInteger: return decimal_int(start, n.end, n.digits);
+        case common::TomlNumber::kFloat: return float_from_text(start, n.end);
+        case common::TomlNumber::kRadix: return radix_int(start + 2, n.end, n.base);
+        case common::TomlNumber::kSpecial: return special_float(start);
+        default: return error_at(start, "Invalid value");
     }
-    const char* q = s;
-    if (q < end_ && (*q == '+' || *q == '-')) {
-        q++;
-    }
-    if (!digit(q, end_)) {
-        return special_float();
-    }
-    size_t count = 0;
-    // No leading zeros: a 0 is the whole integer part.
-    q = *q == '0' ? (count = 1, q + 1) : digits(q, end_, &count);
-    bool is_float = false;
-    if (q < end_ && *q == '.' && digit(q + 1, end_)) {
-        size_t fraction = 0;
-        q = digits(q + 1, end_, &fraction);
-        is_float = true;
-    }
-    if (q < end_ && (*q == 'e' || *q == 'E')) {
-        const char* r = q + 1;
-        if (r < end_ && (*r == '+' || *r == '-')) {
-            r++;
-        }
-        if (digit(r, end_)) {
-            size_t exponent = 0;
-            q = digits(r, end_, &exponent);
-            is_float = true;
-        }
-    }
-    p_ = q;
-    return is_float ? float_from_text(s, q) : decimal_int(s, q, count);
 }
 
 PyObject* Parser::decimal_int(const char* start, const char* stop, size_t count) {
@@ -100,25 +43,21 @@ PyObject* Parser::decimal_int(const char* start, const char* stop, size_t count)
     return PyLong_FromString(scratch_.c_str(), nullptr, 10);
 }
 
-PyObject* Parser::radix_int(int base) {
-    const char* p = p_ + 2;
+// The digits of `base` from `start` to `stop`, underscores among them.
+PyObject* Parser::radix_int(const char* start, const char* stop, int base) {
     scratch_.clear();
     unsigned long long v = 0;
     bool small = true;
-    while (p < end_) {
-        const int d = radix_digit(static_cast<unsigned char>(*p), base);
-        if (d >= 0) {
-            small = small && v <= (~0ull - static_cast<unsigned>(d)) / static_cast<unsigned>(base);
-            v = v * static_cast<unsigned>(base) + static_cast<unsigned>(d);
-            scratch_ += *p++;
-        } else if (*p == '_' && !scratch_.empty() && p + 1 < end_ &&
-                   radix_digit(static_cast<unsigned char>(p[1]), base) >= 0) {
-            p++;
-        } else {
-            break;
+    for (const char* p = start; p < stop; p++) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if (c == '_') {
+            continue;
         }
+        const unsigned d = c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
+        small = small && v <= (~0ull - d) / static_cast<unsigned>(base);
+        v = v * static_cast<unsigned>(base) + d;
+        scratch_ += static_cast<char>(c);
     }
-    p_ = p;
     if (small) {
         return PyLong_FromUnsignedLongLong(v);
     }
@@ -170,19 +109,14 @@ PyObject* Parser::float_from_text(const char* start, const char* stop) {
     return PyFloat_FromDouble(d);
 }
 
-// inf and nan, signed or not.
-PyObject* Parser::special_float() {
-    const char* s = p_;
-    const char* word = s < end_ && (*s == '+' || *s == '-') ? s + 1 : s;
-    if (end_ - word < 3 || (std::memcmp(word, "inf", 3) != 0 && std::memcmp(word, "nan", 3) != 0)) {
-        return error_at(s, "Invalid value");
-    }
-    p_ = word + 3;
+// inf or nan, signed or not, from `start` to the parser's position.
+PyObject* Parser::special_float(const char* start) {
     if (parse_float_ != nullptr) {
-        return float_from_text(s, p_);
+        return float_from_text(start, p_);
     }
+    const char* word = *start == '+' || *start == '-' ? start + 1 : start;
     const double magnitude = word[0] == 'i' ? HUGE_VAL : std::nan("");
-    return PyFloat_FromDouble(*s == '-' ? -magnitude : magnitude);
+    return PyFloat_FromDouble(*start == '-' ? -magnitude : magnitude);
 }
 
 }  // namespace wrenfold::inkreader

@@ -2,22 +2,13 @@
 // text with escapes or line ends to normalise is built in the scratch buffer first.
 #include <cstring>
 
+#include <wrenfold/_cpp/common/text_scan.hpp>
+
 #include "inkreader.hpp"
 
 namespace wrenfold::inkreader {
 
 namespace {
-
-// True when none of the 8 bytes of `w` is a quote, a backslash, a control character or DEL.
-// The same word test as the writer's escaper: exact in that direction.
-inline bool clean_word(uint64_t w, uint64_t quote) {
-    constexpr uint64_t kOnes = 0x0101010101010101ull;
-    constexpr uint64_t kHigh = 0x8080808080808080ull;
-    const auto has_zero = [](uint64_t v) { return (v - kOnes) & ~v & kHigh; };
-    const uint64_t below_space = (w - kOnes * 0x20) & ~w & kHigh;
-    return (below_space | has_zero(w ^ (kOnes * quote)) | has_zero(w ^ (kOnes * 0x5C)) |
-            has_zero(w ^ (kOnes * 0x7F))) == 0;
-}
 
 // The end of the clean run from `p`: the first byte of class `stop` (tab is clean), or `end`.
 // `high` collects the bits of the bytes passed, to tell ASCII runs.
@@ -27,7 +18,8 @@ inline const char* clean_run(const char* p, const char* end, uint8_t stop, unsig
     while (end - p >= 8) {
         uint64_t w;
         std::memcpy(&w, p, 8);
-        if (!clean_word(w, quote)) {
+        // The writer's word test with this string's quote: exact where it passes a word.
+        if (common::escape_bits(w, quote) != 0) {
             break;
         }
         bits |= w;
@@ -88,38 +80,30 @@ int Parser::escape(std::string& out, bool multiline) {
         p_ = end_;
         return fail(at, "Unescaped '\\' in a string");
     }
-    const char kind = p_[1];
+    const unsigned char kind = static_cast<unsigned char>(p_[1]);
     p_ += 2;
-    switch (kind) {
-        case 'b': out += '\b'; return 0;
-        case 't': out += '\t'; return 0;
-        case 'n': out += '\n'; return 0;
-        case 'f': out += '\f'; return 0;
-        case 'r': out += '\r'; return 0;
-        case '"': out += '"'; return 0;
-        case '\\': out += '\\'; return 0;
-        case 'u':
-        case 'U': {
-            const int digits = kind == 'u' ? 4 : 8;
-            if (end_ - p_ < digits) {
+    if (const unsigned char byte = common::kUnescape.byte[kind]) {
+        out += static_cast<char>(byte);
+        return 0;
+    }
+    if (const int digits = common::kUnescape.hex_digits[kind]) {
+        if (end_ - p_ < digits) {
+            return fail(p_, "Invalid hex value");
+        }
+        uint32_t c = 0;
+        for (int i = 0; i < digits; i++) {
+            const unsigned char h = p_[i];
+            if (!is(h, cls::kHex)) {
                 return fail(p_, "Invalid hex value");
             }
-            uint32_t c = 0;
-            for (int i = 0; i < digits; i++) {
-                const unsigned char h = p_[i];
-                if (!is(h, cls::kHex)) {
-                    return fail(p_, "Invalid hex value");
-                }
-                c = c * 16 + static_cast<uint32_t>(h <= '9' ? h - '0' : (h | 0x20) - 'a' + 10);
-            }
-            p_ += digits;
-            if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) {
-                return fail(p_, "Escaped character is not a Unicode scalar value");
-            }
-            append_utf8(out, c);
-            return 0;
+            c = c * 16 + static_cast<uint32_t>(h <= '9' ? h - '0' : (h | 0x20) - 'a' + 10);
         }
-        default: break;
+        p_ += digits;
+        if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) {
+            return fail(p_, "Escaped character is not a Unicode scalar value");
+        }
+        append_utf8(out, c);
+        return 0;
     }
     p_--;  // back to the character after the backslash
     if (multiline && (is(kind, cls::kSpace) || at_newline())) {

@@ -18,7 +18,7 @@ constexpr size_t kStreamBlock = size_t{1} << 20;
 // The buffer's drain while streaming: its content appended to the temporary file. The
 // interpreter lock stays held, so no other thread changes the document half way through.
 bool drain_to_save(Buffer* buf) {
-    if (static_cast<Save*>(buf->sink)->write(buf->data, buf->pos, common::Lock::kHold) < 0) {
+    if (static_cast<Save*>(buf->sink)->write(buf->data, buf->pos, Lock::kHold) < 0) {
         return false;
     }
     buf->pos = 0;

@@ -13,6 +13,8 @@
 #include <wrenfold/_cpp/common/traceback.hpp>
 #include <wrenfold/datastore/c_unified_data/c_unified_data.hpp>
 
+#include "cursor.hpp"
+
 #define WF_INK "wrenfold.datastore.adapter.toml.inkwright."
 
 namespace wrenfold::inkwright {
@@ -22,7 +24,6 @@ using c_unified_data::CTableData;
 using c_unified_data::CUnifiedData;
 using c_unified_data::HeaderData;
 using common::Buffer;
-using common::Cursor;
 
 // --- tokens (tokens.cpp) ---------------------------------------------------------------------
 

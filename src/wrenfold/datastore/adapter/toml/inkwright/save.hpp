@@ -18,7 +18,7 @@
 #include <climits>
 #include <cstddef>
 
-#include <wrenfold/_cpp/common/blocking.hpp>
+#include "blocking.hpp"
 
 namespace wrenfold::inkwright {
 
@@ -47,7 +47,7 @@ public:
     int reserve(size_t size);
     // With `lock` kHold, other threads wait, and a signal runs its handlers only once the
     // save is back in the interpreter.
-    int write(const char* data, size_t size, common::Lock lock = common::Lock::kRelease);
+    int write(const char* data, size_t size, Lock lock = Lock::kRelease);
     Mode mode() const {
         return mode_;
     }

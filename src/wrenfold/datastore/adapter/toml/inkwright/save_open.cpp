@@ -9,14 +9,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include <wrenfold/_cpp/common/blocking.hpp>
 #include <wrenfold/_cpp/common/ref.hpp>
 
 #include "save.hpp"
 
 namespace wrenfold::inkwright {
-
-using common::blocking_call;
 
 namespace {
 

@@ -10,14 +10,9 @@
 #include <cstring>
 #include <limits>
 
-#include <wrenfold/_cpp/common/blocking.hpp>
-
 #include "save.hpp"
 
 namespace wrenfold::inkwright {
-
-using common::blocking_call;
-using common::OnSignal;
 
 namespace {
 
@@ -88,8 +83,8 @@ void Save::cut_back() noexcept {
     }
 }
 
-int Save::write(const char* data, size_t size, common::Lock lock) {
-    const bool hold = lock == common::Lock::kHold;
+int Save::write(const char* data, size_t size, Lock lock) {
+    const bool hold = lock == Lock::kHold;
     while (size > 0) {
         // Once the target's content has begun to change, stopping would leave it half
         // written: signal handlers wait until the save is over.
@@ -134,7 +129,7 @@ int Save::commit_target() {
     }
     const int fd = fd_;
     fd_ = -1;
-    return common::blocking_close(fd) < 0 ? os_error(errno) : 0;
+    return blocking_close(fd) < 0 ? os_error(errno) : 0;
 }
 
 // The rename is durable once the folder that holds the name is flushed (else a power cut
@@ -194,7 +189,7 @@ int Save::commit_rename() {
     }
     const int fd = fd_;
     fd_ = -1;
-    if (common::blocking_close(fd) < 0) {
+    if (blocking_close(fd) < 0) {
         return os_error(errno);
     }
     if (blocking_call([&] { return ::rename(temp_, target_); }) < 0) {

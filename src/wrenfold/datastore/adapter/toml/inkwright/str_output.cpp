@@ -74,10 +74,10 @@ template <bool Escape, class Out, class In>
 Out* copy_units(Out* out, const In* in, size_t n) {
     for (size_t i = 0; i < n; i++) {
         const uint32_t c = in[i];
-        if (Escape && c < 0x80 && common::detail::kEscape.cls[c] != 0) {
+        if (Escape && c < 0x80 && common::kEscape.cls[c] != 0) {
             char text[common::detail::kMaxEscapeLen];
             const char* end = common::detail::put_escape(text, static_cast<unsigned char>(c),
-                                                         common::detail::kEscape.cls[c]);
+                                                         common::kEscape.cls[c]);
             for (const char* p = text; p < end; p++) {
                 *out++ = static_cast<Out>(*p);
             }

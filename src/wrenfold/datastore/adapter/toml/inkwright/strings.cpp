@@ -1,37 +1,11 @@
 // Quoted strings and keys.
+#include <wrenfold/_cpp/common/toml_chars.hpp>
+
 #include "inkwright.hpp"
 
 namespace wrenfold::inkwright {
 
 namespace {
-
-// ASCII letters, digits, '_' and '-': the characters of a TOML bare key.
-struct BareKeyTable {
-    bool ok[256];
-};
-
-constexpr BareKeyTable make_bare_key_table() {
-    BareKeyTable t{};
-    for (int c = 0; c < 256; c++) {
-        t.ok[c] = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                  c == '_' || c == '-';
-    }
-    return t;
-}
-
-constexpr BareKeyTable kBareKey = make_bare_key_table();
-
-bool is_bare_key(const char* s, Py_ssize_t size) {
-    if (size == 0) {
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < size; i++) {
-        if (!kBareKey.ok[static_cast<unsigned char>(s[i])]) {
-            return false;
-        }
-    }
-    return true;
-}
 
 // Quote, the UTF-8 text `utf8` (escaped or raw), quote.
 int quoted_utf8(Buffer* buf, const char* utf8, Py_ssize_t size, int escape_strings) {
@@ -87,7 +61,7 @@ Py_ssize_t escape_extra(const T* p, size_t n, bool escape) {
     for (size_t i = 0; i < n && escape; i++) {
         const uint32_t c = p[i];
         surrogate |= c - 0xD800 < 0x800;
-        const char cls = c < 0x80 ? common::detail::kEscape.cls[c] : 0;
+        const char cls = c < 0x80 ? common::kEscape.cls[c] : 0;
         extra += cls == 0 ? 0 : cls == 'u' ? 5 : 1;
     }
     if (sizeof(T) > 1 && surrogate != 0) {
@@ -195,7 +169,8 @@ bool KeyMemo::remember(Slot& s, PyObject* key) {
     }
     const char* data = static_cast<const char*>(PyUnicode_DATA(key));
     const Py_ssize_t size = PyUnicode_GET_LENGTH(key);
-    if (static_cast<size_t>(size) + INK_LEN(EQUALS) > kRoom || !is_bare_key(data, size)) {
+    if (static_cast<size_t>(size) + INK_LEN(EQUALS) > kRoom ||
+        !common::is_bare_key(data, static_cast<size_t>(size))) {
         return false;
     }
     std::memcpy(s.text, data, static_cast<size_t>(size));
@@ -218,7 +193,7 @@ int _key_to_buf(Buffer* buf, PyObject* key, int escape_strings) {
     if (is_ascii_str(key)) [[likely]] {
         utf8 = static_cast<const char*>(PyUnicode_DATA(key));
         size = PyUnicode_GET_LENGTH(key);
-        if (is_bare_key(utf8, size)) [[likely]] {
+        if (common::is_bare_key(utf8, static_cast<size_t>(size))) [[likely]] {
             if (!common::buf_write(buf, utf8, static_cast<size_t>(size))) {
                 return INK_NO_MEMORY("_key_to_buf");
             }

@@ -8,7 +8,7 @@
 
 #include <cerrno>
 
-namespace wrenfold::common {
+namespace wrenfold::inkwright {
 
 // What to do when a call is interrupted by a signal.
 enum class OnSignal {
@@ -75,4 +75,4 @@ inline int blocking_close(int fd) {
     return result < 0 && err != EINTR ? -1 : 0;
 }
 
-}  // namespace wrenfold::common
+}  // namespace wrenfold::inkwright

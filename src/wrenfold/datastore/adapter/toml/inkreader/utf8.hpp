@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace wrenfold::common {
+namespace wrenfold::inkreader {
 
 // The length of the longest prefix of `s` that is well-formed UTF-8 (the Unicode standard's
 // definition, as Python's strict decoder applies it: no overlong forms, no surrogates,
@@ -74,4 +74,4 @@ inline size_t utf8_count_chars(const unsigned char* s, size_t n) {
     return count;
 }
 
-}  // namespace wrenfold::common
+}  // namespace wrenfold::inkreader

@@ -1,0 +1,115 @@
+// TOML's character rules, for the writers and the reader alike: which characters make a bare
+// key, and the escapes of a basic string, by byte for writing and by letter for reading.
+// Plain C++ with no Python dependency.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace wrenfold::common {
+
+// --- bare keys -------------------------------------------------------------------------------
+
+// ASCII letters, digits, '_' and '-'.
+constexpr bool is_bare_key_char(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '-';
+}
+
+namespace detail {
+
+struct ByteSet {
+    bool in[256];
+};
+
+constexpr ByteSet make_bare_key_set() {
+    ByteSet t{};
+    for (int c = 0; c < 256; c++) {
+        t.in[c] = is_bare_key_char(static_cast<unsigned char>(c));
+    }
+    return t;
+}
+
+inline constexpr ByteSet kBareKey = make_bare_key_set();
+
+}  // namespace detail
+
+// True when the `n` bytes at `s` can be written as a key without quotes.
+inline bool is_bare_key(const char* s, size_t n) {
+    if (n == 0) {
+        return false;
+    }
+    for (size_t i = 0; i < n; i++) {
+        if (!detail::kBareKey.in[static_cast<unsigned char>(s[i])]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// --- escapes of a basic string ---------------------------------------------------------------
+
+// The characters a basic string never holds raw, tab among them.
+constexpr bool is_toml_control(uint32_t code) {
+    return code <= 0x1F || code == 0x7F;
+}
+
+// A two-character escape: the byte, and the letter after the backslash. ESC's is read but not
+// written: readers of TOML 1.0 do not know it, and \u001B reads the same everywhere.
+struct ShortEscape {
+    unsigned char byte;
+    char letter;
+    bool written;
+};
+
+inline constexpr ShortEscape kShortEscapes[] = {
+    {0x08, 'b', true}, {0x09, 't', true}, {0x0A, 'n', true},  {0x0C, 'f', true},
+    {0x0D, 'r', true}, {0x22, '"', true}, {0x5C, '\\', true}, {0x1B, 'e', false},
+};
+
+// Per byte, for writing: 0 copies it, 'u' writes \u00XX, anything else is the letter of a
+// two-character escape. Every control character and DEL is escaped; bytes of multi-byte
+// characters are all >= 0x80 and never are.
+struct EscapeTable {
+    char cls[256];
+};
+
+// Per letter after a backslash, for reading: the byte of a two-character escape, or the
+// number of hex digits of \xHH, \uHHHH and \UHHHHHHHH; 0 in both when the letter is no escape.
+struct UnescapeTable {
+    unsigned char byte[256];
+    unsigned char hex_digits[256];
+};
+
+namespace detail {
+
+constexpr EscapeTable make_escape_table() {
+    EscapeTable t{};
+    for (uint32_t b = 0; b < 256; b++) {
+        t.cls[b] = is_toml_control(b) ? 'u' : 0;
+    }
+    for (const ShortEscape& e : kShortEscapes) {
+        if (e.written) {
+            t.cls[e.byte] = e.letter;
+        }
+    }
+    return t;
+}
+
+constexpr UnescapeTable make_unescape_table() {
+    UnescapeTable t{};
+    for (const ShortEscape& e : kShortEscapes) {
+        t.byte[static_cast<unsigned char>(e.letter)] = e.byte;
+    }
+    t.hex_digits['x'] = 2;
+    t.hex_digits['u'] = 4;
+    t.hex_digits['U'] = 8;
+    return t;
+}
+
+}  // namespace detail
+
+inline constexpr EscapeTable kEscape = detail::make_escape_table();
+inline constexpr UnescapeTable kUnescape = detail::make_unescape_table();
+
+}  // namespace wrenfold::common
