@@ -4,29 +4,13 @@
 
 #include <wrenfold/_cpp/common/ref.hpp>
 #include <wrenfold/_cpp/common/text_scan.hpp>
+#include <wrenfold/_cpp/common/toml_chars.hpp>
 
 #include "inkdump.hpp"
 
 namespace wrenfold::inkdump {
 
 namespace {
-
-// The characters of a bare key: ASCII letters, digits, '_' and '-'. Kept here only until
-// the common layer holds the class for every module.
-bool is_bare_key(const char* s, size_t n) {
-    if (n == 0) {
-        return false;
-    }
-    for (size_t i = 0; i < n; i++) {
-        const unsigned char c = static_cast<unsigned char>(s[i]);
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                        (c >= '0' && c <= '9') || c == '_' || c == '-';
-        if (!ok) {
-            return false;
-        }
-    }
-    return true;
-}
 
 // The UTF-8 of a str (of any subclass: its own text, not its str()). Null with an exception
 // for a lone surrogate, which no TOML document can hold.
@@ -58,8 +42,9 @@ int write_body(Buffer* buf, const char* p, const char* const end, bool multiline
                 *out++ = static_cast<char>(c);
             } else if (multiline && c == '\r' && p < end && *p == '\n') {
                 // A CRLF line ending becomes a plain line feed.
-            } else if (const char* e = common::get_toml_escape(c)) {
-                std::memcpy(out, e, 2);
+            } else if (const char letter = common::kEscape.cls[c]; letter != 'u') {
+                out[0] = '\\';
+                out[1] = letter;
                 out += 2;
             } else {
                 std::memcpy(out, "\\u00", 4);
@@ -110,7 +95,7 @@ int write_key(Buffer* buf, PyObject* key) {
     if (p == nullptr) {
         return -1;
     }
-    if (is_bare_key(p, static_cast<size_t>(n))) {
+    if (common::is_bare_key(p, static_cast<size_t>(n))) {
         return common::buf_write(buf, p, static_cast<size_t>(n)) ? 0 : no_room();
     }
     return write_text(buf, p, n, false);
