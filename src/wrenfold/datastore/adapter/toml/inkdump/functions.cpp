@@ -1,6 +1,7 @@
 // dumps and dump, with the signatures and argument messages of tomli_w's.
 #include <wrenfold/_cpp/common/args.hpp>
 #include <wrenfold/_cpp/common/ref.hpp>
+#include <wrenfold/_cpp/common/str_block.hpp>
 #include <wrenfold/_cpp/common/traceback.hpp>
 
 #include "inkdump.hpp"
@@ -85,12 +86,17 @@ int parse_call(const char* fname, Py_ssize_t npos, PyObject* const* args, Py_ssi
     return 0;
 }
 
-// Owns the two buffers of one call.
+// Owns the two buffers of one call. The document grows inside the str that dumps returns.
 struct Buffers {
     Buffer* doc = common::buf_new(1 << 20);
     Buffer* name = common::buf_new(256);
+    Buffers() {
+        if (doc != nullptr) {
+            doc->grow = common::grow_into_str_block;
+        }
+    }
     ~Buffers() {
-        common::buf_free(doc);
+        common::free_str_buffer(doc);
         common::buf_free(name);
     }
 };
@@ -141,15 +147,9 @@ PyObject* dumps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
         WF_TRACEBACK(WF_DUMP "dumps");
         return nullptr;
     }
-    const Buffer* b = bufs.doc;
-    if (b->ascii) {
-        PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(b->pos), 0x7F);
-        if (text != nullptr) {
-            std::memcpy(PyUnicode_DATA(text), b->data, b->pos);
-        }
-        return text;
-    }
-    return PyUnicode_DecodeUTF8(b->data, static_cast<Py_ssize_t>(b->pos), "strict");
+    Buffer* b = bufs.doc;
+    return b->ascii ? common::take_ascii_str(b)
+                    : PyUnicode_DecodeUTF8(b->data, static_cast<Py_ssize_t>(b->pos), "strict");
 }
 
 PyObject* dump(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
