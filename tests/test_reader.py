@@ -160,7 +160,7 @@ class TestErrors:
         ("a = 1\na = 2\n", "\n"),
         ('"é" = [1, 2\n', ""),
         ("a = 'x\n", "\n"),
-        ("a = {b = 1,}", "}"),
+        ("a = {b = 1,,}", ","),
         ("a = 1979-02-30", "1"),
     ])
     def test_position_is_the_offending_character(self, text, at):

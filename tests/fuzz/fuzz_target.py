@@ -3,7 +3,7 @@
 The bytes go to `load` and, when they are UTF-8, their text to `loads`. A reader may give a
 value or raise ValueError (TOMLDecodeError and UnicodeDecodeError among them), RecursionError
 or MemoryError; anything else escapes to the harness, which aborts. With WRENFOLD_FUZZ_COMPARE
-set, the outcome must also match tomllib's, as in the differential tests.
+set, the outcome must also match the TOML 1.1 reference reader's, as in the differential tests.
 """
 
 from __future__ import annotations

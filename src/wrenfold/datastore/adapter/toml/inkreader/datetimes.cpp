@@ -43,24 +43,28 @@ int import_datetime() {
     return 0;
 }
 
-// HH:MM:SS with an optional fraction; false when `s` does not start with one.
+// HH:MM, then :SS with an optional fraction, or no seconds (read as :00); false when `s`
+// does not start with a time.
 bool Parser::scan_time(const char* s, int* hour, int* minute, int* second, int* micro,
                        const char** stop) const {
-    if (end_ - s < 8 || !hour_at(s) || s[2] != ':' || !sixty_at(s + 3) || s[5] != ':' ||
-        !sixty_at(s + 6)) {
+    if (end_ - s < 5 || !hour_at(s) || s[2] != ':' || !sixty_at(s + 3)) {
         return false;
     }
     *hour = two(s);
     *minute = two(s + 3);
-    *second = two(s + 6);
+    *second = 0;
     *micro = 0;
-    s += 8;
-    if (end_ - s >= 2 && *s == '.' && is(s[1], cls::kDigit)) {
-        s++;
-        int scale = 100000;
-        for (; s < end_ && is(*s, cls::kDigit); s++) {
-            *micro += (*s - '0') * scale;
-            scale /= 10;
+    s += 5;
+    if (end_ - s >= 3 && *s == ':' && sixty_at(s + 1)) {
+        *second = two(s + 1);
+        s += 3;
+        if (end_ - s >= 2 && *s == '.' && is(s[1], cls::kDigit)) {
+            s++;
+            int scale = 100000;
+            for (; s < end_ && is(*s, cls::kDigit); s++) {
+                *micro += (*s - '0') * scale;
+                scale /= 10;
+            }
         }
     }
     *stop = s;

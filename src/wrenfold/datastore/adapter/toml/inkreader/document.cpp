@@ -20,16 +20,6 @@ Parser::Parser(const char* text, size_t size, PyObject* doc, PyObject* bytes, Py
     }
 }
 
-void Parser::skip_space() {
-    while (p_ < end_ && is(*p_, cls::kSpace)) {
-        p_++;
-    }
-}
-
-bool Parser::at_newline() const {
-    return p_ < end_ && (*p_ == '\n' || (*p_ == '\r' && p_ + 1 < end_ && p_[1] == '\n'));
-}
-
 // A comment runs to the end of the line and holds no control character but tab.
 int Parser::skip_comment() {
     if (p_ == end_ || *p_ != '#') {

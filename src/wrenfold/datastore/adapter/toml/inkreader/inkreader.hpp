@@ -1,4 +1,4 @@
-// Declarations shared by the translation units of the inkreader module: a TOML 1.0 parser
+// Declarations shared by the translation units of the inkreader module: a TOML 1.1 parser
 // that walks the UTF-8 text once and builds the Python objects as it goes.
 //
 // Every function that can fail returns null (or -1) with a Python exception set; the parse
@@ -145,14 +145,21 @@ private:
     int key(std::vector<Ref>& parts);
     PyObject* key_part();
     int skip_comment();
-    void skip_space();
-    bool at_newline() const;
+    // Inline: called between any two tokens.
+    void skip_space() {
+        while (p_ < end_ && is(*p_, cls::kSpace)) {
+            p_++;
+        }
+    }
+    bool at_newline() const {
+        return p_ < end_ && (*p_ == '\n' || (*p_ == '\r' && p_ + 1 < end_ && p_[1] == '\n'));
+    }
 
     // values.cpp
     PyObject* value();
     PyObject* array();
     PyObject* inline_table();
-    int skip_array_space();
+    int skip_item_space();
 
     // strings.cpp
     PyObject* basic_string();

@@ -53,8 +53,8 @@ PyObject* Parser::value() {
     return number();
 }
 
-// Spaces, line ends and comments between the items of an array.
-int Parser::skip_array_space() {
+// Spaces, line ends and comments between the items of an array or an inline table.
+int Parser::skip_item_space() {
     while (true) {
         while (p_ < end_ && (is(*p_, cls::kSpace) || at_newline())) {
             p_++;
@@ -82,7 +82,7 @@ PyObject* Parser::array() {
         }
         stack_.resize(mark);
     };
-    if (skip_array_space() < 0) {
+    if (skip_item_space() < 0) {
         return nullptr;
     }
     if (p_ < end_ && *p_ == ']') {
@@ -99,7 +99,7 @@ PyObject* Parser::array() {
             return nullptr;
         }
         stack_.push_back(item);
-        if (skip_array_space() < 0) {
+        if (skip_item_space() < 0) {
             drop();
             return nullptr;
         }
@@ -110,7 +110,7 @@ PyObject* Parser::array() {
         if (*p_++ == ']') {
             break;
         }
-        if (skip_array_space() < 0) {
+        if (skip_item_space() < 0) {
             drop();
             return nullptr;
         }
@@ -143,23 +143,36 @@ PyObject* Parser::inline_table() {
     if (!table) {
         return nullptr;
     }
-    skip_space();
+    // Mostly on one line: past the spaces, only a byte up to '#' can begin a line end or a
+    // comment, and a comma, a brace or a bare key sorts above.
+    const auto gap = [this] {
+        skip_space();
+        return p_ < end_ && static_cast<unsigned char>(*p_) <= '#' ? skip_item_space() : 0;
+    };
+    if (gap() < 0) {
+        return nullptr;
+    }
     if (p_ < end_ && *p_ == '}') {
         p_++;
         return table.release();
     }
     while (true) {
-        if (key_value(table.get(), true, serial) < 0) {
+        if (key_value(table.get(), true, serial) < 0 || gap() < 0) {
             return nullptr;
         }
-        skip_space();
         if (p_ == end_ || (*p_ != '}' && *p_ != ',')) {
             return error_at(p_, "Unclosed inline table");
         }
         if (*p_++ == '}') {
             return table.release();
         }
-        skip_space();
+        if (gap() < 0) {
+            return nullptr;
+        }
+        if (p_ < end_ && *p_ == '}') {  // a trailing comma
+            p_++;
+            return table.release();
+        }
     }
 }
 
