@@ -10,11 +10,13 @@ from __future__ import annotations
 from typing import Any, Callable
 
 import orjson
+import rtoml
 import toml
 import tomli_w
 import tomlkit
 
 from bench import floor, pywriter
+from wrenfold.datastore.adapter.toml import dumps
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data
 
 Writer = Callable[[Any, dict], Any]
@@ -35,8 +37,10 @@ def write_floor(doc: Any, plain: dict) -> str:
 WRITERS: dict[str, Writer] = {
     "inkwright": lambda doc, plain: encode_unified_data(doc),
     "inkwright escaped": lambda doc, plain: encode_unified_data(doc, escape_strings=True),
+    "dumps": lambda doc, plain: dumps(plain),
     "pure Python": lambda doc, plain: pywriter.dumps(doc),
     "tomli_w": lambda doc, plain: tomli_w.dumps(plain),
+    "rtoml": lambda doc, plain: rtoml.dumps(plain),
     "toml": lambda doc, plain: toml.dumps(plain),
     "tomlkit": lambda doc, plain: tomlkit.dumps(plain),
     "orjson": lambda doc, plain: orjson.dumps(plain),

@@ -2,9 +2,10 @@
 
 #include <string>
 
+#include <wrenfold/_cpp/common/utf8.hpp>
 #include <wrenfold/datastore/adapter/toml/inkreader/utf8.hpp>
 
-using wrenfold::inkreader::utf8_count_chars;
+using wrenfold::common::utf8_count_chars;
 using wrenfold::inkreader::utf8_valid_prefix;
 
 namespace {

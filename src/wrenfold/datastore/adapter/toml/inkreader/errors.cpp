@@ -1,8 +1,9 @@
 // TOMLDecodeError, with the position of the offending character in the document.
 #include <cstring>
 
+#include <wrenfold/_cpp/common/utf8.hpp>
+
 #include "inkreader.hpp"
-#include "utf8.hpp"
 
 namespace wrenfold::inkreader {
 
@@ -16,7 +17,7 @@ PyObject* Parser::error_obj(const char* at, PyObject* message) {
     const auto* text = reinterpret_cast<const unsigned char*>(begin_);
     const size_t offset = static_cast<size_t>(at - begin_);
 #if PY_VERSION_HEX >= 0x030E0000
-    const Py_ssize_t pos = static_cast<Py_ssize_t>(utf8_count_chars(text, offset));
+    const Py_ssize_t pos = static_cast<Py_ssize_t>(common::utf8_count_chars(text, offset));
     // The error works out its line and column from the document itself.
     Ref error(PyObject_CallFunction(bound.decode_error, "OOn", msg.get(), doc.get(), pos));
 #else
@@ -33,7 +34,7 @@ PyObject* Parser::error_obj(const char* at, PyObject* message) {
         for (size_t i = 0; i < line_start; i++) {
             line += text[i] == '\n';
         }
-        const size_t column = utf8_count_chars(text + line_start, offset - line_start) + 1;
+        const size_t column = common::utf8_count_chars(text + line_start, offset - line_start) + 1;
         full = Ref(PyUnicode_FromFormat("%U (at line %zu, column %zu)", msg.get(), line, column));
     }
     Ref error(full ? PyObject_CallOneArg(bound.decode_error, full.get()) : nullptr);

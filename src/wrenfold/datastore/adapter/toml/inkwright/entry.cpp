@@ -5,6 +5,7 @@
 
 #include <wrenfold/_cpp/common/args.hpp>
 #include <wrenfold/_cpp/common/ref.hpp>
+#include <wrenfold/_cpp/common/str_block.hpp>
 
 namespace wrenfold::inkwright {
 
@@ -61,7 +62,7 @@ PyObject* _encode_unified_data_impl(PyObject* data, int escape_strings) {
 
 done:
     c_unified_data::free_unified_data(&c_data);
-    release_buffer(buf);
+    common::free_str_buffer(buf);
     release_runs(&output.runs);
     if (result == nullptr) {
         INK_FAIL("_encode_unified_data_impl");

@@ -315,8 +315,6 @@ int _column_to_buf(Buffer* buf, const ColumnsData* col, int escape_strings);
 char* grow_into_str(Buffer* buf, size_t capacity);
 // The buffer's text as a new str; null with an exception set.
 PyObject* buffer_to_str(Buffer* buf);
-// buf_free, and the str the buffer grew into, if any.
-void release_buffer(Buffer* buf);
 
 // --- entry points (entry.cpp, functions.cpp) -------------------------------------------------
 

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include <wrenfold/_cpp/common/ref.hpp>
+#include <wrenfold/_cpp/common/str_block.hpp>
 
 namespace wrenfold::inkwright {
 
@@ -41,8 +42,7 @@ size_t projected_size(const Buffer* buf) {
 // back to the system each time (2.4x the time on 10,000 records, half their text beyond
 // ASCII).
 char* grow_into_str(Buffer* buf, size_t capacity) {
-    PyObject* block = static_cast<PyObject*>(buf->owner);
-    if (block == nullptr && !buf->ascii) {
+    if (buf->owner == nullptr && !buf->ascii) {
         const size_t plain = static_cast<const EncodeOutput*>(buf->user)->plain_block;
         char* data = nullptr;
         if (plain > capacity) {
@@ -50,22 +50,11 @@ char* grow_into_str(Buffer* buf, size_t capacity) {
         }
         return data != nullptr ? data : static_cast<char*>(std::realloc(buf->data, capacity));
     }
-    if (block == nullptr) {
+    if (buf->owner == nullptr) {
         const size_t projected = projected_size(buf);
         capacity = projected > capacity ? projected : capacity;
-        block = PyUnicode_New(static_cast<Py_ssize_t>(capacity), 0x7F);
-        if (block == nullptr) {
-            PyErr_Clear();  // the writer reports MemoryError
-            return nullptr;
-        }
-        std::memcpy(PyUnicode_DATA(block), buf->data, buf->pos);
-        std::free(buf->data);
-    } else if (PyUnicode_Resize(&block, static_cast<Py_ssize_t>(capacity)) < 0) {
-        PyErr_Clear();  // `block` is left as it was
-        return nullptr;
     }
-    buf->owner = block;
-    return static_cast<char*>(PyUnicode_DATA(block));
+    return common::grow_into_str_block(buf, capacity);
 }
 
 namespace {
@@ -171,32 +160,11 @@ PyObject* str_from_runs(const Buffer* buf, const TextRuns* runs) {
 // The buffer's text as a new str. ASCII text is already the str's data, and a buffer that
 // grew into a str is trimmed and handed out as it is.
 PyObject* buffer_to_str(Buffer* buf) {
-    const Py_ssize_t size = static_cast<Py_ssize_t>(buf->pos);
     if (!buf->ascii) {
         return str_from_runs(buf, &static_cast<const EncodeOutput*>(buf->user)->runs);
     }
-    assert(std::all_of(buf->data, buf->data + size, [](char c) { return c >= 0; }));
-    if (buf->owner != nullptr) {
-        PyObject* block = static_cast<PyObject*>(buf->owner);
-        if (PyUnicode_Resize(&block, size) < 0) {
-            return nullptr;  // still the buffer's, released with it
-        }
-        buf->owner = nullptr;
-        buf->data = nullptr;
-        return block;
-    }
-    PyObject* result = PyUnicode_New(size, 0x7F);
-    if (result != nullptr) {
-        std::memcpy(PyUnicode_DATA(result), buf->data, buf->pos);
-    }
-    return result;
-}
-
-void release_buffer(Buffer* buf) {
-    if (buf != nullptr) {
-        Py_XDECREF(static_cast<PyObject*>(buf->owner));
-        common::buf_free(buf);
-    }
+    assert(std::all_of(buf->data, buf->data + buf->pos, [](char c) { return c >= 0; }));
+    return common::take_ascii_str(buf);
 }
 
 }  // namespace wrenfold::inkwright

@@ -1,0 +1,104 @@
+// Strings and keys as tomli_w writes them: a tab stays as it is, other control characters
+// take \u with lower-case digits, and a multi-line string keeps its line feeds.
+#include <cstring>
+
+#include <wrenfold/_cpp/common/ref.hpp>
+#include <wrenfold/_cpp/common/text_scan.hpp>
+#include <wrenfold/_cpp/common/toml_chars.hpp>
+
+#include "inkdump.hpp"
+
+namespace wrenfold::inkdump {
+
+namespace {
+
+// The UTF-8 of a str (of any subclass: its own text, not its str()). Null with an exception
+// for a lone surrogate, which no TOML document can hold.
+const char* utf8_of(Buffer* buf, PyObject* s, Py_ssize_t* n) {
+    if (PyUnicode_IS_ASCII(s)) [[likely]] {
+        *n = PyUnicode_GET_LENGTH(s);
+        return static_cast<const char*>(PyUnicode_DATA(s));
+    }
+    buf->ascii = false;
+    return PyUnicode_AsUTF8AndSize(s, n);
+}
+
+// The text of `s` between the quotes, from `p` to `end`.
+int write_body(Buffer* buf, const char* p, const char* const end, bool multiline) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    while (p < end) {
+        const size_t run = common::first_escape(p, static_cast<size_t>(end - p));
+        // The run and the longest escape after it.
+        if (!common::buf_ensure(buf, run + 6)) [[unlikely]] {
+            return no_room();
+        }
+        char* out = buf->data + buf->pos;
+        std::memcpy(out, p, run);
+        out += run;
+        p += run;
+        if (p < end) {
+            const unsigned char c = static_cast<unsigned char>(*p++);
+            if (c == '\t' || (multiline && c == '\n')) {
+                *out++ = static_cast<char>(c);
+            } else if (multiline && c == '\r' && p < end && *p == '\n') {
+                // A CRLF line ending becomes a plain line feed.
+            } else if (const char letter = common::kEscape.cls[c]; letter != 'u') {
+                out[0] = '\\';
+                out[1] = letter;
+                out += 2;
+            } else {
+                std::memcpy(out, "\\u00", 4);
+                out[4] = kHex[c >> 4];
+                out[5] = kHex[c & 0xF];
+                out += 6;
+            }
+        }
+        buf->pos = static_cast<size_t>(out - buf->data);
+    }
+    return 0;
+}
+
+int write_text(Buffer* buf, const char* p, Py_ssize_t n, bool multiline) {
+    multiline = multiline && std::memchr(p, '\n', static_cast<size_t>(n)) != nullptr;
+    const char* quote = multiline ? "\"\"\"\n" : "\"";
+    if (!common::buf_write(buf, quote, multiline ? 4 : 1) ||
+        write_body(buf, p, p + n, multiline) < 0 ||
+        !common::buf_write(buf, quote, multiline ? 3 : 1)) {
+        return no_room();
+    }
+    return 0;
+}
+
+}  // namespace
+
+int write_string(Buffer* buf, PyObject* s, bool multiline) {
+    Py_ssize_t n;
+    const char* p = utf8_of(buf, s, &n);
+    return p != nullptr ? write_text(buf, p, n, multiline) : -1;
+}
+
+int write_key(Buffer* buf, PyObject* key) {
+    if (!PyUnicode_Check(key)) {
+        PyObject* empty = PyUnicode_New(0, 0);
+        common::Ref text(empty != nullptr ? PyObject_Format(key, empty) : nullptr);
+        Py_XDECREF(empty);
+        common::Ref type_name(text ? PyType_GetQualName(Py_TYPE(key)) : nullptr);
+        if (type_name) {
+            PyErr_Format(PyExc_TypeError,
+                         "Invalid mapping key '%U' of type '%U'. A string is required.", text.get(),
+                         type_name.get());
+        }
+        return -1;
+    }
+    Py_ssize_t n;
+    const char* p = utf8_of(buf, key, &n);
+    if (p == nullptr) {
+        return -1;
+    }
+    if (common::is_bare_key(p, static_cast<size_t>(n))) {
+        return common::buf_write(buf, p, static_cast<size_t>(n)) ? 0 : no_room();
+    }
+    return write_text(buf, p, n, false);
+}
+
+}  // namespace wrenfold::inkdump

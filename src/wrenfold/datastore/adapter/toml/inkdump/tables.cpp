@@ -1,0 +1,232 @@
+// Tables as tomli_w lays them out: a table's plain values first, under its header, then its
+// sub-tables and arrays of tables, each a section of its own.
+#include <cstdlib>
+#include <cstring>
+
+#include <wrenfold/_cpp/common/dict_entries.hpp>
+#include <wrenfold/_cpp/common/ref.hpp>
+#include <wrenfold/_cpp/common/utf8.hpp>
+
+#include "items.hpp"
+
+namespace wrenfold::inkdump {
+
+using common::Ref;
+
+namespace {
+
+// The longest line an array of tables may take as one line of inline tables.
+constexpr size_t kMaxLineLength = 100;
+
+// The sections that follow a table's plain values, held until they are written.
+class Sections {
+public:
+    struct Section {
+        PyObject* key;
+        PyObject* value;  // a Mapping, or for an array of tables a tuple of them
+        bool array;
+    };
+
+    Sections() = default;
+    Sections(const Sections&) = delete;
+    Sections& operator=(const Sections&) = delete;
+    ~Sections() {
+        for (size_t i = 0; i < count_; i++) {
+            Py_DECREF(items_[i].key);
+            Py_DECREF(items_[i].value);
+        }
+        if (items_ != inline_) {
+            std::free(items_);
+        }
+    }
+
+    // Takes a reference to `key` and steals `value`. -1 with MemoryError.
+    int add(PyObject* key, Ref value, bool array) {
+        if (count_ == capacity_) {
+            const size_t capacity = capacity_ * 2;
+            auto* grown = static_cast<Section*>(std::malloc(capacity * sizeof(Section)));
+            if (grown == nullptr) {
+                return no_room();
+            }
+            std::memcpy(grown, items_, count_ * sizeof(Section));
+            if (items_ != inline_) {
+                std::free(items_);
+            }
+            items_ = grown;
+            capacity_ = capacity;
+        }
+        items_[count_++] = {Py_NewRef(key), value.release(), array};
+        return 0;
+    }
+
+    size_t size() const {
+        return count_;
+    }
+    const Section& operator[](size_t i) const {
+        return items_[i];
+    }
+
+private:
+    Section inline_[4];
+    Section* items_ = inline_;
+    size_t count_ = 0;
+    size_t capacity_ = 4;
+};
+
+// Whether `t` fits one line as an inline table, with its indent and comma, and has no line
+// break: written at the end of the document and taken back.
+int fits_inline(Writer& w, PyObject* t) {
+    Buffer* buf = w.buf;
+    const size_t start = buf->pos;
+    const bool ascii = buf->ascii;
+    if (!common::buf_write(buf, w.indent, w.indent_len)) {
+        return no_room();
+    }
+    if (write_inline_table(w, t) < 0) {
+        return -1;
+    }
+    const auto* text = reinterpret_cast<const unsigned char*>(buf->data + start);
+    const size_t n = buf->pos - start;
+    const bool fits = common::utf8_count_chars(text, n) + 1 <= kMaxLineLength &&
+                      std::memchr(text, '\n', n) == nullptr;
+    buf->pos = start;
+    buf->ascii = ascii;
+    return fits ? 1 : 0;
+}
+
+// A non-empty list or tuple of Mappings that is not written as one array of inline tables
+// becomes sections: 1 with the tables in `*tables`, else 0.
+int array_of_tables(Writer& w, PyObject* v, Ref* tables) {
+    const Py_ssize_t n = PyList_Check(v) ? PyList_GET_SIZE(v) : PyTuple_GET_SIZE(v);
+    if (n == 0) {
+        return 0;
+    }
+    {
+        // A first item that is no Mapping settles it without a copy: tags, numbers.
+        Ref first = Ref::borrow(PyList_Check(v) ? PyList_GET_ITEM(v, 0) : PyTuple_GET_ITEM(v, 0));
+        const int mapping = is_mapping(w, first.get());
+        if (mapping <= 0) {
+            return mapping;
+        }
+    }
+    // A copy that called code cannot change.
+    Ref items(PySequence_Tuple(v));
+    if (!items) {
+        return -1;
+    }
+    const Py_ssize_t count = PyTuple_GET_SIZE(items.get());
+    for (Py_ssize_t i = 0; i < count; i++) {
+        const int mapping = is_mapping(w, PyTuple_GET_ITEM(items.get(), i));
+        if (mapping <= 0) {
+            return mapping;
+        }
+    }
+    for (Py_ssize_t i = 0; i < count; i++) {
+        const int fits = fits_inline(w, PyTuple_GET_ITEM(items.get(), i));
+        if (fits <= 0) {
+            if (fits == 0) {
+                *tables = std::move(items);
+            }
+            return fits < 0 ? -1 : 1;
+        }
+    }
+    return 0;
+}
+
+int write_name(Writer& w) {
+    if (!w.name->ascii) {
+        w.buf->ascii = false;
+    }
+    return common::buf_write(w.buf, w.name->data, w.name->pos) ? 0 : no_room();
+}
+
+int write_table(Writer& w, PyObject* table, bool array_item);
+
+// One sub-table or array of tables, its name the current one and `key`.
+int write_section(Writer& w, const Sections::Section& s, bool* yielded) {
+    const size_t name_len = w.name->pos;
+    const bool name_ascii = w.name->ascii;
+    if ((name_len > 0 && !common::buf_write(w.name, ".", 1))) {
+        return no_room();
+    }
+    int status = write_key(w.name, s.key);
+    const Py_ssize_t n = s.array ? PyTuple_GET_SIZE(s.value) : 1;
+    for (Py_ssize_t i = 0; status == 0 && i < n; i++) {
+        if (*yielded && !common::buf_write(w.buf, "\n", 1)) {
+            return no_room();
+        }
+        *yielded = true;
+        if (s.array && i + 2 < n) {
+            // Records lie scattered through memory: ask for the next but one now.
+            common::detail::prefetch_object(PyTuple_GET_ITEM(s.value, i + 2));
+        }
+        status = write_table(w, s.array ? PyTuple_GET_ITEM(s.value, i) : s.value, s.array);
+    }
+    w.name->pos = name_len;
+    w.name->ascii = name_ascii;
+    return status;
+}
+
+int write_table(Writer& w, PyObject* table, bool array_item) {
+    Nesting guard(w, " while writing a TOML table");
+    if (!guard.entered()) {
+        return -1;
+    }
+    Buffer* buf = w.buf;
+    const size_t start = buf->pos;
+    // The header goes first; it is taken back if the table turns out to hold only sections.
+    if (array_item || w.name->pos > 0) {
+        if (!common::buf_write(buf, "[[", array_item ? 2 : 1) || write_name(w) < 0 ||
+            !(array_item ? common::buf_write(buf, "]]\n", 3) : common::buf_write(buf, "]\n", 2))) {
+            return no_room();
+        }
+    }
+    const size_t header_end = buf->pos;
+    Sections sections;
+    const int status = for_each_item(w, table, [&](PyObject* key, PyObject* value) {
+        int section = 0;
+        bool array = false;
+        Ref tables;
+        if (!is_plain(value)) {
+            section = is_mapping(w, value);
+            if (section > 0) {
+                tables = Ref::borrow(value);
+            } else if (section == 0 && (PyList_Check(value) || PyTuple_Check(value))) {
+                section = array_of_tables(w, value, &tables);
+                array = true;
+            }
+            if (section < 0) {
+                return -1;
+            }
+        }
+        if (section > 0) {
+            return sections.add(key, std::move(tables), array);
+        }
+        if (write_key(buf, key) < 0 || !common::buf_write(buf, " = ", 3) ||
+            write_value(w, value, 0) < 0 || !common::buf_write(buf, "\n", 1)) {
+            return PyErr_Occurred() ? -1 : no_room();
+        }
+        return 0;
+    });
+    if (status < 0) {
+        return -1;
+    }
+    if (!array_item && buf->pos == header_end && sections.size() > 0) {
+        buf->pos = start;
+    }
+    bool yielded = buf->pos != start;
+    for (size_t i = 0; i < sections.size(); i++) {
+        if (write_section(w, sections[i], &yielded) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+int write_document(Writer& w, PyObject* obj) {
+    return write_table(w, obj, false);
+}
+
+}  // namespace wrenfold::inkdump

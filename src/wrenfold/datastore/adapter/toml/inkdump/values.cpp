@@ -1,0 +1,273 @@
+// Values on the right of '=': scalars, arrays over several lines, inline tables.
+#include <wrenfold/_cpp/common/number_format.hpp>
+#include <wrenfold/_cpp/common/ref.hpp>
+
+#include "items.hpp"
+
+namespace wrenfold::inkdump {
+
+using common::Ref;
+
+int no_room() {
+    PyErr_NoMemory();
+    return -1;
+}
+
+namespace {
+
+int put(Buffer* buf, const char* s, size_t n) {
+    return common::buf_write(buf, s, n) ? 0 : no_room();
+}
+
+// An int of any subclass as int's own text: an IntEnum member's str() may be its name.
+int write_int(Buffer* buf, PyObject* value) {
+    int overflow;
+    const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow == 0) [[likely]] {
+        if (v == -1 && PyErr_Occurred()) {
+            return -1;
+        }
+        if (!common::buf_ensure(buf, common::kMaxInt64Chars)) {
+            return no_room();
+        }
+        char* end = common::format_int64(v, buf->data + buf->pos);
+        buf->pos = static_cast<size_t>(end - buf->data);
+        return 0;
+    }
+    Ref text(PyLong_Type.tp_repr(value));
+    return text ? put(buf, PyUnicode_AsUTF8(text.get()),
+                      static_cast<size_t>(PyUnicode_GET_LENGTH(text.get())))
+                : -1;
+}
+
+// A float of any subclass as float's repr, which str() is for float itself.
+int write_float(Buffer* buf, PyObject* value) {
+    if (!common::buf_ensure(buf, common::kMaxDoubleReprChars)) {
+        return no_room();
+    }
+    char* end = common::format_double_repr(PyFloat_AS_DOUBLE(value), buf->data + buf->pos);
+    buf->pos = static_cast<size_t>(end - buf->data);
+    return 0;
+}
+
+// Decimal's own str(), lower case; NaN and infinities as TOML spells them; ".0" when the
+// text would read back as an integer.
+int write_decimal(Buffer* buf, PyObject* value) {
+    Ref text(reinterpret_cast<PyTypeObject*>(bound.decimal)->tp_str(value));
+    if (!text) {
+        return -1;
+    }
+    Py_ssize_t n;
+    const char* s = PyUnicode_AsUTF8AndSize(text.get(), &n);
+    if (s == nullptr) {
+        return -1;
+    }
+    bool point = false, nan = false, inf = false;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        const char c = static_cast<char>(s[i] | 0x20);
+        point = point || c == '.' || c == 'e';
+        nan = nan || c == 'n';  // "NaN", "sNaN", "Infinity"
+        inf = inf || c == 'y';
+    }
+    if (inf) {
+        return s[0] == '-' ? put(buf, "-inf", 4) : put(buf, "inf", 3);
+    }
+    if (nan) {
+        return put(buf, "nan", 3);
+    }
+    if (!common::buf_ensure(buf, static_cast<size_t>(n) + 2)) {
+        return no_room();
+    }
+    for (Py_ssize_t i = 0; i < n; i++) {
+        buf->data[buf->pos++] = s[i] == 'E' ? 'e' : s[i];
+    }
+    return point ? 0 : put(buf, ".0", 2);
+}
+
+int write_indent(Writer& w, Py_ssize_t level) {
+    for (Py_ssize_t i = 0; i < level; i++) {
+        if (put(w.buf, w.indent, w.indent_len) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// One item a line, each followed by a comma; the size is read again at every step, since an
+// item's writing may change the array.
+int write_array(Writer& w, PyObject* arr, Py_ssize_t nest) {
+    const bool list = PyList_Check(arr);
+    if ((list ? PyList_GET_SIZE(arr) : PyTuple_GET_SIZE(arr)) == 0) {
+        return put(w.buf, "[]", 2);
+    }
+    Nesting guard(w, " while writing a TOML array");
+    if (!guard.entered() || put(w.buf, "[\n", 2) < 0) {
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < (list ? PyList_GET_SIZE(arr) : PyTuple_GET_SIZE(arr)); i++) {
+        PyObject* item = list ? PyList_GET_ITEM(arr, i) : PyTuple_GET_ITEM(arr, i);
+        if (write_indent(w, nest + 1) < 0) {
+            return -1;
+        }
+        if (is_plain(item)) [[likely]] {
+            if (write_value(w, item, nest + 1) < 0) {
+                return -1;
+            }
+        } else {
+            Ref held = Ref::borrow(item);
+            if (write_value(w, item, nest + 1) < 0) {
+                return -1;
+            }
+        }
+        if (put(w.buf, ",\n", 2) < 0) {
+            return -1;
+        }
+    }
+    if (write_indent(w, nest) < 0) {
+        return -1;
+    }
+    return put(w.buf, "]", 1);
+}
+
+PyObject* decimal_type() {
+    if (bound.decimal == nullptr) {
+        Ref module(PyImport_ImportModule("decimal"));
+        bound.decimal = module ? PyObject_GetAttrString(module.get(), "Decimal") : nullptr;
+    }
+    return bound.decimal;
+}
+
+int unserializable(PyObject* value) {
+    Ref name(PyType_GetQualName(Py_TYPE(value)));
+    if (name) {
+        PyErr_Format(PyExc_TypeError, "Object of type '%U' is not TOML serializable", name.get());
+    }
+    return -1;
+}
+
+// Subclasses and objects of no built-in kind, in tomli_w's order of tests. The caller holds
+// `value`.
+int write_other(Writer& w, PyObject* value, Py_ssize_t nest) {
+    if (PyLong_Check(value)) {
+        return write_int(w.buf, value);
+    }
+    if (PyFloat_Check(value)) {
+        return write_float(w.buf, value);
+    }
+    bool matched;
+    const int status = write_date_time(w, value, &matched);
+    if (matched) {
+        return status;
+    }
+    if (PyUnicode_Check(value)) {
+        return write_string(w.buf, value, w.multiline);
+    }
+    if (PyList_Check(value) || PyTuple_Check(value)) {
+        return write_array(w, value, nest);
+    }
+    const int mapping = is_mapping(w, value);
+    if (mapping != 0) {
+        return mapping < 0 ? -1 : write_inline_table(w, value);
+    }
+    PyObject* decimal = decimal_type();
+    if (decimal == nullptr) {
+        return -1;
+    }
+    const int is_decimal = PyObject_IsInstance(value, decimal);
+    if (is_decimal != 0) {
+        return is_decimal < 0 ? -1 : write_decimal(w.buf, value);
+    }
+    return unserializable(value);
+}
+
+}  // namespace
+
+int is_mapping(Writer& w, PyObject* obj) {
+    PyTypeObject* t = Py_TYPE(obj);
+    if (PyDict_Check(obj)) {
+        return 1;
+    }
+    if (is_plain(obj) || t == &PyList_Type || t == &PyTuple_Type || obj == Py_None) {
+        return 0;
+    }
+    // An ABC's check runs Python code.
+    if (common::arm_walks(w.buf->walks) < 0) {
+        return -1;
+    }
+    return PyObject_IsInstance(obj, bound.mapping);
+}
+
+int write_value(Writer& w, PyObject* value, Py_ssize_t nest) {
+    PyTypeObject* t = Py_TYPE(value);
+    if (t == &PyUnicode_Type) {
+        return write_string(w.buf, value, w.multiline);
+    }
+    if (t == &PyLong_Type) {
+        return write_int(w.buf, value);
+    }
+    if (t == &PyFloat_Type) {
+        return write_float(w.buf, value);
+    }
+    if (t == &PyBool_Type) {
+        return value == Py_True ? put(w.buf, "true", 4) : put(w.buf, "false", 5);
+    }
+    // Writing the rest may run Python code, which may drop the container's reference.
+    Ref held = Ref::borrow(value);
+    if (t == &PyList_Type || t == &PyTuple_Type) {
+        return write_array(w, value, nest);
+    }
+    if (t == &PyDict_Type) {
+        return write_inline_table(w, value);
+    }
+    return write_other(w, value, nest);
+}
+
+// "{ k = v, ... }", "{}" when empty. Arrays inside start again at the first level.
+int write_inline_table(Writer& w, PyObject* table) {
+    Nesting guard(w, " while writing a TOML inline table");
+    if (!guard.entered()) {
+        return -1;
+    }
+    const size_t start = w.buf->pos;
+    if (put(w.buf, "{ ", 2) < 0) {
+        return -1;
+    }
+    bool first = true;
+    const int status = for_each_item(w, table, [&](PyObject* key, PyObject* value) {
+        if ((!first && put(w.buf, ", ", 2) < 0) || write_key(w.buf, key) < 0 ||
+            put(w.buf, " = ", 3) < 0) {
+            return -1;
+        }
+        first = false;
+        return write_value(w, value, 0);
+    });
+    if (status < 0) {
+        return -1;
+    }
+    if (first) {
+        w.buf->pos = start;
+        return put(w.buf, "{}", 2);
+    }
+    return put(w.buf, " }", 2);
+}
+
+int unpack_pair(PyObject* item, Ref* key, Ref* value) {
+    Ref pair(PySequence_Tuple(item));
+    if (!pair) {
+        return -1;
+    }
+    const Py_ssize_t n = PyTuple_GET_SIZE(pair.get());
+    if (n != 2) {
+        if (n < 2) {
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
+        } else {
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", n);
+        }
+        return -1;
+    }
+    *key = Ref::borrow(PyTuple_GET_ITEM(pair.get(), 0));
+    *value = Ref::borrow(PyTuple_GET_ITEM(pair.get(), 1));
+    return 0;
+}
+
+}  // namespace wrenfold::inkdump
