@@ -7,11 +7,38 @@
 #include <wrenfold/_cpp/common/toml_number.hpp>
 
 #include "inkreader.hpp"
+#include "plain_number.hpp"
 
 namespace wrenfold::inkreader {
 
+namespace {
+
+PyObject* int_from_magnitude(bool negative, uint64_t m) {
+    constexpr uint64_t kMaxLong = uint64_t{1} << 63;
+    if (!negative) {
+        return m < kMaxLong ? PyLong_FromLongLong(static_cast<long long>(m))
+                            : PyLong_FromUnsignedLongLong(m);
+    }
+    if (m <= kMaxLong) {
+        return PyLong_FromLongLong(static_cast<long long>(0 - m));
+    }
+    Ref magnitude(PyLong_FromUnsignedLongLong(m));
+    return magnitude ? PyNumber_Negative(magnitude.get()) : nullptr;
+}
+
+}  // namespace
+
 PyObject* Parser::number() {
     const char* start = p_;
+    const PlainNumber plain = read_plain_number(start, end_);
+    if (plain.kind == PlainNumber::kInteger) {
+        p_ = plain.end;
+        return int_from_magnitude(plain.negative, plain.magnitude);
+    }
+    if (plain.kind == PlainNumber::kFloat && parse_float_ == nullptr) {
+        p_ = plain.end;
+        return PyFloat_FromDouble(plain.value);
+    }
     const common::TomlNumber n = common::scan_toml_number(start, end_);
     p_ = n.end;
     switch (n.kind) {
@@ -24,14 +51,14 @@ PyObject* Parser::number() {
 }
 
 PyObject* Parser::decimal_int(const char* start, const char* stop, size_t count) {
-    if (count <= 18) {
-        long long v = 0;
+    if (count <= 19) {
+        uint64_t v = 0;
         for (const char* p = start; p < stop; p++) {
             if (is(*p, cls::kDigit)) {
-                v = v * 10 + (*p - '0');
+                v = v * 10 + static_cast<uint64_t>(*p - '0');
             }
         }
-        return PyLong_FromLongLong(*start == '-' ? -v : v);
+        return int_from_magnitude(*start == '-', v);
     }
     // Long integers go through the interpreter, which also applies its digit limit.
     scratch_.clear();
