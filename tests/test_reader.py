@@ -87,6 +87,29 @@ class TestValues:
         with pytest.raises(UnicodeEncodeError):
             loads('a = "\ud800"')
 
+    @pytest.mark.parametrize("scalar", [False, True])
+    def test_text_of_every_width_reads_as_tomllib_reads_it(self, scalar):
+        # Through the vector loops and the scalar ones: runs of 1-, 2-, 3- and 4-byte
+        # characters of every length, in every kind of str, comments and keys included.
+        import random
+
+        from wrenfold.datastore.adapter.toml import inkreader
+
+        r = random.Random(3)
+        pool = "aZ ~\xe9\xff\u0100\u0436\u03a9\u07ff\u0800\u3042\ud55c\uffff\U00010000\U0001f600\U0010ffff"
+        was = inkreader._scalar_text(scalar)
+        try:
+            for _ in range(400):
+                w = ["".join(r.choice(pool[: r.randint(2, len(pool))]) * r.randint(1, 3)
+                             for _ in range(r.randint(0, 30))) for _ in range(4)]
+                doc = f'# {w[0]}\nk = "{w[1]}"\n"{w[2]}" = [\'{w[3]}\', """{w[1]}\\u00e9"""]\n'
+                assert loads(doc) == tomllib.loads(doc), doc
+                assert load(io.BytesIO(doc.encode())) == tomllib.loads(doc), doc
+            for doc in ['a = "\ud800"', 'a = "\xe9\xe9 \udfff"', "a = '" + "\u0436" * 40 + "\udc80'"]:
+                assert raised(lambda: loads(doc)) == raised(doc.encode), doc
+        finally:
+            inkreader._scalar_text(was)
+
     def test_integer_digit_limit(self):
         digits = "9" * (sys.get_int_max_str_digits() + 1)
         assert raised(lambda: loads(f"a = {digits}")) == raised(lambda: tomllib.loads(f"a = {digits}"))

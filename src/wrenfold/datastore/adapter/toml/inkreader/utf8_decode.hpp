@@ -107,7 +107,12 @@ void decode_utf8_vector(Out* out, const unsigned char* s, size_t n, size_t chars
             if constexpr (sizeof(Out) == 1) {
                 vec::store(out, v);
             } else {
-                vec::store(out, __builtin_convertvector(v, vec::Vec<Out, 16 * sizeof(Out)>));
+                // Sixteen bytes of units at a time.
+                constexpr size_t k = 16 / sizeof(Out);
+                for (size_t j = 0; j < 16; j += k) {
+                    vec::store(out + j, __builtin_convertvector(vec::load<uint8_t, k>(s + i + j),
+                                                                vec::Vec<Out, 16>));
+                }
             }
             out += ascii;
             i += ascii;
