@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <string>
 
 #include <wrenfold/_cpp/common/toml_number.hpp>
 
@@ -35,9 +36,16 @@ PyObject* Parser::number() {
         p_ = plain.end;
         return int_from_magnitude(plain.negative, plain.magnitude);
     }
-    if (plain.kind == PlainNumber::kFloat && parse_float_ == nullptr) {
-        p_ = plain.end;
-        return PyFloat_FromDouble(plain.value);
+    if (parse_float_ == nullptr) {
+        if (plain.kind == PlainNumber::kFloat) {
+            p_ = plain.end;
+            return PyFloat_FromDouble(plain.value);
+        }
+        if (plain.kind == PlainNumber::kFloatText && *start != '+') {
+            // Nothing to take out of the text before from_chars reads it.
+            p_ = plain.end;
+            return float_from_chars(start, plain.end);
+        }
     }
     const common::TomlNumber n = common::scan_toml_number(start, end_);
     p_ = n.end;
@@ -121,15 +129,21 @@ PyObject* Parser::float_from_text(const char* start, const char* stop) {
         }
     }
     buf[len] = '\0';
+    return float_from_chars(buf, buf + len);
+}
+
+// The float of a decimal text with no sign but '-' and no underscore.
+PyObject* Parser::float_from_chars(const char* start, const char* stop) {
     double d;
-    const auto [ptr, ec] = std::from_chars(buf, buf + len, d);
+    const auto [ptr, ec] = std::from_chars(start, stop, d);
     if (ec == std::errc::result_out_of_range) {
         // Beyond the range of a double: float() gives an infinity or zero.
-        d = PyOS_string_to_double(buf, nullptr, nullptr);
+        const std::string text(start, stop);
+        d = PyOS_string_to_double(text.c_str(), nullptr, nullptr);
         if (d == -1.0 && PyErr_Occurred()) {
             return nullptr;
         }
-    } else if (ec != std::errc() || ptr != buf + len) {
+    } else if (ec != std::errc() || ptr != stop) {
         PyErr_SetString(PyExc_SystemError, "inkreader: a scanned float did not read back");
         return nullptr;
     }

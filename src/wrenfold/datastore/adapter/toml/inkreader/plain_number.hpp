@@ -2,8 +2,8 @@
 // number a document holds. Plain C++ with no Python dependency.
 //
 // Only what is sure is read here: a form the full grammar must judge (underscores, leading
-// zeros, a radix prefix, a number that something other than a separator follows) or a float
-// whose exact value needs more than one rounding is left to the full scan.
+// zeros, a radix prefix, a number that something other than a separator follows) is left to
+// the full scan, and a float whose exact value needs more than one rounding only delimited.
 #pragma once
 
 #include <cfloat>
@@ -13,7 +13,8 @@
 namespace wrenfold::inkreader {
 
 struct PlainNumber {
-    enum Kind : unsigned char { kNone, kInteger, kFloat };
+    // kFloatText: a float of the plain form whose value needs the full reading of its text.
+    enum Kind : unsigned char { kNone, kInteger, kFloat, kFloatText };
     Kind kind;
     bool negative;       // of an integer: its magnitude is in `magnitude`
     const char* end;     // past the number
@@ -127,7 +128,7 @@ inline PlainNumber read_plain_number(const char* s, const char* end) {
         return {PlainNumber::kFloat, negative, p, 0, negative ? -v : v};
     }
 #endif
-    return none;
+    return {PlainNumber::kFloatText, negative, p, 0, 0.0};
 }
 
 }  // namespace wrenfold::inkreader
