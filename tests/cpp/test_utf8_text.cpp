@@ -73,6 +73,14 @@ void round_trip(Guarded& in_page, Guarded& out_page, const std::vector<T>& units
     T* in = static_cast<T*>(in_page.at_end(n * sizeof(T)));
     std::memcpy(in, units.data(), n * sizeof(T));
     std::string expected;
+    uint32_t top = 0;
+    for (const T u : units) {
+        top = u > top ? u : top;
+    }
+    const uint32_t widest = top < 0x80      ? 0x7F
+                            : top < 0x100   ? 0xFF
+                            : top < 0x10000 ? 0xFFFF
+                                            : 0x10FFFF;
     for (const Path& path : kPaths) {
         ir::vec::scalar_text = path.scalar;
         const size_t room = ir::utf8_room<T>(n);
@@ -89,6 +97,7 @@ void round_trip(Guarded& in_page, Guarded& out_page, const std::vector<T>& units
         std::memcpy(text, utf8.data(), utf8.size());
         const ir::Utf8Shape shape = ir::utf8_shape(text, utf8.size());
         ASSERT_EQ(shape.chars, n) << path.name;
+        ASSERT_EQ(shape.max_char, widest) << path.name << " n=" << n;
         T* back = static_cast<T*>(out_page.at_end(n * sizeof(T)));
         ir::decode_utf8(back, text, utf8.size(), n);
         ASSERT_EQ(std::vector<T>(back, back + n), units) << path.name << " n=" << n;

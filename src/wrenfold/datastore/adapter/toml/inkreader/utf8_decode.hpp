@@ -77,16 +77,15 @@ inline Utf8Shape utf8_shape_vector(const unsigned char* s, size_t n) {
     V top{};
     for (; n - i >= 16; i += 16) {
         const V v = vec::load<uint8_t, 16>(s + i);
-        chars += static_cast<size_t>(std::popcount(vec::byte_bits((v & 0xC0) != 0x80)));
+        chars += vec::count_bits16(vec::byte_bits((v & 0xC0) != 0x80));
         top = top > v ? top : v;
     }
     const Utf8Shape rest = utf8_shape_scalar(s + i, n - i);
-    unsigned char most = 0;
-    for (int k = 0; k < 16; k++) {
-        most = top[k] > most ? top[k] : most;
-    }
-    return {chars + rest.chars,
-            rest.max_char > max_char_of(most) ? rest.max_char : max_char_of(most)};
+    const uint32_t widest = vec::byte_bits(top >= 0xF0)   ? 0x10FFFF
+                            : vec::byte_bits(top >= 0xC4) ? 0xFFFF
+                            : vec::byte_bits(top > 0x7F)  ? 0xFF
+                                                          : 0x7F;
+    return {chars + rest.chars, rest.max_char > widest ? rest.max_char : widest};
 }
 
 template <class Out>
