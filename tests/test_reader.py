@@ -87,6 +87,29 @@ class TestValues:
         with pytest.raises(UnicodeEncodeError):
             loads('a = "\ud800"')
 
+    @pytest.mark.parametrize("scalar", [False, True])
+    def test_text_of_every_width_reads_as_tomllib_reads_it(self, scalar):
+        # Through the vector loops and the scalar ones: runs of 1-, 2-, 3- and 4-byte
+        # characters of every length, in every kind of str, comments and keys included.
+        import random
+
+        from wrenfold.datastore.adapter.toml import inkreader
+
+        r = random.Random(3)
+        pool = "aZ ~\xe9\xff\u0100\u0436\u03a9\u07ff\u0800\u3042\ud55c\uffff\U00010000\U0001f600\U0010ffff"
+        was = inkreader._scalar_text(scalar)
+        try:
+            for _ in range(400):
+                w = ["".join(r.choice(pool[: r.randint(2, len(pool))]) * r.randint(1, 3)
+                             for _ in range(r.randint(0, 30))) for _ in range(4)]
+                doc = f'# {w[0]}\nk = "{w[1]}"\n"{w[2]}" = [\'{w[3]}\', """{w[1]}\\u00e9"""]\n'
+                assert loads(doc) == tomllib.loads(doc), doc
+                assert load(io.BytesIO(doc.encode())) == tomllib.loads(doc), doc
+            for doc in ['a = "\ud800"', 'a = "\xe9\xe9 \udfff"', "a = '" + "\u0436" * 40 + "\udc80'"]:
+                assert raised(lambda: loads(doc)) == raised(doc.encode), doc
+        finally:
+            inkreader._scalar_text(was)
+
     def test_integer_digit_limit(self):
         digits = "9" * (sys.get_int_max_str_digits() + 1)
         assert raised(lambda: loads(f"a = {digits}")) == raised(lambda: tomllib.loads(f"a = {digits}"))
@@ -107,6 +130,35 @@ class TestValues:
             value = loads(f"x = {text}")["x"]
             assert value == float(text.replace("_", "")) and math.copysign(1, value) == math.copysign(
                 1, float(text.replace("_", "")))
+
+    def test_short_decimals_read_exactly_as_float_does(self):
+        # Up to 20 digits, exponents around the powers of ten a double holds, mantissas around
+        # 2**53, trailing zeros: where one rounding is exact and where it must not be used.
+        import random
+
+        r = random.Random(11)
+        texts = ["9007199254740993.0", "9007199254740992e0", "9007199254740993e1", "1e22", "1e23",
+                 "-0e0", "0.0e-22", "123456789012345678.9e-3", "4.35e-20", "1.7976931348623157e308"]
+        for _ in range(30_000):
+            digits = str(r.getrandbits(r.randint(1, 66)))[: r.randint(1, 20)] + "0" * r.randint(0, 2)
+            point = r.randint(1, len(digits))
+            text = r.choice(["", "-", "+"]) + (digits[:point].lstrip("0") or "0")
+            if point < len(digits) and r.random() < 0.8:
+                text += "." + digits[point:]
+            if "." not in text or r.random() < 0.5:
+                text += r.choice("eE") + r.choice(["", "+", "-"]) + str(r.randint(0, 40))
+            texts.append(text)
+        for text in texts:
+            value = loads(f"x = {text}")["x"]
+            assert value == float(text) and math.copysign(1, value) == math.copysign(1, float(text)), text
+
+    @pytest.mark.parametrize("value", [0, 7, 2**53 + 1, 2**63 - 1, 2**63, 2**63 + 1, 10**19 - 1,
+                                       2**64 - 1, 2**64, 10**19, 10**20])
+    def test_integers_around_sixty_four_bits(self, value):
+        for text in (str(value), f"-{value}", f"+{value}"):
+            parsed = loads(f"x = {text}\ny = [{text},{text}]\nz = {{a = {text}}}")
+            assert parsed == {"x": int(text), "y": [int(text)] * 2, "z": {"a": int(text)}}
+            assert type(parsed["x"]) is int
 
 
 class TestParseFloat:

@@ -2,8 +2,11 @@
 #include <wrenfold/_cpp/common/args.hpp>
 #include <wrenfold/_cpp/common/traceback.hpp>
 
+#include <memory>
+
 #include "inkreader.hpp"
 #include "utf8.hpp"
+#include "utf8_encode.hpp"
 
 #define WF_READER "wrenfold.datastore.adapter.toml.inkreader."
 
@@ -52,6 +55,12 @@ int parse_call(const char* fname, const char* first, PyObject* const* args, Py_s
     }
     return 0;
 }
+
+struct FreeRaw {
+    void operator()(char* p) const {
+        PyMem_RawFree(p);
+    }
+};
 
 PyObject* expected_str(PyObject* s) {
     Ref name(PyType_GetQualName(Py_TYPE(s)));
@@ -127,23 +136,55 @@ PyObject* loads_document(PyObject*, PyObject* arg) {
     return result;
 }
 
+// Which loops read text: the scalar ones when `flag` is true; returns the earlier choice.
+PyObject* scalar_text(PyObject*, PyObject* flag) {
+    const int scalar = PyObject_IsTrue(flag);
+    if (scalar < 0) {
+        return nullptr;
+    }
+    const bool was = vec::scalar_text;
+    vec::scalar_text = scalar != 0;
+    return PyBool_FromLong(was);
+}
+
 }  // namespace
 
 PyObject* parse_str(PyObject* text, PyObject* parse_float, bool null_in_arrays) {
+    const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
     // ASCII text is its own UTF-8; other text is encoded for the parse only, so that no
     // UTF-8 copy stays cached in the caller's str.
     if (PyUnicode_IS_ASCII(text)) {
-        Parser parser(static_cast<const char*>(PyUnicode_DATA(text)),
-                      static_cast<size_t>(PyUnicode_GET_LENGTH(text)), text, nullptr, parse_float,
+        Parser parser(static_cast<const char*>(PyUnicode_DATA(text)), n, text, nullptr, parse_float,
                       null_in_arrays);
         return parser.parse();
     }
-    Ref utf8(PyUnicode_AsUTF8String(text));
+    const void* data = PyUnicode_DATA(text);
+    const int kind = PyUnicode_KIND(text);
+    const size_t room = kind == PyUnicode_1BYTE_KIND   ? utf8_room<Py_UCS1>(n)
+                        : kind == PyUnicode_2BYTE_KIND ? utf8_room<Py_UCS2>(n)
+                                                       : utf8_room<Py_UCS4>(n);
+    std::unique_ptr<char, FreeRaw> utf8(static_cast<char*>(PyMem_RawMalloc(room)));
     if (!utf8) {
+        return PyErr_NoMemory();
+    }
+    char* stop = kind == PyUnicode_1BYTE_KIND
+                     ? encode_utf8(utf8.get(), static_cast<const Py_UCS1*>(data), n)
+                 : kind == PyUnicode_2BYTE_KIND
+                     ? encode_utf8(utf8.get(), static_cast<const Py_UCS2*>(data), n)
+                     : encode_utf8(utf8.get(), static_cast<const Py_UCS4*>(data), n);
+    if (stop != nullptr) {
+        Parser parser(utf8.get(), static_cast<size_t>(stop - utf8.get()), text, nullptr,
+                      parse_float, null_in_arrays);
+        return parser.parse();
+    }
+    // A lone surrogate, which the codec refuses with its own UnicodeEncodeError.
+    Ref encoded(PyUnicode_AsUTF8String(text));
+    if (!encoded) {
         return nullptr;
     }
-    Parser parser(PyBytes_AS_STRING(utf8.get()), static_cast<size_t>(PyBytes_GET_SIZE(utf8.get())),
-                  text, nullptr, parse_float, null_in_arrays);
+    Parser parser(PyBytes_AS_STRING(encoded.get()),
+                  static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())), text, nullptr, parse_float,
+                  null_in_arrays);
     return parser.parse();
 }
 
@@ -179,6 +220,9 @@ PyMethodDef module_functions[] = {
     {"_loads_document", loads_document, METH_O,
      "_loads_document($module, text, /)\n--\n\n"
      "Parse a saved document (str or bytes), reading null inside arrays as None."},
+    {"_scalar_text", scalar_text, METH_O,
+     "_scalar_text($module, flag, /)\n--\n\n"
+     "Read text with the scalar loops when flag is true (for tests); returns the earlier choice."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -172,6 +172,7 @@ private:
     PyObject* number();
     PyObject* special_float(const char* start);
     PyObject* float_from_text(const char* start, const char* stop);
+    PyObject* float_from_chars(const char* start, const char* stop);
     PyObject* decimal_int(const char* start, const char* stop, size_t digits);
     PyObject* radix_int(const char* start, const char* stop, int base);
 

@@ -3,15 +3,50 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <string>
 
 #include <wrenfold/_cpp/common/toml_number.hpp>
 
 #include "inkreader.hpp"
+#include "plain_number.hpp"
 
 namespace wrenfold::inkreader {
 
+namespace {
+
+PyObject* int_from_magnitude(bool negative, uint64_t m) {
+    constexpr uint64_t kMaxLong = uint64_t{1} << 63;
+    if (!negative) {
+        return m < kMaxLong ? PyLong_FromLongLong(static_cast<long long>(m))
+                            : PyLong_FromUnsignedLongLong(m);
+    }
+    if (m <= kMaxLong) {
+        return PyLong_FromLongLong(static_cast<long long>(0 - m));
+    }
+    Ref magnitude(PyLong_FromUnsignedLongLong(m));
+    return magnitude ? PyNumber_Negative(magnitude.get()) : nullptr;
+}
+
+}  // namespace
+
 PyObject* Parser::number() {
     const char* start = p_;
+    const PlainNumber plain = read_plain_number(start, end_);
+    if (plain.kind == PlainNumber::kInteger) {
+        p_ = plain.end;
+        return int_from_magnitude(plain.negative, plain.magnitude);
+    }
+    if (parse_float_ == nullptr) {
+        if (plain.kind == PlainNumber::kFloat) {
+            p_ = plain.end;
+            return PyFloat_FromDouble(plain.value);
+        }
+        if (plain.kind == PlainNumber::kFloatText && *start != '+') {
+            // Nothing to take out of the text before from_chars reads it.
+            p_ = plain.end;
+            return float_from_chars(start, plain.end);
+        }
+    }
     const common::TomlNumber n = common::scan_toml_number(start, end_);
     p_ = n.end;
     switch (n.kind) {
@@ -24,14 +59,14 @@ PyObject* Parser::number() {
 }
 
 PyObject* Parser::decimal_int(const char* start, const char* stop, size_t count) {
-    if (count <= 18) {
-        long long v = 0;
+    if (count <= 19) {
+        uint64_t v = 0;
         for (const char* p = start; p < stop; p++) {
             if (is(*p, cls::kDigit)) {
-                v = v * 10 + (*p - '0');
+                v = v * 10 + static_cast<uint64_t>(*p - '0');
             }
         }
-        return PyLong_FromLongLong(*start == '-' ? -v : v);
+        return int_from_magnitude(*start == '-', v);
     }
     // Long integers go through the interpreter, which also applies its digit limit.
     scratch_.clear();
@@ -94,15 +129,21 @@ PyObject* Parser::float_from_text(const char* start, const char* stop) {
         }
     }
     buf[len] = '\0';
+    return float_from_chars(buf, buf + len);
+}
+
+// The float of a decimal text with no sign but '-' and no underscore.
+PyObject* Parser::float_from_chars(const char* start, const char* stop) {
     double d;
-    const auto [ptr, ec] = std::from_chars(buf, buf + len, d);
+    const auto [ptr, ec] = std::from_chars(start, stop, d);
     if (ec == std::errc::result_out_of_range) {
         // Beyond the range of a double: float() gives an infinity or zero.
-        d = PyOS_string_to_double(buf, nullptr, nullptr);
+        const std::string text(start, stop);
+        d = PyOS_string_to_double(text.c_str(), nullptr, nullptr);
         if (d == -1.0 && PyErr_Occurred()) {
             return nullptr;
         }
-    } else if (ec != std::errc() || ptr != buf + len) {
+    } else if (ec != std::errc() || ptr != stop) {
         PyErr_SetString(PyExc_SystemError, "inkreader: a scanned float did not read back");
         return nullptr;
     }

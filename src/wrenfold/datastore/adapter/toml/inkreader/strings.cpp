@@ -5,6 +5,7 @@
 #include <wrenfold/_cpp/common/text_scan.hpp>
 
 #include "inkreader.hpp"
+#include "utf8_decode.hpp"
 
 namespace wrenfold::inkreader {
 
@@ -63,7 +64,22 @@ bool is_ascii_text(const std::string& s) {
 
 PyObject* Parser::text(const char* s, size_t n, bool ascii) {
     if (!ascii) {
-        return PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(n), "strict");
+        // Well-formed: the document was checked or encoded whole, and escapes are scalars.
+        const Utf8Shape shape = utf8_shape(s, n);
+        PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(shape.chars), shape.max_char);
+        if (str == nullptr) {
+            return nullptr;
+        }
+        switch (PyUnicode_KIND(str)) {
+            case PyUnicode_1BYTE_KIND:
+                decode_utf8(PyUnicode_1BYTE_DATA(str), s, n, shape.chars);
+                break;
+            case PyUnicode_2BYTE_KIND:
+                decode_utf8(PyUnicode_2BYTE_DATA(str), s, n, shape.chars);
+                break;
+            default: decode_utf8(PyUnicode_4BYTE_DATA(str), s, n, shape.chars); break;
+        }
+        return str;
     }
     PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(n), 0x7F);
     if (str != nullptr) {
