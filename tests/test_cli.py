@@ -127,10 +127,12 @@ class TestSaving:
         monkeypatch.setattr(cli, "encode_unified_data", counted(cli.encode_unified_data))
         out, err = io.BytesIO(), io.StringIO()
         target = tmp_path / "doc.toml"
-        status = cli.main(["-o", str(target), "--print", "--check"], stdout=out, stderr=err)
-        assert status == 1 and calls == ["encode_unified_data"]  # the example's ondelete
+        dropped = document(columns=[{"name": "text", "type": "TEXT", "ondelete": "CASCADE"}])
+        status = cli.main(["-", "-o", str(target), "--print", "--check"], stdout=out, stderr=err,
+                          stdin=io.BytesIO(as_json(dropped)))
+        assert status == 1 and calls == ["encode_unified_data"]
         assert not target.exists() and out.getvalue() == b""
-        assert err.getvalue() == f"{PROG}check: the TOML does not carry orders.columns[1].ondelete\n"
+        assert err.getvalue() == f"{PROG}check: the TOML does not carry notes.columns[0].ondelete\n"
         status = cli.main(["-", "-o", str(target), "--print", "--check"], stdout=out, stderr=err,
                           stdin=io.BytesIO(as_json(document())))
         assert status == 0 and calls == ["encode_unified_data"] * 2

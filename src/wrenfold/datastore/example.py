@@ -24,8 +24,7 @@ EXAMPLE: dict[str, Any] = {
         "orders": {
             "columns": [
                 {"name": "id", "type": "INTEGER", "primary_key": True},
-                {"name": "user_id", "type": "INTEGER", "foreign_key": "users.id",
-                 "ondelete": "CASCADE"},
+                {"name": "user_id", "type": "INTEGER", "foreign_key": "users.id"},
                 {"name": "total", "type": "REAL", "default": 0.0},
                 {"name": "items", "type": "JSON"},
             ],
