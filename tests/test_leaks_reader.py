@@ -67,7 +67,6 @@ def every(*calls):
 
 
 def test_documents():
-    # Texts of each width: their UTF-8 is made for the parse, and strings of every kind.
     wide = "k = ['\u0436\u0436 \u3042', \"\U0001f600 \\u00e9\"]\n\"\u0436\" = 1.25e-7\n"
     texts = ["", VALUES, "\ufeffa = 'bom'", wide, wide + "\n# \U0001f600 x", wide + "= 1"]
     assert_no_leaks(every(*[functools.partial(loads, t) for t in texts],
