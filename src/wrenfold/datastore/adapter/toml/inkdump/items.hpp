@@ -10,7 +10,9 @@
 
 // The walk in for_each_item puts itself on the buffer's chain and its destructor takes it
 // off again; GCC, once the walk is inlined into a writer, sees only the first half.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wdangling-pointer"
+#endif
 
 namespace wrenfold::inkdump {
 

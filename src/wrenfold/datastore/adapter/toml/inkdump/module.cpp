@@ -1,4 +1,5 @@
 // The module `wrenfold.datastore.adapter.toml.inkdump`: its initialisation.
+#include <wrenfold/_cpp/common/dict_entries.hpp>
 #include <wrenfold/_cpp/common/dict_walk.hpp>
 #include <wrenfold/_cpp/common/module.hpp>
 #include <wrenfold/_cpp/common/ref.hpp>
@@ -21,6 +22,10 @@ int initialise(PyObject* module) {
         return -1;
     }
     common::start_dict_watch();
+    // Each module keeps its own verdict: without the check, dicts go through PyDict_Next.
+    if (common::check_dict_table_layout() < 0) {
+        return -1;
+    }
     return PyModule_AddFunctions(module, module_functions);
 }
 

@@ -2,6 +2,7 @@
 // sub-tables and arrays of tables, each a section of its own.
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include <wrenfold/_cpp/common/dict_entries.hpp>
 #include <wrenfold/_cpp/common/ref.hpp>
