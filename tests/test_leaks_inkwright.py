@@ -90,7 +90,7 @@ def check(fn, doc=None, **kwargs):
 def full_doc():
     cols = [column("id", "INTEGER", primary_key=True, autoincrement=True),
             column("name", "TEXT", nullable=True, unique=True, default={"d": ["x", 1.5]},
-                   comment='c"', foreign_key="o.id")]
+                   comment="c\u00e9", foreign_key="o.id")]
     records = [{"id": i, "name": f"n{i}\t", "tags": [i, (True, None)], "x": None, "f": 0.5}
                for i in range(5)]
     return Doc({"users": Table(cols, records), "a.b": Table(records=[{"k k": {}}])})
