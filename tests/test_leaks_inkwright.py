@@ -19,7 +19,7 @@ import sysconfig
 import pytest
 
 from inkwright_docs import Doc, Table, column
-from leaks import assert_no_leaks, raising, requires_debug_build
+from leaks import assert_no_leaks, raising, requires_debug_build, young_objects_only
 from native import VTable
 from privileged import run_without_dict_watchers
 from wrenfold.datastore.adapter.toml import inkwright
@@ -32,16 +32,17 @@ DEBUG_ABI = inkwright.__file__.endswith(sysconfig.get_config_var("EXT_SUFFIX") o
 
 
 def block_deltas(fn, *, warmup=3, runs=6, inner=30):
-    for _ in range(warmup * inner):
-        fn()
-    deltas = []
-    for _ in range(runs):
-        gc.collect()
-        before = sys.getallocatedblocks()
-        for _ in range(inner):
+    with young_objects_only():
+        for _ in range(warmup * inner):
             fn()
-        gc.collect()
-        deltas.append(sys.getallocatedblocks() - before)
+        deltas = []
+        for _ in range(runs):
+            gc.collect()
+            before = sys.getallocatedblocks()
+            for _ in range(inner):
+                fn()
+            gc.collect()
+            deltas.append(sys.getallocatedblocks() - before)
     return deltas
 
 
