@@ -1,7 +1,7 @@
 """Two builds of the package against each other: encode, save and read of the benchmark
 documents, each build's figures from processes of their own, the builds taken in turn.
 
-    python -m bench.builds NAME=SITE NAME=SITE [--rounds N] [--quick]
+    python -m bench.builds NAME=SITE NAME=SITE [--rounds N] [--quick] [--only TEXT]
 
 SITE is a folder the package imports from (a build's site folder, or a wheel installed there
 with `pip install --target`). The first build is the reference: the table gives each figure of
@@ -57,6 +57,7 @@ def main() -> None:
     parser.add_argument("builds", nargs=2, metavar="NAME=SITE")
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--only", default="", help="the figures whose label holds this text")
     args = parser.parse_args()
     builds = [tuple(b.split("=", 1)) for b in args.builds]
     for name, site in builds:
@@ -64,6 +65,8 @@ def main() -> None:
             parser.error(f"{name}: no folder {site}")
     rows = []
     for label, module, margs, path in CASES:
+        if args.only not in label:
+            continue
         print(f"  {label}", file=sys.stderr, flush=True)
         seen: dict[str, list[float]] = {name: [] for name, _ in builds}
         for r in range(args.rounds):

@@ -42,7 +42,7 @@ private:
 
 // The scalar loops always; the vector ones where the build has them.
 const bool kScalar[] = {true
-#if defined(WF_READER_VECTOR)
+#if defined(WF_VECTOR)
                         ,
                         false
 #endif

@@ -69,7 +69,7 @@ void decode_utf8_scalar(Out* out, const unsigned char* s, size_t n) {
     }
 }
 
-#if defined(WF_READER_VECTOR)
+#if defined(WF_VECTOR)
 
 inline Utf8Shape utf8_shape_vector(const unsigned char* s, size_t n) {
     using V = vec::Vec<uint8_t, 16>;
@@ -153,7 +153,7 @@ void decode_utf8_vector(Out* out, const unsigned char* s, size_t n, size_t chars
 // The characters of the `n` bytes of well-formed UTF-8 at `s`, and the widest of them.
 inline Utf8Shape utf8_shape(const char* s, size_t n) {
     const auto* u = reinterpret_cast<const unsigned char*>(s);
-#if defined(WF_READER_VECTOR)
+#if defined(WF_VECTOR)
     if (!vec::scalar_text) {
         return detail::utf8_shape_vector(u, n);
     }
@@ -166,7 +166,7 @@ inline Utf8Shape utf8_shape(const char* s, size_t n) {
 template <class Out>
 void decode_utf8(Out* out, const char* s, size_t n, size_t chars) {
     const auto* u = reinterpret_cast<const unsigned char*>(s);
-#if defined(WF_READER_VECTOR)
+#if defined(WF_VECTOR)
     if (!vec::scalar_text) {
         detail::decode_utf8_vector(out, u, n, chars);
         return;

@@ -51,7 +51,7 @@ char* encode_utf8_scalar(char* out, const T* in, size_t n) {
     return out;
 }
 
-#if defined(WF_READER_VECTOR)
+#if defined(WF_VECTOR)
 
 // The units from `in` up to the next ASCII one, at most `most` of them; null at a lone
 // surrogate.
@@ -113,7 +113,7 @@ char* encode_utf8_vector(char* out, const T* in, size_t n) {
 // the end of what was written, or null when a unit is a lone surrogate.
 template <class T>
 char* encode_utf8(char* out, const T* in, size_t n) {
-#if defined(WF_READER_VECTOR)
+#if defined(WF_VECTOR)
     if (!vec::scalar_text) {
         return detail::encode_utf8_vector(out, in, n);
     }

@@ -1,86 +1,20 @@
-// The compiler's generic vectors, for the reader's text loops: SSE2 on x86-64 (AVX2 when the
-// build targets it), NEON on 64-bit Arm. Where neither is there, WF_READER_VECTOR is left
-// undefined and the scalar loops are the only path. Plain C++ with no Python dependency.
+// The common vectors as the reader's text loops name them, and the switch that sends every
+// text through the scalar loops instead. Plain C++ with no Python dependency.
 #pragma once
 
-#include <bit>
-#include <cstddef>
-#include <cstdint>
-#include <cstring>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-#if (defined(__SSE2__) || defined(__ARM_NEON)) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-#define WF_READER_VECTOR 1
-#endif
+#include <wrenfold/_cpp/common/vec.hpp>
 
 namespace wrenfold::inkreader::vec {
+
+using common::vec::any_lane;
+using common::vec::byte_bits;
+using common::vec::count_bits16;
+using common::vec::load;
+using common::vec::store;
+using common::vec::Vec;
 
 // Set through the module's _scalar_text() to read every text with the scalar loops, so that
 // the tests and the fuzzer reach both paths.
 inline bool scalar_text = false;
-
-template <class T, size_t Bytes>
-struct VecOf {
-    typedef T type __attribute__((vector_size(Bytes)));
-};
-template <class T, size_t Bytes>
-using Vec = typename VecOf<T, Bytes>::type;
-
-template <class T, size_t Bytes>
-Vec<T, Bytes> load(const void* p) {
-    Vec<T, Bytes> v;
-    std::memcpy(&v, p, Bytes);
-    return v;
-}
-
-template <class V>
-void store(void* p, V v) {
-    std::memcpy(p, &v, sizeof(V));
-}
-
-// Whether any lane of the comparison result `m` is set.
-template <class M>
-bool any_lane(M m) {
-#if defined(__SSE2__)
-    if constexpr (sizeof(M) == 16) {
-        return _mm_movemask_epi8(reinterpret_cast<__m128i>(m)) != 0;
-    }
-#endif
-    uint64_t w[sizeof(M) / 8];
-    std::memcpy(w, &m, sizeof(M));
-    uint64_t all = 0;
-    for (uint64_t x : w) {
-        all |= x;
-    }
-    return all != 0;
-}
-
-// One bit per byte of the comparison result `m` (of 16 bytes), set where its lane is.
-template <class M>
-uint32_t byte_bits(M m) {
-    static_assert(sizeof(M) == 16);
-#if defined(__SSE2__)
-    return static_cast<uint32_t>(_mm_movemask_epi8(reinterpret_cast<__m128i>(m)));
-#else
-    uint8_t b[16];
-    std::memcpy(b, &m, 16);
-    uint32_t bits = 0;
-    for (int i = 0; i < 16; i++) {
-        bits |= static_cast<uint32_t>(b[i] >> 7) << i;
-    }
-    return bits;
-#endif
-}
-
-// The bits set in a mask of byte_bits, inline: std::popcount is a library call on x86-64
-// builds that do not assume POPCNT.
-inline uint32_t count_bits16(uint32_t x) {
-    x = x - ((x >> 1) & 0x5555);
-    x = (x & 0x3333) + ((x >> 2) & 0x3333);
-    x = (x + (x >> 4)) & 0x0F0F;
-    return (x + (x >> 8)) & 0x1F;
-}
 
 }  // namespace wrenfold::inkreader::vec

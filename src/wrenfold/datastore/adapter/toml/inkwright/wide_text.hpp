@@ -3,11 +3,10 @@
 // units of the result. Plain C++ with no Python dependency, so the unit tests build without
 // an interpreter.
 //
-// The vector path uses the compiler's generic vectors, which become SSE2 on x86-64 (AVX2
-// when the build targets it) and NEON on 64-bit Arm; elsewhere the scalar loops below are
-// the only path. Every load stays inside the text: a text shorter than a block is read as
-// two overlapping pieces (its first and last 8 or 4 bytes), as the bytes after a string's
-// data belong to someone else.
+// The vector path uses the common generic vectors (SSE2 or AVX2 on x86-64, NEON on 64-bit
+// Arm); elsewhere the scalar loops below are the only path. Every load stays inside the
+// text: a text shorter than a block is read as two overlapping pieces (its first and last 8
+// or 4 bytes), as the bytes after a string's data belong to someone else.
 #pragma once
 
 #include <cstddef>
@@ -15,13 +14,7 @@
 #include <cstring>
 
 #include <wrenfold/_cpp/common/buffer.hpp>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-#if defined(__SSE2__) || defined(__ARM_NEON)
-#define WF_WIDE_TEXT_VECTOR 1
-#endif
+#include <wrenfold/_cpp/common/vec.hpp>
 
 namespace wrenfold::inkwright::wide {
 
@@ -70,7 +63,7 @@ bool copy_ascii_scalar(Out* out, const char* in, size_t n) {
     return seen < 0x80;
 }
 
-#if defined(WF_WIDE_TEXT_VECTOR)
+#if defined(WF_VECTOR)
 
 #if defined(__AVX2__)
 inline constexpr size_t kBlock = 32;
@@ -78,36 +71,9 @@ inline constexpr size_t kBlock = 32;
 inline constexpr size_t kBlock = 16;
 #endif
 
-template <class T, size_t Bytes>
-struct VecOf {
-    typedef T type __attribute__((vector_size(Bytes)));
-};
-template <class T, size_t Bytes>
-using Vec = typename VecOf<T, Bytes>::type;
-
-template <class T, size_t Bytes>
-Vec<T, Bytes> load(const void* p) {
-    Vec<T, Bytes> v;
-    std::memcpy(&v, p, Bytes);
-    return v;
-}
-
-// Whether any lane of the comparison result `m` is set.
-template <class M>
-bool any_lane(M m) {
-#if defined(__SSE2__)
-    if constexpr (sizeof(M) == 16) {
-        return _mm_movemask_epi8(reinterpret_cast<__m128i>(m)) != 0;
-    }
-#endif
-    uint64_t w[sizeof(M) / 8];
-    std::memcpy(w, &m, sizeof(M));
-    uint64_t all = 0;
-    for (uint64_t x : w) {
-        all |= x;
-    }
-    return all != 0;
-}
+using common::vec::any_lane;
+using common::vec::load;
+using common::vec::Vec;
 
 // Whether no unit of `v` is a lone surrogate nor, when `escape`, needs an escape. Masks and
 // equality only: SSE2 has no unsigned comparison of 16 or 32 bits.
@@ -270,7 +236,7 @@ bool copy_ascii_vector(Out* out, const char* in, size_t n) {
 // kLoneSurrogate if one of them is a lone surrogate.
 template <class T>
 ptrdiff_t escape_extra(const T* p, size_t n, bool escape) {
-#if defined(WF_WIDE_TEXT_VECTOR)
+#if defined(WF_VECTOR)
     return detail::escape_extra_vector(p, n, escape);
 #else
     return detail::escape_extra_scalar(p, n, escape);
@@ -285,7 +251,7 @@ Out* copy_units(Out* out, const In* in, size_t n) {
         common::copy_text(reinterpret_cast<char*>(out), reinterpret_cast<const char*>(in),
                           n * sizeof(In));
     } else {
-#if defined(WF_WIDE_TEXT_VECTOR)
+#if defined(WF_VECTOR)
         detail::widen_vector(out, in, n);
 #else
         detail::widen_scalar(out, in, n);
@@ -297,7 +263,7 @@ Out* copy_units(Out* out, const In* in, size_t n) {
 // Copies the `n` bytes at `in` to the units at `out`; false if one of them is not ASCII.
 template <class Out>
 bool copy_ascii(Out* out, const char* in, size_t n) {
-#if defined(WF_WIDE_TEXT_VECTOR)
+#if defined(WF_VECTOR)
     return detail::copy_ascii_vector(out, in, n);
 #else
     return detail::copy_ascii_scalar(out, in, n);
