@@ -132,6 +132,13 @@ class TestValues:
         r = random.Random(11)
         texts = ["9007199254740993.0", "9007199254740992e0", "9007199254740993e1", "1e22", "1e23",
                  "-0e0", "0.0e-22", "123456789012345678.9e-3", "4.35e-20", "1.7976931348623157e308"]
+        # Exact midpoints between two doubles and their neighbours (ties go to the even one),
+        # and the same digits scaled by powers of ten.
+        for bits in range(54, 64):
+            for odd in (1, 3):
+                for near in (-1, 0, 1):
+                    w = 2**bits + odd * 2 ** (bits - 53) + near
+                    texts += [f"{w}.0", f"{w // 10}.{w % 10}e1", f"{w}e-27", f"{w}e-13", f"{w}e4"]
         for _ in range(30_000):
             digits = str(r.getrandbits(r.randint(1, 66)))[: r.randint(1, 20)] + "0" * r.randint(0, 2)
             point = r.randint(1, len(digits))

@@ -3,12 +3,14 @@
 //
 // Only what is sure is read here: a form the full grammar must judge (underscores, leading
 // zeros, a radix prefix, a number that something other than a separator follows) is left to
-// the full scan, and a float whose exact value needs more than one rounding only delimited.
+// the full scan. A float whose value one rounding cannot give is read by a guess and an exact
+// check of it; where the check cannot decide, it is only delimited.
 #pragma once
 
 #include <cfloat>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace wrenfold::inkreader {
 
@@ -50,6 +52,111 @@ inline bool ends_value(const char* p, const char* end) {
 inline constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                           1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                           1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+#if defined(__SIZEOF_INT128__)
+
+using u128 = unsigned __int128;
+
+// The decimal exponents the checked reading takes: 5^27 < 2^63, so every product below fits.
+inline constexpr int kCheckedPowers = 27;
+
+inline constexpr uint64_t kPowersOfFive[kCheckedPowers + 1] = {
+    1ull,
+    5ull,
+    25ull,
+    125ull,
+    625ull,
+    3125ull,
+    15625ull,
+    78125ull,
+    390625ull,
+    1953125ull,
+    9765625ull,
+    48828125ull,
+    244140625ull,
+    1220703125ull,
+    6103515625ull,
+    30517578125ull,
+    152587890625ull,
+    762939453125ull,
+    3814697265625ull,
+    19073486328125ull,
+    95367431640625ull,
+    476837158203125ull,
+    2384185791015625ull,
+    11920928955078125ull,
+    59604644775390625ull,
+    298023223876953125ull,
+    1490116119384765625ull,
+    7450580596923828125ull,
+};
+
+// Approximations of the powers of ten beyond the exact ones, for a first guess only.
+inline constexpr double kGuessPowers[] = {1e23, 1e24, 1e25, 1e26, 1e27};
+
+// The sign of w·10^q − m·2^e, or 2 where the exact products would not fit 128 bits.
+inline int compare_exact(uint64_t w, int q, uint64_t m, int e) {
+    u128 a, b;
+    int shift;
+    if (q >= 0) {  // w·5^q·2^q against m·2^e
+        a = static_cast<u128>(w) * kPowersOfFive[q];
+        b = m;
+        shift = e - q;
+    } else {  // w against m·5^-q·2^(e-q)
+        a = w;
+        b = static_cast<u128>(m) * kPowersOfFive[-q];
+        shift = e - q;
+    }
+    u128& shifted = shift >= 0 ? b : a;
+    const int by = shift >= 0 ? shift : -shift;
+    if (by > 126 || (shifted >> (127 - by)) != 0) {
+        return 2;
+    }
+    shifted <<= by;
+    return (a > b) - (a < b);
+}
+
+// The double nearest w·10^q (ties to even), for 0 < w < 2^64: a first guess of two roundings,
+// moved a step at a time until an exact comparison with the midpoints to its neighbours
+// proves it. False where that cannot be settled here (a result that is not a normal double,
+// one at a power of two, operands beyond 128 bits): the full reading of the text decides.
+inline bool nearest_double(uint64_t w, int q, double* out) {
+    if (q < -kCheckedPowers || q > kCheckedPowers) {
+        return false;
+    }
+    const int k = q < 0 ? -q : q;
+    const double power = k <= 22 ? kExactPowers[k] : kGuessPowers[k - 23];
+    const double guess = q < 0 ? static_cast<double>(w) / power : static_cast<double>(w) * power;
+    uint64_t bits;
+    std::memcpy(&bits, &guess, 8);
+    for (int step = 0; step < 4; step++) {
+        const int biased = static_cast<int>(bits >> 52);
+        const uint64_t fraction = bits & ((uint64_t{1} << 52) - 1);
+        if (biased == 0 || biased >= 0x7FF || fraction == 0) {
+            return false;
+        }
+        // The double is M·2^E; its neighbours' midpoints are (2M ± 1)·2^(E-1).
+        const uint64_t mantissa = fraction | uint64_t{1} << 52;
+        const int e = biased - 1075 - 1;
+        const int above = compare_exact(w, q, 2 * mantissa + 1, e);
+        const int below = compare_exact(w, q, 2 * mantissa - 1, e);
+        if (above == 2 || below == 2) {
+            return false;
+        }
+        const bool odd = (mantissa & 1) != 0;
+        if (above > 0 || (above == 0 && odd)) {
+            bits++;
+        } else if (below < 0 || (below == 0 && odd)) {
+            bits--;
+        } else {
+            std::memcpy(out, &bits, 8);
+            return true;
+        }
+    }
+    return false;
+}
+
+#endif
 
 }  // namespace detail
 
@@ -125,6 +232,11 @@ inline PlainNumber read_plain_number(const char* s, const char* end) {
         const double d = static_cast<double>(m);
         const double v =
             exponent < 0 ? d / detail::kExactPowers[-exponent] : d * detail::kExactPowers[exponent];
+        return {PlainNumber::kFloat, negative, p, 0, negative ? -v : v};
+    }
+#endif
+#if defined(__SIZEOF_INT128__)
+    if (double v; m != 0 && detail::nearest_double(m, exponent, &v)) {
         return {PlainNumber::kFloat, negative, p, 0, negative ? -v : v};
     }
 #endif

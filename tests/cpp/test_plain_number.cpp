@@ -1,0 +1,56 @@
+// The reader's plain decimal floats against the C++ library's correctly rounded reading: the
+// digits of a million random values (up to 19 of them, exponents around the checked range),
+// and the midpoints between doubles.
+#include <gtest/gtest.h>
+
+#include <charconv>
+#include <cstdint>
+#include <random>
+#include <string>
+
+#include <wrenfold/datastore/adapter/toml/inkreader/plain_number.hpp>
+
+namespace {
+
+namespace ir = wrenfold::inkreader;
+
+void expect_exact(const std::string& text) {
+    const ir::PlainNumber n = ir::read_plain_number(text.data(), text.data() + text.size());
+    ASSERT_EQ(n.end, text.data() + text.size()) << text;
+    if (n.kind != ir::PlainNumber::kFloat) {
+        ASSERT_EQ(n.kind, ir::PlainNumber::kFloatText) << text;
+        return;
+    }
+    double expected;
+    std::from_chars(text.data(), text.data() + text.size(), expected);
+    ASSERT_EQ(n.value, expected) << text;
+}
+
+TEST(PlainNumber, FloatsReadAsTheLibraryReadsThem) {
+    std::mt19937_64 r(5);
+    size_t read = 0;
+    for (int i = 0; i < 1'000'000; i++) {
+        std::string digits = std::to_string(r() >> (r() % 64));
+        digits.resize(1 + r() % std::min<size_t>(digits.size(), 19));
+        const int exponent = static_cast<int>(r() % 80) - 40;
+        // As many digits as the plain form takes: the integer's, then "e".
+        const std::string text = digits + "e" + std::to_string(exponent);
+        expect_exact(text);
+        const ir::PlainNumber n = ir::read_plain_number(text.data(), text.data() + text.size());
+        read += n.kind == ir::PlainNumber::kFloat;
+    }
+    // Most of them are decided here, not left to the full reading.
+    EXPECT_GT(read, 600'000u);
+    for (int bits = 54; bits < 64; bits++) {
+        for (uint64_t odd = 1; odd < 8; odd += 2) {
+            for (int near = -2; near <= 2; near++) {
+                const uint64_t half_step = uint64_t{1} << (bits - 53);
+                const uint64_t w = (uint64_t{1} << bits) + odd * half_step + near;
+                expect_exact(std::to_string(w) + "e0");
+                expect_exact(std::to_string(w) + "e-20");
+            }
+        }
+    }
+}
+
+}  // namespace
