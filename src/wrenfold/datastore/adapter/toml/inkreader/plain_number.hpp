@@ -160,7 +160,8 @@ inline bool nearest_double(uint64_t w, int q, double* out) {
 
 }  // namespace detail
 
-inline PlainNumber read_plain_number(const char* s, const char* end) {
+// Inlined into its one caller, where the compilers differ on whether it pays.
+[[gnu::always_inline]] inline PlainNumber read_plain_number(const char* s, const char* end) {
     const PlainNumber none{PlainNumber::kNone, false, s, 0, 0.0};
     const char* p = s;
     const bool negative = p < end && *p == '-';
