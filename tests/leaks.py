@@ -30,17 +30,20 @@ def young_objects_only() -> Iterator[None]:
         gc.unfreeze()
 
 
-def _raw_deltas(fn: Callable[[], object], warmup: int, runs: int, inner: int) -> list[int]:
-    for _ in range(warmup * inner):
-        fn()
-    deltas = []
-    for _ in range(runs):
-        gc.collect()
-        before = sys.gettotalrefcount()
-        for _ in range(inner):
+def count_deltas(fn: Callable[[], object], count: Callable[[], int], warmup: int, runs: int,
+                 inner: int) -> list[int]:
+    """Change of `count()` over each of `runs` batches of `inner` calls, after `warmup` batches."""
+    with young_objects_only():
+        for _ in range(warmup * inner):
             fn()
-        gc.collect()
-        deltas.append(sys.gettotalrefcount() - before)
+        deltas = []
+        for _ in range(runs):
+            gc.collect()
+            before = count()
+            for _ in range(inner):
+                fn()
+            gc.collect()
+            deltas.append(count() - before)
     return deltas
 
 
@@ -56,9 +59,8 @@ def refcount_deltas(
     The measuring loop itself moves the count by a constant; a run of a function that does
     nothing measures it, and it is taken off.
     """
-    with young_objects_only():
-        baseline = _raw_deltas(_nothing, warmup, runs, inner)
-        measured = _raw_deltas(fn, warmup, runs, inner)
+    baseline = count_deltas(_nothing, sys.gettotalrefcount, warmup, runs, inner)
+    measured = count_deltas(fn, sys.gettotalrefcount, warmup, runs, inner)
     return [m - b for m, b in zip(measured, baseline)]
 
 

@@ -10,7 +10,6 @@ the number of allocated memory blocks, which grows with every object that is nev
 Either way, the reference counts of the document's containers must come back unchanged.
 """
 
-import gc
 import os
 import resource
 import sys
@@ -19,7 +18,7 @@ import sysconfig
 import pytest
 
 from inkwright_docs import Doc, Table, column
-from leaks import assert_no_leaks, raising, requires_debug_build, young_objects_only
+from leaks import assert_no_leaks, count_deltas, raising, requires_debug_build
 from native import VTable
 from privileged import run_without_dict_watchers
 from wrenfold.datastore.adapter.toml import inkwright
@@ -32,18 +31,7 @@ DEBUG_ABI = inkwright.__file__.endswith(sysconfig.get_config_var("EXT_SUFFIX") o
 
 
 def block_deltas(fn, *, warmup=3, runs=6, inner=30):
-    with young_objects_only():
-        for _ in range(warmup * inner):
-            fn()
-        deltas = []
-        for _ in range(runs):
-            gc.collect()
-            before = sys.getallocatedblocks()
-            for _ in range(inner):
-                fn()
-            gc.collect()
-            deltas.append(sys.getallocatedblocks() - before)
-    return deltas
+    return count_deltas(fn, sys.getallocatedblocks, warmup, runs, inner)
 
 
 def objects_of(doc):
