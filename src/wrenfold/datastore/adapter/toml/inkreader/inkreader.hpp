@@ -167,6 +167,7 @@ private:
     PyObject* multiline_string(bool literal);
     int escape(std::string& out, bool multiline);
     PyObject* text(const char* s, size_t n, bool ascii);
+    PyObject* doc_text(const char* s, size_t n, bool ascii);
 
     // numbers.cpp
     PyObject* number();
@@ -220,6 +221,10 @@ private:
     std::vector<Ref> path_;         // the parts of the key being read
     std::vector<PyObject*> stack_;  // items of the arrays being read, strong references
     std::string scratch_;           // text of a string with escapes, digits of a long number
+    // The characters before `unit_mark_`, counted as strings are read: a string of a non-ASCII
+    // str document is then copied from the str's own code units, not decoded again.
+    const char* unit_mark_;
+    size_t unit_index_ = 0;
     KeyCache keys_;
 };
 

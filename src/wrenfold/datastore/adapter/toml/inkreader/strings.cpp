@@ -52,6 +52,13 @@ void append_utf8(std::string& out, uint32_t c) {
     }
 }
 
+template <class In, class Out>
+void narrow_units(Out* out, const In* in, size_t n) {
+    for (size_t i = 0; i < n; i++) {
+        out[i] = static_cast<Out>(in[i]);
+    }
+}
+
 bool is_ascii_text(const std::string& s) {
     unsigned char bits = 0;
     for (unsigned char c : s) {
@@ -84,6 +91,43 @@ PyObject* Parser::text(const char* s, size_t n, bool ascii) {
     PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(n), 0x7F);
     if (str != nullptr) {
         std::memcpy(PyUnicode_DATA(str), s, n);
+    }
+    return str;
+}
+
+// The text of the `n` bytes at `s` inside the document. In the UTF-8 made from a non-ASCII
+// str, each character is one code unit of that str: the characters are counted, not decoded,
+// and the units copied (narrowed where the string needs a smaller kind than the document).
+PyObject* Parser::doc_text(const char* s, size_t n, bool ascii) {
+    if (ascii || doc_ == nullptr) {
+        return text(s, n, ascii);
+    }
+    if (s < unit_mark_) {  // strings come in order; should one not, count from the start
+        unit_mark_ = begin_;
+        unit_index_ = 0;
+    }
+    unit_index_ += utf8_shape(unit_mark_, static_cast<size_t>(s - unit_mark_)).chars;
+    const Utf8Shape shape = utf8_shape(s, n);
+    const size_t first = unit_index_;
+    unit_index_ += shape.chars;
+    unit_mark_ = s + n;
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(shape.chars), shape.max_char);
+    if (str == nullptr) {
+        return nullptr;
+    }
+    const int from = PyUnicode_KIND(doc_), to = PyUnicode_KIND(str);
+    const char* units = static_cast<const char*>(PyUnicode_DATA(doc_)) + first * from;
+    if (from == to) {
+        std::memcpy(PyUnicode_DATA(str), units, shape.chars * to);
+    } else if (from == PyUnicode_2BYTE_KIND) {
+        narrow_units(PyUnicode_1BYTE_DATA(str), reinterpret_cast<const Py_UCS2*>(units),
+                     shape.chars);
+    } else if (to == PyUnicode_1BYTE_KIND) {
+        narrow_units(PyUnicode_1BYTE_DATA(str), reinterpret_cast<const Py_UCS4*>(units),
+                     shape.chars);
+    } else {
+        narrow_units(PyUnicode_2BYTE_DATA(str), reinterpret_cast<const Py_UCS4*>(units),
+                     shape.chars);
     }
     return str;
 }
@@ -144,7 +188,7 @@ PyObject* Parser::basic_string() {
     const char* stop = clean_run(start, end_, cls::kStrStop, '"', &high);
     if (stop < end_ && *stop == '"') {
         p_ = stop + 1;
-        return text(start, static_cast<size_t>(stop - start), high == 0);
+        return doc_text(start, static_cast<size_t>(stop - start), high == 0);
     }
     scratch_.assign(start, stop);
     p_ = stop;
@@ -179,7 +223,7 @@ PyObject* Parser::literal_string() {
         return error_char(stop, "Found invalid character %R");
     }
     p_ = stop + 1;
-    return text(start, static_cast<size_t>(stop - start), high == 0);
+    return doc_text(start, static_cast<size_t>(stop - start), high == 0);
 }
 
 // A multi-line string, basic or literal: the text up to three closing quotes, a newline right
