@@ -219,6 +219,7 @@ class TestLargeDocuments:
         assert target.read_bytes() == OLD
         assert os.listdir(tmp_path) == ["db.toml"]
 
+    @pytest.mark.forks
     def test_signal_during_the_save_keeps_the_file(self, tmp_path):
         # Handlers cannot run while the document is half written: the one that raises stops
         # the save before the rename.

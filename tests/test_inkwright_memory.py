@@ -12,6 +12,9 @@ from inkwright_docs import Doc, Table, header
 from privileged import in_child
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data, write_unified_data
 
+# Their children are forked: run outside the parallel workers (tools/pytest-parallel).
+pytestmark = pytest.mark.forks
+
 CHILD = """
 import resource, sys
 sys.path.insert(0, {tests!r})

@@ -16,6 +16,9 @@ from inkwright_docs import Doc, Table
 from privileged import in_child, save_under_alarm, temp_files
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data, write_unified_data
 
+# Their children are forked: run outside the parallel workers (tools/pytest-parallel).
+pytestmark = pytest.mark.forks
+
 SAVES = 200
 
 

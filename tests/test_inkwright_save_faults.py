@@ -20,6 +20,9 @@ from privileged import (NOBODY, OTHER_GROUP, OTHER_USER, as_user, bind_mount, in
 from privileged import shared_dir  # noqa: F401 - a fixture
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data, write_unified_data
 
+# Their children are forked: run outside the parallel workers (tools/pytest-parallel).
+pytestmark = pytest.mark.forks
+
 
 @pytest.fixture(autouse=True)
 def _as_root():
