@@ -10,7 +10,6 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 #include "vec.hpp"
 
@@ -23,51 +22,23 @@ struct Utf8Shape {
 
 namespace detail {
 
-// Eight bytes at a time: a continuation byte is 10xxxxxx, a lead byte of U+0100 and above
-// 11xxxxxx but for C0 to C3, and of U+10000 and above 1111xxxx. Bit 7 of each byte of the
-// shifted words holds the byte's own lower bits, so no byte's test sees its neighbour.
-struct ShapeBits {
-    size_t continuations = 0;
-    uint64_t high = 0, wide = 0, astral = 0;
+inline bool is_continuation(unsigned char b) {
+    return (b & 0xC0) == 0x80;
+}
 
-    void add(uint64_t w) {
-        constexpr uint64_t kTop = 0x8080808080808080ull;
-        continuations += (((w & ~(w << 1) & kTop) >> 7) * 0x0101010101010101ull) >> 56;
-        high |= w & kTop;
-        wide |= w & (w << 1) & ((w << 2) | (w << 3) | (w << 4) | (w << 5)) & kTop;
-        astral |= w & (w << 1) & (w << 2) & (w << 3) & kTop;
-    }
-    uint32_t max_char() const {
-        return astral ? 0x10FFFF : wide ? 0xFFFF : high ? 0xFF : 0x7F;
-    }
-};
-
-inline uint64_t word_at(const unsigned char* s) {
-    uint64_t w;
-    std::memcpy(&w, s, 8);
-    return w;
+inline uint32_t max_char_of(unsigned char top) {
+    // Lead bytes from 0xC4 begin U+0100 and above; from 0xF0, U+10000 and above.
+    return top < 0x80 ? 0x7F : top < 0xC4 ? 0xFF : top < 0xF0 ? 0xFFFF : 0x10FFFF;
 }
 
 inline Utf8Shape utf8_shape_scalar(const unsigned char* s, size_t n) {
-    ShapeBits bits;
-    size_t i = 0;
-    for (; n - i >= 8; i += 8) {
-        bits.add(word_at(s + i));
+    size_t chars = 0;
+    unsigned char top = 0;
+    for (size_t i = 0; i < n; i++) {
+        chars += !is_continuation(s[i]);
+        top = s[i] > top ? s[i] : top;
     }
-    if (i < n) {
-        uint64_t w = 0;
-        if (n >= 8) {
-            // The last eight bytes, those counted already cleared.
-            const unsigned seen = static_cast<unsigned>(8 - (n - i)) * 8;
-            w = word_at(s + n - 8);
-            w &= std::endian::native == std::endian::little ? ~uint64_t{0} << seen
-                                                            : ~uint64_t{0} >> seen;
-        } else {
-            std::memcpy(&w, s + i, n - i);
-        }
-        bits.add(w);
-    }
-    return {n - bits.continuations, bits.max_char()};
+    return {chars, max_char_of(top)};
 }
 
 // One character at `s`; `*size` gets its bytes.
