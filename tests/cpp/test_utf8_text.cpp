@@ -94,6 +94,13 @@ void round_trip(Guarded& in_page, Guarded& out_page, const std::vector<T>& units
         T* back = static_cast<T*>(out_page.at_end(n * sizeof(T)));
         ir::decode_utf8(back, text, utf8.size(), n);
         ASSERT_EQ(std::vector<T>(back, back + n), units) << scalar << " n=" << n;
+        // Followed by the padding the padded count may read, of bytes it must leave out.
+        char* padded = static_cast<char*>(in_page.at_end(utf8.size() + ir::kUtf8Padding));
+        std::memcpy(padded, utf8.data(), utf8.size());
+        std::memset(padded + utf8.size(), n % 2 ? 0x80 : 0xFF, ir::kUtf8Padding);
+        const ir::Utf8Shape padded_shape = ir::utf8_shape_padded(padded, utf8.size());
+        ASSERT_EQ(padded_shape.chars, n) << scalar;
+        ASSERT_EQ(padded_shape.max_char, widest) << scalar << " n=" << n;
         std::memcpy(in, units.data(), n * sizeof(T));
     }
     ir::vec::scalar_text = false;

@@ -2,10 +2,12 @@
 #include <wrenfold/_cpp/common/args.hpp>
 #include <wrenfold/_cpp/common/traceback.hpp>
 
+#include <cstring>
 #include <memory>
 
 #include "inkreader.hpp"
 #include "utf8.hpp"
+#include "utf8_decode.hpp"
 #include "utf8_encode.hpp"
 
 #define WF_READER "wrenfold.datastore.adapter.toml.inkreader."
@@ -163,7 +165,9 @@ PyObject* parse_str(PyObject* text, PyObject* parse_float, bool null_in_arrays) 
     const size_t room = kind == PyUnicode_1BYTE_KIND   ? utf8_room<Py_UCS1>(n)
                         : kind == PyUnicode_2BYTE_KIND ? utf8_room<Py_UCS2>(n)
                                                        : utf8_room<Py_UCS4>(n);
-    std::unique_ptr<char, FreeRaw> utf8(static_cast<char*>(PyMem_RawMalloc(room)));
+    // The padding lets the strings' shapes be read in whole blocks (Parser::doc_text).
+    std::unique_ptr<char, FreeRaw> utf8(
+        static_cast<char*>(PyMem_RawMalloc(room + kUtf8Padding)));
     if (!utf8) {
         return PyErr_NoMemory();
     }
@@ -173,6 +177,7 @@ PyObject* parse_str(PyObject* text, PyObject* parse_float, bool null_in_arrays) 
                      ? encode_utf8(utf8.get(), static_cast<const Py_UCS2*>(data), n)
                      : encode_utf8(utf8.get(), static_cast<const Py_UCS4*>(data), n);
     if (stop != nullptr) {
+        std::memset(stop, 0, kUtf8Padding);
         Parser parser(utf8.get(), static_cast<size_t>(stop - utf8.get()), text, nullptr,
                       parse_float, null_in_arrays);
         return parser.parse();
@@ -182,9 +187,10 @@ PyObject* parse_str(PyObject* text, PyObject* parse_float, bool null_in_arrays) 
     if (!encoded) {
         return nullptr;
     }
+    // Read as bytes are, the strings decoded from them: this buffer has no padding.
     Parser parser(PyBytes_AS_STRING(encoded.get()),
-                  static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())), text, nullptr, parse_float,
-                  null_in_arrays);
+                  static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())), nullptr, nullptr,
+                  parse_float, null_in_arrays);
     return parser.parse();
 }
 

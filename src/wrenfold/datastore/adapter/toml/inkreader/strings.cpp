@@ -106,8 +106,9 @@ PyObject* Parser::doc_text(const char* s, size_t n, bool ascii) {
         unit_mark_ = begin_;
         unit_index_ = 0;
     }
-    unit_index_ += utf8_shape(unit_mark_, static_cast<size_t>(s - unit_mark_)).chars;
-    const Utf8Shape shape = utf8_shape(s, n);
+    // The document's UTF-8 is padded (parse_str).
+    unit_index_ += utf8_shape_padded(unit_mark_, static_cast<size_t>(s - unit_mark_)).chars;
+    const Utf8Shape shape = utf8_shape_padded(s, n);
     const size_t first = unit_index_;
     unit_index_ += shape.chars;
     unit_mark_ = s + n;

@@ -88,6 +88,30 @@ inline Utf8Shape utf8_shape_vector(const unsigned char* s, size_t n) {
     return {chars + rest.chars, rest.max_char > widest ? rest.max_char : widest};
 }
 
+// utf8_shape_vector's count in whole blocks only, for text followed by readable bytes: the
+// lanes past the end are masked out, so short texts cost one block rather than a byte loop.
+inline Utf8Shape utf8_shape_padded_vector(const unsigned char* s, size_t n) {
+    using V = vec::Vec<uint8_t, 16>;
+    constexpr V kLane = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+    size_t chars = 0;
+    V top{};
+    for (size_t i = 0; i < n; i += 16) {
+        V v = vec::load<uint8_t, 16>(s + i);
+        uint32_t starts = vec::byte_bits((v & 0xC0) != 0x80);
+        if (n - i < 16) {
+            v &= reinterpret_cast<V>(kLane < static_cast<uint8_t>(n - i));
+            starts &= (1u << (n - i)) - 1;
+        }
+        chars += vec::count_bits16(starts);
+        top = top > v ? top : v;
+    }
+    const uint32_t widest = vec::byte_bits(top >= 0xF0)   ? 0x10FFFF
+                            : vec::byte_bits(top >= 0xC4) ? 0xFFFF
+                            : vec::byte_bits(top > 0x7F)  ? 0xFF
+                                                          : 0x7F;
+    return {chars, widest};
+}
+
 template <class Out>
 void decode_utf8_vector(Out* out, const unsigned char* s, size_t n, size_t chars) {
     using Bytes = vec::Vec<uint8_t, 16>;
@@ -156,6 +180,20 @@ inline Utf8Shape utf8_shape(const char* s, size_t n) {
 #if defined(WF_VECTOR)
     if (!vec::scalar_text) {
         return detail::utf8_shape_vector(u, n);
+    }
+#endif
+    return detail::utf8_shape_scalar(u, n);
+}
+
+// utf8_shape of text that is followed by at least kUtf8Padding readable bytes, which it may
+// read and leaves out of the count.
+constexpr size_t kUtf8Padding = 15;
+
+inline Utf8Shape utf8_shape_padded(const char* s, size_t n) {
+    const auto* u = reinterpret_cast<const unsigned char*>(s);
+#if defined(WF_VECTOR)
+    if (!vec::scalar_text) {
+        return detail::utf8_shape_padded_vector(u, n);
     }
 #endif
     return detail::utf8_shape_scalar(u, n);
