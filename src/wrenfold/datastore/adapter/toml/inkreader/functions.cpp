@@ -166,8 +166,7 @@ PyObject* parse_str(PyObject* text, PyObject* parse_float, bool null_in_arrays) 
                         : kind == PyUnicode_2BYTE_KIND ? utf8_room<Py_UCS2>(n)
                                                        : utf8_room<Py_UCS4>(n);
     // The padding lets the strings' shapes be read in whole blocks (Parser::doc_text).
-    std::unique_ptr<char, FreeRaw> utf8(
-        static_cast<char*>(PyMem_RawMalloc(room + kUtf8Padding)));
+    std::unique_ptr<char, FreeRaw> utf8(static_cast<char*>(PyMem_RawMalloc(room + kUtf8Padding)));
     if (!utf8) {
         return PyErr_NoMemory();
     }
