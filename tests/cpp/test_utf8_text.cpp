@@ -40,13 +40,40 @@ private:
     char* base_;
 };
 
-// The scalar loops always; the vector ones where the build has them.
-const bool kScalar[] = {true
-#if defined(WF_VECTOR)
-                        ,
-                        false
-#endif
+// The scalar loops always; the vector ones where the build has them, with and without the
+// byte shuffle where the machine has it. Path 0 is the scalar one.
+struct Path {
+    bool scalar;
+    bool shuffle;
 };
+std::vector<Path> paths() {
+    std::vector<Path> all = {{true, false}};
+#if defined(WF_VECTOR)
+    all.push_back({false, false});
+#endif
+#if defined(WF_SHUFFLE)
+    if (ir::vec::machine_shuffles()) {
+        all.push_back({false, true});
+    }
+#endif
+    return all;
+}
+const std::vector<Path> kPaths = paths();
+
+void take(const Path& path) {
+    ir::vec::scalar_text = path.scalar;
+#if defined(WF_SHUFFLE)
+    ir::vec::shuffle_text = path.shuffle;
+#endif
+}
+
+// Back to what the machine chooses.
+void take_default() {
+    ir::vec::scalar_text = false;
+#if defined(WF_SHUFFLE)
+    ir::vec::shuffle_text = ir::vec::machine_shuffles();
+#endif
+}
 
 template <class T>
 std::vector<T> sample_chars() {
@@ -76,15 +103,16 @@ void round_trip(Guarded& in_page, Guarded& out_page, const std::vector<T>& units
                             : top < 0x100   ? 0xFF
                             : top < 0x10000 ? 0xFFFF
                                             : 0x10FFFF;
-    for (const bool scalar : kScalar) {
-        ir::vec::scalar_text = scalar;
+    for (const Path& path : kPaths) {
+        take(path);
+        const bool scalar = path.scalar;
         const size_t room = ir::utf8_room<T>(n);
         char* out = static_cast<char*>(out_page.at_end(room));
         const char* stop = ir::encode_utf8(out, in, n);
         ASSERT_NE(stop, nullptr) << scalar;
         const std::string utf8(out, static_cast<size_t>(stop - out));
         expected = scalar ? utf8 : expected;
-        ASSERT_EQ(utf8, expected) << " n=" << n;
+        ASSERT_EQ(utf8, expected) << path.shuffle << " n=" << n;
         // And back, from bytes that end at the guard into units that end at the other.
         char* text = static_cast<char*>(in_page.at_end(utf8.size()));
         std::memcpy(text, utf8.data(), utf8.size());
@@ -103,7 +131,7 @@ void round_trip(Guarded& in_page, Guarded& out_page, const std::vector<T>& units
         ASSERT_EQ(padded_shape.max_char, widest) << scalar << " n=" << n;
         std::memcpy(in, units.data(), n * sizeof(T));
     }
-    ir::vec::scalar_text = false;
+    take_default();
 }
 
 template <class T>
@@ -126,12 +154,13 @@ void every_char_at_every_place() {
                 for (size_t i = 0; i < n; i++) {
                     in[i] = i != at ? fill : static_cast<T>(kLone[at % 4]);
                 }
-                for (const bool scalar : kScalar) {
-                    ir::vec::scalar_text = scalar;
+                for (const Path& path : kPaths) {
+                    take(path);
                     char* out = static_cast<char*>(out_page.at_end(ir::utf8_room<T>(n)));
-                    EXPECT_EQ(ir::encode_utf8(out, in, n), nullptr) << scalar << " at=" << at;
+                    EXPECT_EQ(ir::encode_utf8(out, in, n), nullptr)
+                        << path.scalar << path.shuffle << " at=" << at;
                 }
-                ir::vec::scalar_text = false;
+                take_default();
             }
         }
     }

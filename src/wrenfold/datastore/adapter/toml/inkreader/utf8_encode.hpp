@@ -1,9 +1,12 @@
 // The UTF-8 of a str's own code units (1, 2 or 4 bytes each), for the parse of a document
 // given as a str. Plain C++ with no Python dependency.
 //
-// The vector path takes the units from the start of a block that are ASCII (narrowed) or,
-// for 2-byte units, of two UTF-8 bytes (both bytes made in each lane); a run of other units,
-// and the last units short of a block, go through the scalar loop.
+// Where the machine shuffles bytes, 1- and 2-byte units go eight at a time whatever their
+// widths: each unit's UTF-8 is made in a lane of its own, and a shuffle looked up from the
+// widths packs the lanes. Elsewhere, and for 4-byte units, the vector path takes the units
+// from the start of a block that are ASCII (narrowed) or, for 2-byte units, of two UTF-8 bytes
+// (both bytes made in each lane); a run of other units, and the last units short of a block,
+// go through the scalar loop.
 #pragma once
 
 #include <bit>
@@ -107,6 +110,78 @@ char* encode_utf8_vector(char* out, const T* in, size_t n) {
 
 #endif
 
+#if defined(WF_SHUFFLE)
+
+// For each key of four units' widths (two bits a unit: 0 for one byte, 1 for two, 3 for
+// three), the shuffle that packs their UTF-8 from 32-bit lanes, and the bytes it packs.
+struct PackTable {
+    uint8_t at[256][16];
+    uint8_t size[256];
+    constexpr PackTable() : at{}, size{} {
+        for (int key = 0; key < 256; key++) {
+            int o = 0;
+            for (int u = 0; u < 4; u++) {
+                const int bits = (key >> (2 * u)) & 3;
+                for (int b = 0; b < (bits == 0 ? 1 : bits == 1 ? 2 : 3); b++) {
+                    at[key][o++] = static_cast<uint8_t>(4 * u + b);
+                }
+            }
+            size[key] = static_cast<uint8_t>(o);
+            while (o < 16) {
+                at[key][o++] = 0x80;
+            }
+        }
+    }
+};
+inline constexpr PackTable kPackTable{};
+
+template <class T>
+WF_SHUFFLE_TARGET char* encode_utf8_shuffle(char* out, const T* in, size_t n) {
+    static_assert(sizeof(T) <= 2);
+    using U = vec::Vec<uint16_t, 16>;
+    size_t i = 0;
+    // A step's second store ends at most 28 bytes past where its UTF-8 begins: inside the room
+    // of the 12 units left.
+    while (n - i >= 12) {
+        U c;
+        if constexpr (sizeof(T) == 1) {
+            c = __builtin_convertvector(vec::load<uint8_t, 8>(in + i), U);
+        } else {
+            c = vec::load<uint16_t, 16>(in + i);
+            if (vec::any_lane((c & 0xF800) == 0xD800)) {
+                return nullptr;
+            }
+        }
+        const U two = reinterpret_cast<U>(c > 0x7F);
+        const U three = reinterpret_cast<U>(c > 0x7FF);
+        const uint32_t key = (vec::byte_bits(two) & 0x5555) | (vec::byte_bits(three) & 0xAAAA);
+        if (key == 0) {
+            vec::store(out, __builtin_convertvector(c, vec::Vec<uint8_t, 8>));
+            out += 8;
+            i += 8;
+            continue;
+        }
+        // Each lane: the lead byte, the middle one, the last one, nought.
+        const U last = (c & 0x3F) | 0x80;
+        const U lead = (three & ((c >> 12) | 0xE0)) |
+                       (~three & ((two & ((c >> 6) | 0xC0)) | (~two & c)));
+        const U middle = (three & (((c >> 6) & 0x3F) | 0x80)) | (~three & last);
+        const U low = lead | (middle << 8);
+        const U w0 = __builtin_shufflevector(low, last, 0, 8, 1, 9, 2, 10, 3, 11);
+        const U w1 = __builtin_shufflevector(low, last, 4, 12, 5, 13, 6, 14, 7, 15);
+        vec::store(out, vec::shuffle(reinterpret_cast<vec::Bytes>(w0),
+                                     vec::load<uint8_t, 16>(kPackTable.at[key & 0xFF])));
+        out += kPackTable.size[key & 0xFF];
+        vec::store(out, vec::shuffle(reinterpret_cast<vec::Bytes>(w1),
+                                     vec::load<uint8_t, 16>(kPackTable.at[key >> 8])));
+        out += kPackTable.size[key >> 8];
+        i += 8;
+    }
+    return encode_utf8_scalar(out, in + i, n - i);
+}
+
+#endif
+
 }  // namespace detail
 
 // Writes the UTF-8 of the `n` units at `in` to `out`, which has utf8_room<T>(n) bytes; returns
@@ -115,6 +190,13 @@ template <class T>
 char* encode_utf8(char* out, const T* in, size_t n) {
 #if defined(WF_VECTOR)
     if (!vec::scalar_text) {
+#if defined(WF_SHUFFLE)
+        if constexpr (sizeof(T) <= 2) {
+            if (vec::shuffle_text) {
+                return detail::encode_utf8_shuffle(out, in, n);
+            }
+        }
+#endif
         return detail::encode_utf8_vector(out, in, n);
     }
 #endif
