@@ -163,8 +163,8 @@ WF_SHUFFLE_TARGET char* encode_utf8_shuffle(char* out, const T* in, size_t n) {
         }
         // Each lane: the lead byte, the middle one, the last one, nought.
         const U last = (c & 0x3F) | 0x80;
-        const U lead = (three & ((c >> 12) | 0xE0)) |
-                       (~three & ((two & ((c >> 6) | 0xC0)) | (~two & c)));
+        const U lead =
+            (three & ((c >> 12) | 0xE0)) | (~three & ((two & ((c >> 6) | 0xC0)) | (~two & c)));
         const U middle = (three & (((c >> 6) & 0x3F) | 0x80)) | (~three & last);
         const U low = lead | (middle << 8);
         const U w0 = __builtin_shufflevector(low, last, 0, 8, 1, 9, 2, 10, 3, 11);
