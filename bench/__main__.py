@@ -218,7 +218,8 @@ def targets(thr: dict, rec: dict, mem: list[dict], stm: list[dict],
     dumps_ours = [mb_s(d, "dumps") / mb_s(d, "inkwright") for d in MIXED_DOCS]
     escaped = [seconds(d, "inkwright escaped") / seconds(d, "inkwright") for d in MIXED_DOCS]
     wide = mb_s("non-ascii-10x1k", "inkwright") / mb_s("10x1k", "inkwright")
-    wide_orjson = mb_s("non-ascii-10x1k", "inkwright escaped") / mb_s("non-ascii-10x1k", "orjson")
+    wide_orjson = (mb_s("non-ascii-10x1k", "inkwright escaped")
+                   / mb_s("non-ascii-10x1k", "orjson"))
     scale = rec["1x100k"]["inkwright"] / rec["1x1k"]["inkwright"]
     # Against what an encode outputs, the str: for text beyond Latin-1 it is larger than the
     # UTF-8 document.

@@ -131,9 +131,11 @@ def targets(res: dict) -> list[list[str]]:
         return [label, figure, "yes" if ok else "no"]
 
     thr = res["throughput"]
-    vs_orjson = [mb_s(thr[d], "inkreader") / mb_s(thr[d], "orjson") for d in MIXED_DOCS]
-    other = [mb_s(thr[d], "inkreader") / mb_s(thr[d], "orjson")
-             for d in ("non-ascii-10x1k", "numeric-10x1k")]
+    def vs_orjson_of(docs):
+        return [mb_s(thr[d], "inkreader") / mb_s(thr[d], "orjson") for d in docs]
+
+    vs_orjson = vs_orjson_of(MIXED_DOCS)
+    other = vs_orjson_of(["non-ascii-10x1k", "numeric-10x1k"])
     f = res["file"]
     whole = f["read"] / f["orjson"]
     ours_mem = [memory_ratio(m) for m in res["memory"] if m["reader"] == "inkreader"]
