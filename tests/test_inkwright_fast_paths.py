@@ -104,6 +104,27 @@ def test_text_of_every_width_in_one_document(escape):
         f'g = [ "x", "ÿ" ], h = {number} }},', '    { a = "plain" },', "]"]
 
 
+@pytest.mark.parametrize("escape", [False, True])
+@pytest.mark.parametrize("widths", [["é", "Ж", "😀"], ["😀", "Ж", "é"]])
+def test_text_beyond_ascii_across_many_blocks(escape, widths, tmp_path):
+    # Every 32 KiB or so the text moves into the result, which widens when wider text
+    # follows; the file, written as UTF-8 without noting text, is the reference.
+    class Name(str):
+        pass
+
+    rng = random.Random(5)
+    records = []
+    for i in range(6_000):
+        w = widths[i // 2_000]
+        parts = ["a", w, "b c", "\t", '"' if escape else "'"]
+        text = "".join(rng.choice(parts) for _ in range(rng.randint(0, 40)))
+        records.append({"i": i, "s": text, "n": Name(w + str(i)), "l": [w, i, "x" * (i % 20)]})
+    doc = records_doc(*records)
+    target = tmp_path / "doc.toml"
+    write_unified_data(doc, str(target), escape_strings=escape)
+    assert encode(doc, escape_strings=escape) == target.read_text(encoding="utf-8")
+
+
 ESCAPES = {'"': '\\"', "\\": "\\\\", "\b": "\\b", "\t": "\\t", "\n": "\\n", "\f": "\\f",
            "\r": "\\r"}
 

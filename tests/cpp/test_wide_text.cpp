@@ -107,24 +107,34 @@ TYPED_TEST(WideText, WideningCopiesAgreeWithTheScalarLoop) {
     }
 }
 
-// A byte that is not ASCII, at every offset of every length, is seen by both paths.
-TYPED_TEST(WideText, CopyAsciiSeesEveryHighByte) {
+// ASCII widened in pieces cut at every point: the units come out right, no read goes past
+// the zeroed slack after the text, and a byte that is not ASCII at any offset is seen.
+TYPED_TEST(WideText, AsciiWidenerCopiesPiecesAndSeesEveryHighByte) {
     using Out = TypeParam;
     Guarded guard;
     for (size_t n = 0; n <= 64; n++) {
-        std::vector<char> text(n);
+        std::vector<char> text(n + wide::kAsciiSlack, 0);
         for (size_t i = 0; i < n; i++) {
             text[i] = static_cast<char>(0x20 + i);
         }
-        std::vector<Out> want(n + 1, 0), got(n + 1, 0);
-        ASSERT_TRUE(detail::copy_ascii_scalar(want.data(), guard.place(text), n));
-        ASSERT_TRUE(detail::copy_ascii_vector(got.data(), guard.place(text), n));
-        ASSERT_EQ(got, want) << n;
+        const char* in = guard.place(text);
+        for (size_t cut = 0; cut <= n; cut++) {
+            std::vector<Out> got(n + wide::kAsciiSlack, 0x5A);
+            wide::AsciiWidener widener;
+            Out* out = widener.copy(got.data(), in, cut);
+            ASSERT_EQ(widener.copy(out, in + cut, n - cut), got.data() + n);
+            ASSERT_TRUE(widener.ascii()) << n << " " << cut;
+            ASSERT_EQ(std::vector<Out>(got.begin(), got.begin() + n),
+                      std::vector<Out>(text.begin(), text.begin() + n))
+                << n << " " << cut;
+        }
         for (size_t at = 0; at < n; at++) {
             std::vector<char> high = text;
             high[at] = static_cast<char>(at % 2 ? 0x80 : 0xFF);
-            ASSERT_FALSE(detail::copy_ascii_scalar(got.data(), guard.place(high), n));
-            ASSERT_FALSE(detail::copy_ascii_vector(got.data(), guard.place(high), n)) << n << at;
+            std::vector<Out> got(n + wide::kAsciiSlack);
+            wide::AsciiWidener widener;
+            widener.copy(got.data(), guard.place(high), n);
+            ASSERT_FALSE(widener.ascii()) << n << " " << at;
         }
     }
 }

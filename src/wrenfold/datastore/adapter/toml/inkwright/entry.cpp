@@ -63,7 +63,7 @@ PyObject* _encode_unified_data_impl(PyObject* data, int escape_strings) {
 done:
     c_unified_data::free_unified_data(&c_data);
     common::free_str_buffer(buf);
-    release_runs(&output.runs);
+    release_output(&output);
     if (result == nullptr) {
         INK_FAIL("_encode_unified_data_impl");
     }

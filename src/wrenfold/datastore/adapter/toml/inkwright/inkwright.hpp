@@ -160,7 +160,7 @@ inline const char* str_utf8(Buffer* buf, PyObject* s, Py_ssize_t* size) {
 // to UTF-8 (which the interpreter would keep in every string) nor decoded back.
 struct TextRun {
     size_t pos;
-    PyObject* text;  // strong reference
+    PyObject* text;  // strong reference; null once its characters are in the result
     size_t extra;    // characters the escapes add; none when it has nothing to escape
 };
 
@@ -168,17 +168,38 @@ struct TextRuns {
     TextRun* items;
     size_t count;
     size_t capacity;
+    size_t chars;      // of the noted texts, with what their escapes add
+    Py_UCS4 max_char;  // the widest of them; 0 when none is noted
 };
-
-void release_runs(TextRuns* runs);
 
 // What an encode keeps beside its buffer (its `user`).
 struct EncodeOutput {
     TextRuns runs;
+    // Once text beyond ASCII is noted, the str the encode returns, as wide as its widest
+    // text so far: the buffer's text moves into it every few records, while the buffer and
+    // the noted strings are still in the cache.
+    PyObject* text;
+    size_t text_len;      // its characters filled
+    PyObject* held;       // list of the noted str subclasses, or null
     size_t records;       // in the document
     size_t records_done;  // written so far
     size_t plain_block;   // what its buffer grows to while it holds text beyond ASCII
 };
+
+// Drops the noted texts and the unfinished str.
+void release_output(EncodeOutput* output);
+
+// Moves the text of an encode's buffer, ASCII and noted texts, into the output's str, and
+// empties the buffer. -1 with an exception set.
+int move_text(Buffer* buf);
+
+// After each record of an encode: the buffer's text moves out once it holds this much, if
+// any of it is beyond ASCII.
+inline int record_done(Buffer* buf, EncodeOutput* output) {
+    constexpr size_t kMoveAt = size_t{32} << 10;
+    output->records_done++;
+    return buf->ascii || buf->pos < kMoveAt ? 0 : move_text(buf);
+}
 
 // For a str `s` that is not ASCII: when `buf` is an encode's and notes text, notes it at the
 // buffer's position between quotes if `quoted`, and returns 1; 0 when it must be written as UTF-8

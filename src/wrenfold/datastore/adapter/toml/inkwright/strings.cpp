@@ -4,6 +4,8 @@
 #include "inkwright.hpp"
 #include "wide_text.hpp"
 
+#include <algorithm>
+
 namespace wrenfold::inkwright {
 
 namespace {
@@ -131,16 +133,10 @@ int note_wide_text(Buffer* buf, PyObject* s, int escape_strings, bool quoted) {
     }
     Py_INCREF(s);
     runs->items[runs->count++] = {buf->pos - quoted, s, static_cast<size_t>(extra)};
+    runs->chars += n + static_cast<size_t>(extra);
+    runs->max_char = std::max(runs->max_char, PyUnicode_MAX_CHAR_VALUE(s));
     buf->ascii = false;
     return 1;
-}
-
-void release_runs(TextRuns* runs) {
-    for (size_t i = 0; i < runs->count; i++) {
-        Py_DECREF(runs->items[i].text);
-    }
-    std::free(runs->items);
-    *runs = TextRuns{};
 }
 
 int _escaped_quoted_value(Buffer* buf, PyObject* value, int escape_strings) {

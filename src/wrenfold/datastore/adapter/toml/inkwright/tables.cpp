@@ -228,8 +228,8 @@ int records_to_buf(Buffer* buf, const CTableData* table, int escape_strings) {
             raw_text_context(true, "table %R, record %zd, ", table->name, i);
             return INK_FAIL("_inline_table_to_buf");
         }
-        if (output != nullptr) {
-            output->records_done++;
+        if (output != nullptr && record_done(buf, output) < 0) {
+            return INK_FAIL("_inline_table_to_buf");
         }
         // User code may have changed the next record since it was read.
         if (status > 0 && i + 1 < n) {

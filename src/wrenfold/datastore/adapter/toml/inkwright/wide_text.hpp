@@ -52,17 +52,6 @@ void widen_scalar(Out* out, const In* in, size_t n) {
     }
 }
 
-// The `n` bytes at `in` as units at `out`; false if one of them is not ASCII.
-template <class Out>
-bool copy_ascii_scalar(Out* out, const char* in, size_t n) {
-    unsigned char seen = 0;
-    for (size_t i = 0; i < n; i++) {
-        seen |= static_cast<unsigned char>(in[i]);
-        out[i] = static_cast<Out>(static_cast<unsigned char>(in[i]));
-    }
-    return seen < 0x80;
-}
-
 #if defined(WF_VECTOR)
 
 #if defined(__AVX2__)
@@ -93,23 +82,26 @@ bool clean_units(Vec<T, Bytes> v, bool escape) {
 }
 
 // Two pieces of `Piece` bytes, the first and the last of the `n` units at `p`, as one
-// vector of 16 bytes (a piece of 4 twice).
+// vector of 16 bytes (a piece of 4 twice). Built in registers: two 8-byte stores read back
+// as one 16-byte load stall the load until the stores retire.
 template <class T, size_t Piece>
 Vec<T, 16> first_and_last(const T* p, size_t n) {
-    uint64_t w[2];
+    using Words = Vec<uint64_t, 16>;
     const T* last = p + n - Piece / sizeof(T);
+    Words w;
     if constexpr (Piece == 8) {
-        std::memcpy(&w[0], p, 8);
-        std::memcpy(&w[1], last, 8);
+        uint64_t a, b;
+        std::memcpy(&a, p, 8);
+        std::memcpy(&b, last, 8);
+        w = Words{a, b};
     } else {
         uint32_t a, b;
         std::memcpy(&a, p, 4);
         std::memcpy(&b, last, 4);
-        w[0] = w[1] = a | uint64_t{b} << 32;
+        const uint64_t both = a | uint64_t{b} << 32;
+        w = Words{both, both};
     }
-    Vec<T, 16> v;
-    std::memcpy(&v, w, 16);
-    return v;
+    return reinterpret_cast<Vec<T, 16>>(w);
 }
 
 template <class T>
@@ -192,42 +184,6 @@ void widen_vector(Out* out, const In* in, size_t n) {
     }
 }
 
-// Whether any of the `n` bytes at `p` is not ASCII, read as widen_pieces reads them.
-inline bool has_high_byte(const char* p, size_t n) {
-    if (n >= kBlock) {
-        Vec<uint8_t, kBlock> seen{};
-        size_t i = 0;
-        for (; i + kBlock <= n; i += kBlock) {
-            seen |= load<uint8_t, kBlock>(p + i);
-        }
-        if (i < n) {
-            seen |= load<uint8_t, kBlock>(p + n - kBlock);
-        }
-        return any_lane(seen > 0x7F);
-    }
-    const uint8_t* u = reinterpret_cast<const uint8_t*>(p);
-    if (n >= 8) {
-        return any_lane(first_and_last<uint8_t, 8>(u, n) > 0x7F);
-    }
-    if (n >= 4) {
-        return any_lane(first_and_last<uint8_t, 4>(u, n) > 0x7F);
-    }
-    unsigned char seen = 0;
-    for (size_t i = 0; i < n; i++) {
-        seen |= static_cast<unsigned char>(p[i]);
-    }
-    return seen > 0x7F;
-}
-
-template <class Out>
-bool copy_ascii_vector(Out* out, const char* in, size_t n) {
-    if (has_high_byte(in, n)) {
-        return false;
-    }
-    widen_vector(out, reinterpret_cast<const uint8_t*>(in), n);
-    return true;
-}
-
 #endif
 
 }  // namespace detail
@@ -260,14 +216,53 @@ Out* copy_units(Out* out, const In* in, size_t n) {
     return out + n;
 }
 
-// Copies the `n` bytes at `in` to the units at `out`; false if one of them is not ASCII.
-template <class Out>
-bool copy_ascii(Out* out, const char* in, size_t n) {
+// What AsciiWidener::copy may read and write past the end of a piece.
 #if defined(WF_VECTOR)
-    return detail::copy_ascii_vector(out, in, n);
+inline constexpr size_t kAsciiSlack = 16;
 #else
-    return detail::copy_ascii_scalar(out, in, n);
+inline constexpr size_t kAsciiSlack = 0;
 #endif
-}
+
+// Widens the pieces of a buffer's bytes between the noted texts into units. Each copy reads
+// and writes up to kAsciiSlack - 1 bytes and units past its piece, so that short pieces
+// take a block or two and no branch on their length: the caller leaves that much room after
+// the output and after the buffer's content (zeroed), and copies the pieces in order, each
+// text over what the piece before it wrote past its end. ascii() tells whether every byte
+// read was ASCII.
+class AsciiWidener {
+public:
+    template <class Out>
+    Out* copy(Out* out, const char* in, size_t n) {
+#if defined(WF_VECTOR)
+        using Wide = common::vec::Vec<Out, 16 * sizeof(Out)>;
+        for (size_t i = 0; i < n; i += 16) {
+            const auto bytes = common::vec::load<uint8_t, 16>(in + i);
+            seen_ |= bytes;
+            const Wide units = __builtin_convertvector(bytes, Wide);
+            std::memcpy(out + i, &units, sizeof(Wide));
+        }
+#else
+        for (size_t i = 0; i < n; i++) {
+            seen_ |= static_cast<unsigned char>(in[i]);
+            out[i] = static_cast<Out>(static_cast<unsigned char>(in[i]));
+        }
+#endif
+        return out + n;
+    }
+    bool ascii() const {
+#if defined(WF_VECTOR)
+        return !common::vec::any_lane(seen_ > 0x7F);
+#else
+        return seen_ < 0x80;
+#endif
+    }
+
+private:
+#if defined(WF_VECTOR)
+    common::vec::Vec<uint8_t, 16> seen_{};
+#else
+    unsigned char seen_ = 0;
+#endif
+};
 
 }  // namespace wrenfold::inkwright::wide
