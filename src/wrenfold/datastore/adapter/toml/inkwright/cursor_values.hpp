@@ -4,6 +4,9 @@
 #pragma once
 
 #include "inkwright.hpp"
+#include "wide_text.hpp"
+
+#include <algorithm>
 
 #include <wrenfold/_cpp/common/number_format.hpp>
 
@@ -39,6 +42,39 @@ namespace wrenfold::inkwright {
     }
     out[n + 1] = quote;
     c.advance_to(out + n + 2);
+    return 1;
+}
+
+// An exact str beyond ASCII, in an encode, with nothing to escape (nor to refuse, raw) and
+// no lone surrogate, noted between quotes at the cursor: 1. 0 without writing anything for
+// every other text, which the string writer takes; -1 when the buffer cannot grow (no
+// exception set). The string writer does the same, a few calls deeper.
+[[gnu::always_inline]] inline int put_wide_str(Cursor& c, PyObject* s) {
+    auto* output = static_cast<EncodeOutput*>(c.buffer()->user);
+    if (output == nullptr || output->runs.count == output->runs.capacity) {
+        return 0;
+    }
+    const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
+    const int kind = PyUnicode_KIND(s);
+    if (kind == PyUnicode_2BYTE_KIND   ? !wide::clean(PyUnicode_2BYTE_DATA(s), n)
+        : kind == PyUnicode_1BYTE_KIND ? !wide::clean(PyUnicode_1BYTE_DATA(s), n)
+                                       : true) {
+        return 0;
+    }
+    if (!c.reserve(2)) {
+        return -1;
+    }
+    char* out = c.out();
+    out[0] = out[1] = B_QUOTE[0];
+    c.advance_to(out + 2);
+    Buffer* buf = c.buffer();
+    TextRuns* runs = &output->runs;
+    Py_INCREF(s);
+    runs->items[runs->count++] = {static_cast<size_t>(out + 1 - buf->data), s, 0};
+    runs->chars += n;
+    runs->max_char =
+        std::max<Py_UCS4>(runs->max_char, kind == PyUnicode_1BYTE_KIND ? 0xFF : 0xFFFF);
+    buf->ascii = false;
     return 1;
 }
 
@@ -89,7 +125,8 @@ namespace wrenfold::inkwright {
 [[gnu::always_inline]] inline int put_scalar(Cursor& c, PyObject* value, int escape_strings) {
     PyTypeObject* type = Py_TYPE(value);
     if (type == &PyUnicode_Type) {
-        return PyUnicode_IS_ASCII(value) ? put_ascii_str(c, value, escape_strings) : 0;
+        return PyUnicode_IS_ASCII(value) ? put_ascii_str(c, value, escape_strings)
+                                         : put_wide_str(c, value);
     }
     if (type == &PyLong_Type) {
         return put_int(c, value);

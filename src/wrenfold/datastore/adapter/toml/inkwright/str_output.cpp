@@ -115,8 +115,15 @@ bool assemble(Out* out, size_t units, const Buffer* buf, TextRuns* runs) {
         TextRun& run = runs->items[i];
         out = ascii.copy(out, buf->data + at, run.pos - at);
         const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(run.text));
-        out =
-            run.extra > 0 ? copy_text<true>(out, run.text, n) : copy_text<false>(out, run.text, n);
+        if (run.extra == 0 && PyUnicode_KIND(run.text) == sizeof(Out)) [[likely]] {
+            // Most texts are as wide as the result: copied inline.
+            common::copy_text(reinterpret_cast<char*>(out),
+                              static_cast<const char*>(PyUnicode_DATA(run.text)), n * sizeof(Out));
+            out += n;
+        } else {
+            out = run.extra > 0 ? copy_text<true>(out, run.text, n)
+                                : copy_text<false>(out, run.text, n);
+        }
         if (PyUnicode_CheckExact(run.text)) {
             Py_CLEAR(run.text);
         }

@@ -199,6 +199,17 @@ ptrdiff_t escape_extra(const T* p, size_t n, bool escape) {
 #endif
 }
 
+// Whether none of the `n` units at `p` needs an escape or is a lone surrogate; inline, for
+// the writers' fast paths.
+template <class T>
+[[gnu::always_inline]] inline bool clean(const T* p, size_t n) {
+#if defined(WF_VECTOR)
+    return detail::clean_vector(p, n, true);
+#else
+    return detail::escape_extra_scalar(p, n, true) == 0;
+#endif
+}
+
 // Copies the `n` units at `in` to the units at `out`, as wide or wider; returns the end.
 template <class Out, class In>
 Out* copy_units(Out* out, const In* in, size_t n) {
