@@ -145,11 +145,14 @@ private:
     int key(std::vector<Ref>& parts);
     PyObject* key_part();
     int skip_comment();
-    // Inline: called between any two tokens.
+    // Inline: called between any two tokens. The scan runs on a local: a char read may alias
+    // p_ itself, and clang then stores p_ at every step.
     void skip_space() {
-        while (p_ < end_ && is(*p_, cls::kSpace)) {
-            p_++;
+        const char* p = p_;
+        while (p < end_ && is(*p, cls::kSpace)) {
+            p++;
         }
+        p_ = p;
     }
     bool at_newline() const {
         return p_ < end_ && (*p_ == '\n' || (*p_ == '\r' && p_ + 1 < end_ && p_[1] == '\n'));

@@ -95,7 +95,7 @@ inline constexpr uint64_t kPowersOfFive[kCheckedPowers + 1] = {
 inline constexpr double kGuessPowers[] = {1e23, 1e24, 1e25, 1e26, 1e27};
 
 // The sign of w·10^q − m·2^e, or 2 where the exact products would not fit 128 bits.
-inline int compare_exact(uint64_t w, int q, uint64_t m, int e) {
+[[gnu::always_inline]] inline int compare_exact(uint64_t w, int q, uint64_t m, int e) {
     u128 a, b;
     int shift;
     if (q >= 0) {  // w·5^q·2^q against m·2^e
@@ -120,7 +120,7 @@ inline int compare_exact(uint64_t w, int q, uint64_t m, int e) {
 // moved a step at a time until an exact comparison with the midpoints to its neighbours
 // proves it. False where that cannot be settled here (a result that is not a normal double,
 // one at a power of two, operands beyond 128 bits): the full reading of the text decides.
-inline bool nearest_double(uint64_t w, int q, double* out) {
+[[gnu::always_inline]] inline bool nearest_double(uint64_t w, int q, double* out) {
     if (q < -kCheckedPowers || q > kCheckedPowers) {
         return false;
     }
@@ -173,9 +173,10 @@ inline bool nearest_double(uint64_t w, int q, double* out) {
     }
     const char* digits = p;
     uint64_t m = 0;
-    while (p < end && detail::is_decimal(*p)) {
-        m = m * 10 + static_cast<uint64_t>(*p - '0');
-        p++;
+    // The digit's value is both the test and the addend: clang computes it twice when the
+    // test is written on the character.
+    for (unsigned d; p < end && (d = static_cast<unsigned>(*p - '0')) < 10u; p++) {
+        m = m * 10 + d;
     }
     size_t count = static_cast<size_t>(p - digits);
     if (count > 19 || (*digits == '0' && count > 1)) {
@@ -190,9 +191,8 @@ inline bool nearest_double(uint64_t w, int q, double* out) {
     int exponent = 0;
     if (*p == '.') {
         const char* fraction = ++p;
-        while (p < end && detail::is_decimal(*p)) {
-            m = m * 10 + static_cast<uint64_t>(*p - '0');
-            p++;
+        for (unsigned d; p < end && (d = static_cast<unsigned>(*p - '0')) < 10u; p++) {
+            m = m * 10 + d;
         }
         const size_t places = static_cast<size_t>(p - fraction);
         count += places;

@@ -284,10 +284,12 @@ PyObject* Parser::key_part() {
     const unsigned char c = *p_;
     if (is(c, cls::kBare)) {
         const char* start = p_;
-        while (p_ < end_ && is(*p_, cls::kBare)) {
-            p_++;
+        const char* p = start;  // a local, as in skip_space
+        while (p < end_ && is(*p, cls::kBare)) {
+            p++;
         }
-        return keys_.get(start, static_cast<size_t>(p_ - start));
+        p_ = p;
+        return keys_.get(start, static_cast<size_t>(p - start));
     }
     if (c == '"' || c == '\'') {
         // The common quoted key: ASCII with nothing to escape.
