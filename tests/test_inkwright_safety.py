@@ -56,6 +56,23 @@ class TestMutationWhileWriting:
         assert only_record(encode(records_doc(record), escape_strings=escape)) == (
             f"{{ v = {text} }}")
 
+    def test_text_subclass_left_to_the_encode_outlives_it(self):
+        # Every 32 KiB the noted texts move into the result and their references go, but a
+        # str subclass whose last reference is the encode's is kept to the end: its __del__
+        # would otherwise empty the records still to be written.
+        records = [{"i": i, "s": "é" * 50} for i in range(2_000)]
+
+        class Name(str):
+            def __del__(self):
+                for r in records:
+                    r.clear()
+
+        records[0]["n"] = Name("ü")
+        records[1]["o"] = OnStr(lambda: records[0].__setitem__("n", "x"))
+        text = encode(records_doc(*records))
+        assert text.count("é" * 50) == 2_000 and 'n = "ü"' in text
+        assert not any(records)
+
     def test_list_grown_by_str_is_written_to_its_first_length(self):
         items = [1]
         items.append(OnStr(lambda: items.extend(range(10))))
