@@ -186,7 +186,7 @@ struct EncodeOutput {
     size_t plain_block;   // what its buffer grows to while it holds text beyond ASCII
 };
 
-// Drops the noted texts and the unfinished str.
+// Drops the noted texts, the str subclasses held and the unfinished str.
 void release_output(EncodeOutput* output);
 
 // Moves the text of an encode's buffer, ASCII and noted texts, into the output's str, and
