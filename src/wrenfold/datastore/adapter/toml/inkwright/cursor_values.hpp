@@ -6,8 +6,6 @@
 #include "inkwright.hpp"
 #include "wide_text.hpp"
 
-#include <algorithm>
-
 #include <wrenfold/_cpp/common/number_format.hpp>
 
 namespace wrenfold::inkwright {
@@ -68,13 +66,8 @@ namespace wrenfold::inkwright {
     out[0] = out[1] = B_QUOTE[0];
     c.advance_to(out + 2);
     Buffer* buf = c.buffer();
-    TextRuns* runs = &output->runs;
-    Py_INCREF(s);
-    runs->items[runs->count++] = {static_cast<size_t>(out + 1 - buf->data), s, 0};
-    runs->chars += n;
-    runs->max_char =
-        std::max<Py_UCS4>(runs->max_char, kind == PyUnicode_1BYTE_KIND ? 0xFF : 0xFFFF);
-    buf->ascii = false;
+    add_run(buf, &output->runs, static_cast<size_t>(out + 1 - buf->data), s, n, 0,
+            kind == PyUnicode_1BYTE_KIND ? 0xFF : 0xFFFF);
     return 1;
 }
 

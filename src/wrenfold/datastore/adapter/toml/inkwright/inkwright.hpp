@@ -7,6 +7,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include <wrenfold/_cpp/common/buffer.hpp>
@@ -185,6 +186,17 @@ struct EncodeOutput {
     size_t records_done;  // written so far
     size_t plain_block;   // what its buffer grows to while it holds text beyond ASCII
 };
+
+// Notes `s`, of `n` characters up to `max_char` and `extra` more for its escapes, at `pos`;
+// `runs` has room.
+inline void add_run(Buffer* buf, TextRuns* runs, size_t pos, PyObject* s, size_t n, size_t extra,
+                    Py_UCS4 max_char) {
+    Py_INCREF(s);
+    runs->items[runs->count++] = {pos, s, extra};
+    runs->chars += n + extra;
+    runs->max_char = std::max(runs->max_char, max_char);
+    buf->ascii = false;
+}
 
 // Drops the noted texts, the str subclasses held and the unfinished str.
 void release_output(EncodeOutput* output);

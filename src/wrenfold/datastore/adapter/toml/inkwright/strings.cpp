@@ -4,8 +4,6 @@
 #include "inkwright.hpp"
 #include "wide_text.hpp"
 
-#include <algorithm>
-
 namespace wrenfold::inkwright {
 
 namespace {
@@ -131,11 +129,8 @@ int note_wide_text(Buffer* buf, PyObject* s, int escape_strings, bool quoted) {
         set_no_room_error();
         return -1;
     }
-    Py_INCREF(s);
-    runs->items[runs->count++] = {buf->pos - quoted, s, static_cast<size_t>(extra)};
-    runs->chars += n + static_cast<size_t>(extra);
-    runs->max_char = std::max(runs->max_char, PyUnicode_MAX_CHAR_VALUE(s));
-    buf->ascii = false;
+    add_run(buf, runs, buf->pos - quoted, s, n, static_cast<size_t>(extra),
+            PyUnicode_MAX_CHAR_VALUE(s));
     return 1;
 }
 
