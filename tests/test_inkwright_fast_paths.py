@@ -98,10 +98,9 @@ def test_text_of_every_width_in_one_document(escape):
              "f": Shown(), "g": ["x", "ÿ"], "h": Number(3)}
     lines = encode(records_doc(first, {"a": "plain"}), escape_strings=escape).splitlines()
     quoted = '"q\\"é"' if escape else '"q\té"'
-    number = "3" if escape else "三"  # escaped mode writes no text that is not TOML
     assert lines[-3:] == [
         f'    {{ a = "é", b = "Ж", c = "😀", "ключ" = {quoted}, e = "ü", f = "ø", '
-        f'g = [ "x", "ÿ" ], h = {number} }},', '    { a = "plain" },', "]"]
+        f'g = [ "x", "ÿ" ], h = 3 }},', '    { a = "plain" },', "]"]
 
 
 @pytest.mark.parametrize("escape", [False, True])

@@ -44,10 +44,11 @@ bool str_is_inherited(PyObject* value, PyTypeObject* base) {
     return type->tp_str == base->tp_str && type->tp_repr == base->tp_repr;
 }
 
-// A subclass of int or float, or an int beyond 64 bits: the text of its str(), unquoted. In
-// escaped mode, whose output must read back, a text that is no TOML number (an enum's
-// "S.ACTIVE") gives way to the value, written as the same int or float would be.
-int number_subclass_to_buf(Buffer* buf, PyObject* value, int escape_strings) {
+// A subclass of int or float, or an int beyond 64 bits: the text of its str(), unquoted, when
+// TOML reads that text as a number. Any other text (an enum's "S.ACTIVE", "1, admin = true")
+// would make the file unreadable or add keys to it, in either mode: the value is written
+// instead, as the same int or float would be.
+int number_subclass_to_buf(Buffer* buf, PyObject* value) {
     const bool is_float = PyFloat_Check(value);
     if (str_is_inherited(value, is_float ? &PyFloat_Type : &PyLong_Type)) {
         return number_to_buf(buf, value, is_float);
@@ -59,8 +60,7 @@ int number_subclass_to_buf(Buffer* buf, PyObject* value, int escape_strings) {
     if (!text) {
         return -1;
     }
-    if (escape_strings &&
-        !(is_ascii_str(text.get()) &&
+    if (!(is_ascii_str(text.get()) &&
           common::is_toml_number(static_cast<const char*>(PyUnicode_DATA(text.get())),
                                  static_cast<size_t>(PyUnicode_GET_LENGTH(text.get()))))) {
         return number_to_buf(buf, value, is_float);
@@ -87,7 +87,7 @@ int held_value_to_buf(Buffer* buf, PyObject* value, int escape_strings) {
         return _array_to_buf(buf, value, escape_strings);
     }
     if (PyLong_Check(value) || PyFloat_Check(value)) {
-        return number_subclass_to_buf(buf, value, escape_strings);
+        return number_subclass_to_buf(buf, value);
     }
     if (PyUnicode_Check(value)) {
         return _escaped_quoted_value(buf, value, escape_strings);
