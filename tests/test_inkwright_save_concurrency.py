@@ -6,15 +6,18 @@ import fcntl
 import os
 import re
 import signal
+import sys
 import threading
 import time
 from pathlib import Path
 
 import pytest
 
-from inkwright_docs import Doc, Table
+from inkwright_docs import Doc, Table, model
 from privileged import in_child, save_under_alarm, temp_files
+from wrenfold.datastore.adapter.toml import loads
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data, write_unified_data
+from wrenfold.datastore.tables.data import ColumnData, TableData
 
 # Their children are forked: run outside the parallel workers (tools/pytest-parallel).
 pytestmark = pytest.mark.forks
@@ -76,6 +79,34 @@ class TestOneWholeDocument:
             t.join()
         assert reads > 0
         assert target.read_bytes() in TEXTS and os.listdir(tmp_path) == ["db.toml"]
+
+    def test_tables_added_and_removed_by_another_thread_are_not_part_of_a_save(self, tmp_path):
+        doc = model({f"t{n}": TableData(columns=[ColumnData(name="c", type="TEXT")] * 3,
+                                        records=[{"id": i} for i in range(50_000)])
+                     for n in range(5)})
+        names, twins, stop = doc.tables.keys(), [doc.tables["t2"], doc.tables["t3"]], []
+
+        def churn():
+            while not stop:
+                doc.tables["extra"] = twins[0]
+                doc.tables["t2"] = twins[1]  # replaced: same size, keys unchanged
+                del doc.tables["extra"]
+                twins.reverse()
+
+        interval, thread, texts = sys.getswitchinterval(), threading.Thread(target=churn), []
+        sys.setswitchinterval(1e-6)  # every call out to the document's Python code lets it in
+        thread.start()
+        try:
+            for _ in range(10):
+                write_unified_data(doc, str(tmp_path / "db.toml"))
+                texts.append((tmp_path / "db.toml").read_text())
+        finally:
+            stop.append(True)
+            thread.join()
+            sys.setswitchinterval(interval)
+        for saved in map(loads, texts):
+            assert saved["header"]["tables"] in (names, [*names, "extra"])
+            assert {len(t["records"]) for t in saved["tables"].values()} == {50_000}
 
     @pytest.mark.parametrize("how", ["rename", "in place"])
     def test_processes_saving_to_one_path(self, tmp_path, how):

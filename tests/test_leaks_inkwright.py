@@ -217,7 +217,6 @@ def test_encode_succeeding(escape):
     (lambda: Doc({"t": Table([column(), column()[:4]])}), TypeError),
     (lambda: Doc({"t": Table(records=[{}, [1]])}), TypeError),
     (lambda: Doc({"t": Table([column(), column(nullable=Ambiguous())])}), ArithmeticError),
-    (holder_resized, RuntimeError),
     (lambda: Doc({"t": Table(records=[{"v": [1, {"k": "\ud800"}]}])}), UnicodeEncodeError),
     (lambda: Doc({"t": Table(records=[{"v": {2: 1}}])}), TypeError),
     (lambda: Doc({"t": Table([column(type=None)])}), TypeError),
@@ -230,16 +229,23 @@ def test_encode_succeeding(escape):
     (lambda: Doc({"t": Table(records=[{"k\ud800": 1}])}), UnicodeEncodeError),
     (lambda: Doc({"t": Table([column(comment="\ud800")])}), UnicodeEncodeError),
     (record_keys_reinserted, RuntimeError),
-    (holder_keys_reinserted, RuntimeError),
 ], ids=["not-tuple", "no-attribute", "short", "not-holder", "tuple-values-raises",
         "tuple-values-shape", "short-column", "record-not-dict", "flag-raises",
-        "holder-resized", "surrogate", "int-key", "type-none", "huge-int", "record-resized",
+        "surrogate", "int-key", "type-none", "huge-int", "record-resized",
         "str-raises", "int-str-raises", "surrogate-version", "surrogate-name", "surrogate-key",
-        "surrogate-comment", "record-keys-reinserted", "holder-keys-reinserted"])
+        "surrogate-comment", "record-keys-reinserted"])
 @pytest.mark.parametrize("escape", [False, True])
 def test_encode_failing(make, exc, escape):
     doc = make()
     check(raising(lambda: encode_unified_data(doc, escape_strings=escape), exc), doc)
+
+
+@pytest.mark.parametrize("make", [holder_resized, holder_keys_reinserted],
+                         ids=["holder-resized", "holder-keys-reinserted"])
+def test_encode_of_holder_changed_by_tuple_values_succeeding(make):
+    doc = make()
+    # The holder changes on every call: only the totals can be compared.
+    check(lambda: encode_unified_data(doc), None)
 
 
 @pytest.mark.parametrize("escape", [False, True])

@@ -11,7 +11,6 @@
 
 #include <cstdlib>
 
-#include <wrenfold/_cpp/common/dict_walk.hpp>
 #include <wrenfold/_cpp/common/ref.hpp>
 #include <wrenfold/_cpp/common/traceback.hpp>
 #include <wrenfold/datastore/tables/ledgerbox/ledgerbox.hpp>
@@ -316,6 +315,30 @@ inline void free_unified_data(CUnifiedData* data) {
     *data = CUnifiedData{};
 }
 
+namespace detail {
+
+// The holder's names and tables, each with a reference of its own, taken in one go: no
+// Python code runs between the first entry and the last, so a table that another thread
+// adds, removes or replaces meanwhile is either wholly part of the save or not at all.
+// `tables` gets `size` new references; -1 with an exception when the holder does not hold
+// `size` tables.
+inline int take_tables(PyObject* root, Py_ssize_t size, PyObject** names, PyObject** tables) {
+    Py_ssize_t pos = 0, i = 0;
+    PyObject *key, *value;
+    if (PyDict_GET_SIZE(root) != size) {
+        PyErr_SetString(PyExc_RuntimeError, "TablesHolder changed size during iteration");
+        return -1;
+    }
+    while (i < size && PyDict_Next(root, &pos, &key, &value)) {
+        names[i] = Py_NewRef(key);
+        tables[i] = Py_NewRef(value);
+        i++;
+    }
+    return 0;
+}
+
+}  // namespace detail
+
 // The snapshot of a `tuple_output` tuple (version, schema_version, TablesHolder). Reads the
 // holder only through its record: `_root`, and `_size` of its method table. All-zero record
 // and an exception on failure, with nothing left to release.
@@ -323,8 +346,8 @@ inline CUnifiedData dump_model(PyObject* data) {
     const Py_ssize_t zero = *bound.ZERO, one = *bound.ONE;
     CUnifiedData out{};
     Ref holder, root;
-    Py_ssize_t size, pos, i;
-    PyObject *key, *value;
+    Py_ssize_t size, i, taken = 0;
+    PyObject** tables = nullptr;  // `taken` table objects, owned until the end
 
     if (PyTuple_GET_SIZE(data) < 3) {
         PyErr_Format(PyExc_TypeError,
@@ -356,51 +379,35 @@ inline CUnifiedData dump_model(PyObject* data) {
     out.header.version = Py_NewRef(PyTuple_GET_ITEM(data, 0));
     out.header.schema_version = Py_NewRef(PyTuple_GET_ITEM(data, 1));
     if ((out.header.table_list = detail::alloc_array<PyObject*>(size)) == nullptr ||
-        (out.tables = detail::alloc_array<CTableData>(size)) == nullptr) {
+        (out.tables = detail::alloc_array<CTableData>(size)) == nullptr ||
+        (tables = detail::alloc_array<PyObject*>(size)) == nullptr ||
+        detail::take_tables(root.get(), size, out.header.table_list, tables) < 0) {
         goto fail;
     }
+    out.header.num_tables = taken = size;
 
-    pos = 0;
-    i = zero;
-    {
-        common::DictWalk* walks = nullptr;
-        common::DictWalk walk(root.get(), &walks);
-        while (PyDict_Next(root.get(), &pos, &key, &value)) {
-            // tuple_values() may change the holder: never store more than `size` tables.
-            if (i >= size) {
-                break;
-            }
-            Ref key_ref = Ref::borrow(key), value_ref = Ref::borrow(value);
-            // tuple_values() and the truth tests of the column flags run Python code.
-            if (common::arm_walks(walks) < 0) {
-                goto fail;
-            }
-            CTableData table = dump_table(key_ref.get(), value_ref.get());
-            if (PyErr_Occurred()) {
-                goto fail;
-            }
-            out.tables[i] = table;
-            out.header.table_list[i] = key_ref.release();
-            i += one;
-            out.num_tables = out.header.num_tables = i;
-            if (PyDict_GET_SIZE(root.get()) != size) {
-                break;
-            }
-            if (walk.check() < 0) {
-                goto fail;
-            }
+    // tuple_values() and the truth tests of the column flags run Python code, and with it
+    // other threads: from here on the holder itself is not read again.
+    for (i = zero; i < size; i += one) {
+        CTableData table = dump_table(out.header.table_list[i], tables[i]);
+        if (PyErr_Occurred()) {
+            goto fail;
         }
+        out.tables[i] = table;
+        out.num_tables = i + one;
     }
-    if (i != size || PyDict_GET_SIZE(root.get()) != size) {
-        PyErr_SetString(PyExc_RuntimeError, "TablesHolder changed size during iteration");
-        goto fail;
-    }
-    return out;
+    goto done;
 
 fail:
     free_unified_data(&out);
     WF_TRACEBACK(WF_CUD "dump_model");
-    return CUnifiedData{};
+
+done:
+    for (i = zero; i < taken; i += one) {
+        Py_DECREF(tables[i]);
+    }
+    std::free(tables);
+    return out;
 }
 
 }  // namespace wrenfold::c_unified_data
