@@ -1,5 +1,6 @@
 """Named-table operations, the mapping protocol, and the override rule of the method table."""
 
+import collections.abc
 import gc
 import re
 import traceback
@@ -67,11 +68,19 @@ class TestNamedOperations:
         assert has_note == isinstance(name, str)
         assert h.items() == [("a", 1)]
 
-    def test_integer_access_and_iteration_are_refused(self):
-        h = TablesHolder({"a": 1})
-        for operation in (lambda: h[0], lambda: list(h), lambda: [n for n in h]):
-            with pytest.raises(TypeError, match=r"^Argument 'name' has incorrect type \(expected str, got int\)$"):
+    def test_integer_access_is_refused(self):
+        with pytest.raises(TypeError, match=r"^Argument 'name' has incorrect type \(expected str, got int\)$"):
+            TablesHolder({"a": 1})[0]
+
+    @pytest.mark.parametrize("cls", [TablesHolder, type("Sub", (TablesHolder,), {})])
+    def test_iteration_is_refused(self, cls):
+        h = cls({"a": 1})
+        for operation in (lambda: list(h), lambda: set(h), lambda: [*h], lambda: [n for n in h],
+                          lambda: iter(h)):
+            with pytest.raises(TypeError, match=rf"^'{cls.__name__}' object is not iterable$"):
                 operation()
+        assert cls.__iter__ is None and not isinstance(h, collections.abc.Iterable)
+        assert dict(h) == {"a": 1}  # keys() and indexing by name, not iteration
 
     def test_contains_and_in_agree(self):
         h = TablesHolder({"a": 1})

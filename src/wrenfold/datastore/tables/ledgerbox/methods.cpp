@@ -231,8 +231,18 @@ int holder_ass_subscript(PyObject* obj, PyObject* name, PyObject* table) {
     return PyErr_Occurred() ? -1 : 0;
 }
 
-// Python iterates a type without __iter__ through this slot; the index then meets the name
-// check of the mapping subscript and is refused.
+// Without it, iter() would fall back to the sequence slot below and fail on the name check
+// of index 0, a message that says nothing of iteration.
+PyObject* holder_iter(PyObject* obj) {
+    Ref name(PyType_GetName(Py_TYPE(obj)));
+    if (name) {
+        PyErr_Format(PyExc_TypeError, "'%U' object is not iterable", name.get());
+    }
+    return nullptr;
+}
+
+// Indexing from C (PySequence_GetItem): the index meets the name check of the mapping
+// subscript and is refused.
 PyObject* holder_sq_item(PyObject* obj, Py_ssize_t index) {
     Ref key(PyLong_FromSsize_t(index));
     if (!key) {
@@ -368,6 +378,7 @@ PyTypeObject TablesHolder_Type = {
     .tp_traverse = holder_traverse,
     .tp_clear = holder_tp_clear,
     .tp_richcompare = holder_richcompare,
+    .tp_iter = holder_iter,
     .tp_methods = holder_methods,
     .tp_getset = holder_getset,
     .tp_init = holder_init,

@@ -91,8 +91,11 @@ int publish_type(PyObject* module) {
         return -1;
     }
     Ref capsule(PyCapsule_New(&holder_vtable, nullptr, nullptr));
+    // __iter__ = None, as a Python class refuses iteration: collections.abc.Iterable and type
+    // checkers then see a holder as not iterable, as iter() finds it.
     if (!capsule ||
-        PyDict_SetItemString(TablesHolder_Type.tp_dict, kVTableKey, capsule.get()) < 0) {
+        PyDict_SetItemString(TablesHolder_Type.tp_dict, kVTableKey, capsule.get()) < 0 ||
+        PyDict_SetItemString(TablesHolder_Type.tp_dict, "__iter__", Py_None) < 0) {
         return -1;
     }
     PyType_Modified(&TablesHolder_Type);
