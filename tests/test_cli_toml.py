@@ -123,9 +123,11 @@ class TestBadToml:
     HEAD = b'[header]\nversion = "1"\nschema_version = "1"\ntables = ["t"]\n\n[tables.t]\n'
 
     @pytest.mark.parametrize("stdin, expected", [
-        (b"\xff\xfe", "standard input is not UTF-8 text"),
-        (HEAD + b"columns = 5\n", "standard input is not a document: table 't' (line 6, "
-                                  "column 9) does not validate: columns: Input should be a"),
+        (HEAD + b"\xff\xfe", "standard input:7:1: Invalid UTF-8 (invalid start byte)"
+                          if sys.version_info >= (3, 14) else
+                          "standard input: Invalid UTF-8 (invalid start byte) (at line 7, column 1)"),
+        (HEAD + b"columns = 5\n", "standard input is not a document: table 't' (line 7, "
+                                  "column 1) does not validate: columns: Input should be a"),
         (HEAD + b"recrods = []\n", "standard input is not a document: unknown key 'recrods' in "
                                    "table 't' (line 7, column 1); it holds only columns, records"),
         (HEAD + b"records = [{ x = -inf }]\n", "standard input holds nan or inf, which JSON has "

@@ -110,15 +110,16 @@ def test_other_toml_of_the_same_shape():
 
 
 @pytest.mark.parametrize("change, message", [
-    (('tables = ["b", "a"]', 'tables = ["b", "a", "c"]'), "table 'c' is listed in header.tables but has no section"),
+    (('tables = ["b", "a"]', 'tables = ["b", "a", "c"]'), "table 'c' is listed in header.tables (line 5, column 21) but has no section"),
     (('tables = ["b", "a"]', 'tables = ["a"]'), "table 'b' has a section (line 18, column 9) but is not listed"),
-    (('tables = ["b", "a"]', 'tables = ["a", "b", "a"]'), "table 'a' is listed twice"),
-    (('tables = ["b", "a"]', 'tables = "ab"'), "header.tables must be an array of table names"),
+    (('tables = ["b", "a"]', 'tables = ["a", "b", "a"]'), "table 'a' is listed twice in header.tables (line 5, column 21)"),
+    (('tables = ["b", "a"]', 'tables = "ab"'), "header.tables (line 5, column 1) must be an array of table names"),
     (('[header]\nversion = "2"\nschema_version = "1"\ntables = ["b", "a"]\n', ""), "the document has no [header] table"),
-    (('name = "id", ', ""), "table 'a' (line 7, column 9) does not validate: columns.0.name: Field required"),
+    (('name = "id", ', ""), "table 'a' (line 8, column 12) does not validate: columns.0.name: missing"),
     (("[[tables.a.records]]\nid = 2", "[tables.a.records]\nid = 2"), None),
     (('[tables.b]', '[tables]\nb = 3'), "table 'b' (line 19, column 1) is a int, not a table"),
-    (('version = "2"', "version = 2"), "version"),
+    (('version = "2"', "version = 1.0"), "the header (line 3, column 1) does not validate: version: Input should be a valid string"),
+    (('version = "2"\n', ""), "the header (line 2, column 2) does not validate: version: missing"),
     # A key the document does not have, in the forms a writer or an editor uses.
     (("[header]", "[heading]"), "unknown key 'heading' in the document (line 2, column 2); it holds only header, tables"),
     (('version = "2"', 'version = "2"\n"owner" = "me"'), "unknown key 'owner' in the header (line 4, column 1)"),
@@ -140,6 +141,14 @@ def test_a_file_that_is_not_a_document(change, message):
     with pytest.raises(ValueError) as info:
         decode_unified_data(text)
     assert message in str(info.value)
+
+
+def test_a_file_that_is_not_utf8_names_line_and_column(tmp_path):
+    path = tmp_path / "db.toml"
+    path.write_bytes(HAND_EDITED.replace("Oslo", "Osl\xf8").encode("latin-1"))
+    with pytest.raises(tomllib.TOMLDecodeError, match=r"^Invalid UTF-8 \(invalid start byte\) "
+                       r"\(at line 16, column 18\)$"):
+        read_unified_data(path)
 
 
 def test_records_must_be_an_array_of_tables(tmp_path):

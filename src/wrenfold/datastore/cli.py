@@ -132,16 +132,12 @@ def one_line(exc: BaseException) -> str:
 
 
 def decode_toml(data: bytes, name: str) -> UnifiedDataFormat:
-    # Exposed lazily by the adapter package, so that saving never needs the reader.
-    from wrenfold.datastore.adapter.toml import decode_unified_data
+    # Imported here, so that saving never needs the reader. Bytes as read_unified_data reads
+    # a file's: a byte that is no UTF-8 has its line and column too.
+    from wrenfold.datastore.adapter.toml.documents import _decode_bytes
 
     try:
-        text = data.decode("utf-8")
-    except UnicodeDecodeError as exc:
-        raise Failure(f"{name} is not UTF-8 text ({exc.reason} at byte {exc.start})",
-                      BAD_INPUT) from None
-    try:
-        return decode_unified_data(text)
+        return _decode_bytes(data)
     except tomllib.TOMLDecodeError as exc:
         # Before 3.14 the error has no position attributes; its message ends with them.
         if getattr(exc, "lineno", None) is not None:

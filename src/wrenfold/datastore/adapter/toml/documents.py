@@ -15,13 +15,14 @@ the key or table and its line and column, which are looked up in the text only t
 from __future__ import annotations
 
 import os
+import sys
+import tomllib
 from typing import Any
 
 import pydantic
 
 from wrenfold.datastore.adapter.toml.inkreader import _loads_document
 from wrenfold.datastore.adapter.toml.key_places import Path, key_place
-from wrenfold.datastore.json_form import first_error
 from wrenfold.datastore.tables.data import ColumnData, TableData
 from wrenfold.datastore.tables.ledgerbox import TablesHolder
 from wrenfold.datastore.unified import UnifiedDataFormat
@@ -45,7 +46,28 @@ def read_unified_data(filepath: str | os.PathLike[str]) -> UnifiedDataFormat:
     and OSError when the file cannot be read."""
     with open(filepath, "rb") as f:
         data = f.read()
-    return _document(_loads_document(data), data)
+    return _decode_bytes(data)
+
+
+def _decode_bytes(data: bytes) -> UnifiedDataFormat:
+    """The document in a file's bytes; a byte that is no UTF-8 is a TOMLDecodeError with its
+    line and column, as any other fault of the text."""
+    try:
+        parsed = _loads_document(data)
+    except UnicodeDecodeError as exc:
+        raise _not_utf8(data, exc) from None
+    return _document(parsed, data)
+
+
+def _not_utf8(data: bytes, exc: UnicodeDecodeError) -> tomllib.TOMLDecodeError:
+    doc = data.decode("utf-8", "replace")
+    pos = len(data[:exc.start].decode("utf-8"))  # what comes before the first bad byte decodes
+    msg = f"Invalid UTF-8 ({exc.reason})"
+    if sys.version_info >= (3, 14):
+        return tomllib.TOMLDecodeError(msg, doc, pos)
+    # Older releases take the message with the position in it, as their tomllib writes it.
+    line, column = doc.count("\n", 0, pos) + 1, pos - doc.rfind("\n", 0, pos)
+    return tomllib.TOMLDecodeError(f"{msg} (at line {line}, column {column})")
 
 
 _DOCUMENT_KEYS = ("header", "tables")
@@ -55,7 +77,8 @@ _COLUMN_KEYS = tuple(ColumnData.model_fields)
 
 
 def _place(source: str | bytes, path: Path) -> str:
-    """Where `path` is introduced in the document's text, as " (line L, column C)"."""
+    """Where `path` is introduced in the document's text, or failing that the nearest key
+    around it, as " (line L, column C)"."""
     text = source if isinstance(source, str) else source.decode("utf-8")
     place = key_place(text, path)
     return "" if place is None else f" (line {place[0]}, column {place[1]})"
@@ -69,6 +92,17 @@ def _known_keys(section: dict[str, Any], known: tuple[str, ...], path: Path, wha
                              f"it holds only {', '.join(known)}")
 
 
+def _invalid(what: str, path: Path, exc: pydantic.ValidationError,
+             source: str | bytes) -> ValueError:
+    """The first error of `exc`, at the key it is about, or at the section that lacks it."""
+    errors = exc.errors()
+    loc = tuple(errors[0]["loc"])
+    msg = "missing" if errors[0]["type"] == "missing" else errors[0]["msg"]
+    more = f" (and {len(errors) - 1} more)" if len(errors) > 1 else ""
+    return ValueError(f"{what}{_place(source, path + loc)} does not validate: "
+                      f"{'.'.join(map(str, loc))}: {msg}{more}")
+
+
 def _document(data: dict[str, Any], source: str | bytes) -> UnifiedDataFormat:
     _known_keys(data, _DOCUMENT_KEYS, (), "the document", source)
     header = data.get("header")
@@ -76,18 +110,21 @@ def _document(data: dict[str, Any], source: str | bytes) -> UnifiedDataFormat:
         raise ValueError("the document has no [header] table")
     names = header.get("tables", [])
     if not isinstance(names, list) or not all(isinstance(name, str) for name in names):
-        raise ValueError("header.tables must be an array of table names")
+        raise ValueError(f"header.tables{_place(source, ('header', 'tables'))} must be an array "
+                         f"of table names")
     _known_keys(header, _HEADER_KEYS, ("header",), "the header", source)
     sections = data.get("tables", {})
     if not isinstance(sections, dict):
-        raise ValueError("tables must be a table of tables")
+        raise ValueError(f"tables{_place(source, ('tables',))} must be a table of tables")
     listed = set(names)
     if len(listed) != len(names):
-        twice = next(name for name in names if names.count(name) > 1)
-        raise ValueError(f"table {twice!r} is listed twice in header.tables")
-    for name in names:
+        i = next(i for i, name in enumerate(names) if name in names[:i])
+        raise ValueError(f"table {names[i]!r} is listed twice in header.tables"
+                         f"{_place(source, ('header', 'tables', i))}")
+    for i, name in enumerate(names):
         if name not in sections:
-            raise ValueError(f"table {name!r} is listed in header.tables but has no section")
+            raise ValueError(f"table {name!r} is listed in header.tables"
+                             f"{_place(source, ('header', 'tables', i))} but has no section")
     for name in sections:
         if name not in listed:
             raise ValueError(f"table {name!r} has a section{_place(source, ('tables', name))} "
@@ -95,8 +132,12 @@ def _document(data: dict[str, Any], source: str | bytes) -> UnifiedDataFormat:
     holder = TablesHolder()
     for name in names:
         holder.add(name, _table(name, sections[name], source))
-    return UnifiedDataFormat(version=header.get("version"), schema_version=header.get(
-        "schema_version"), tables=holder)
+    # Keys left out, so that a missing one is reported as missing.
+    fields = {key: header[key] for key in ("version", "schema_version") if key in header}
+    try:
+        return UnifiedDataFormat(**fields, tables=holder)
+    except pydantic.ValidationError as exc:
+        raise _invalid("the header", ("header",), exc, source) from exc
 
 
 def _table(name: str, section: Any, source: str | bytes) -> TableData:
@@ -120,7 +161,6 @@ def _table(name: str, section: Any, source: str | bytes) -> TableData:
     try:
         table = TableData.model_validate({**section, "records": []})
     except pydantic.ValidationError as exc:
-        raise ValueError(f"table {name!r}{_place(source, path)} does not validate: "
-                         f"{first_error(exc)}") from exc
+        raise _invalid(f"table {name!r}", path, exc, source) from exc
     table.records = records
     return table

@@ -26,13 +26,18 @@ _SCALAR = re.compile(r"[^,\]}#\n]*")
 
 
 def key_place(text: str, path: Path) -> tuple[int, int] | None:
-    """The 1-based line and column of the key that introduces `path` in the TOML `text`, or
-    None if it is not found."""
+    """The 1-based line and column of the key (or array item) that introduces `path` in the
+    TOML `text`; where the text has no such key, that of the nearest one around it (for a
+    missing key, its section); None when not even the first part of `path` is there."""
+    depth, place = 0, None
     for found, pos in _Scanner(text).keys():
-        if found == path:
-            line = text.count("\n", 0, pos) + 1
-            return line, pos - text.rfind("\n", 0, pos)
-    return None
+        if len(found) > depth and path[:len(found)] == found:
+            depth, place = len(found), pos
+            if depth == len(path):
+                break
+    if place is None:
+        return None
+    return text.count("\n", 0, place) + 1, place - text.rfind("\n", 0, place)
 
 
 class _Scanner:
@@ -110,6 +115,7 @@ class _Scanner:
                 if first == "{":
                     yield from self.key_value(path)
                 else:
+                    yield path + (index,), self.pos
                     yield from self.value(path + (index,))
                     index += 1
                 self.skip(_BLANK)
