@@ -138,6 +138,14 @@ class TestBadToml:
         assert status == 2 and out == b""
         assert err.startswith(f"{PROG}error: {expected}") and err.count("\n") == 1, err
 
+    def test_nan_and_inf_are_refused_only_when_json_is_written(self, tmp_path):
+        stdin = self.HEAD + b"records = [{ x = -inf, y = nan }]\n"
+        assert main("--from", "toml", "-", "--check", stdin=stdin) == (
+            0, b"", f"{PROG}check: standard input is a valid document (1 tables)\n")
+        target = tmp_path / "db.json"
+        status, _, err = main("--from", "toml", "-", "--check", "-o", target, stdin=stdin)
+        assert status == 2 and "--allow-nan" in err and not target.exists()
+
     def test_reading_toml_needs_an_input(self):
         assert main("--from", "toml")[0::2] == (2, f"{PROG}error: reading TOML needs an input "
                                                    f"file or '-'\n")

@@ -218,18 +218,19 @@ def toml_to_json(args: argparse.Namespace, stdin: BinaryIO | None, stdout: Binar
     doc = decode_toml(read_input(args.input, stdin), name)
     if args.describe:
         say(describe(doc))
-    try:
-        data = document_to_json(doc, allow_nan=args.allow_nan)
-    except ValueError:
-        raise Failure(f"{name} holds nan or inf, which JSON has no form for; --allow-nan writes "
-                      f"them as NaN and Infinity", BAD_INPUT) from None
-    if args.output is None:
-        if not args.check or args.echo:
+    # --check alone writes no JSON: nan and inf are a TOML document's right.
+    if args.output is not None or args.echo or not args.check:
+        try:
+            data = document_to_json(doc, allow_nan=args.allow_nan)
+        except ValueError:
+            raise Failure(f"{name} holds nan or inf, which JSON has no form for; --allow-nan "
+                          f"writes them as NaN and Infinity", BAD_INPUT) from None
+        if args.output is None:
             write_stream(stdout, data)
-    else:
-        write_file(args.output, data)
-        if args.echo:
-            write_stream(stdout, data)
+        else:
+            write_file(args.output, data)
+            if args.echo:
+                write_stream(stdout, data)
     if args.check:
         say(f"check: {name} is a valid document ({len(doc.tables)} tables)")
     return OK
