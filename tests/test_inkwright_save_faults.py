@@ -107,7 +107,7 @@ class TestFailedSaveKeepsTheOldFile:
         target.chmod(0o444)
         result = as_user(save, str(target))
         assert result == (errno.EACCES, str(target), f"[Errno {errno.EACCES}] Could not open "
-                          f"file for writing: {target}: {str(target)!r}")
+                          f"file for writing: {str(target)!r}")
         assert target.read_bytes() == OLD
 
     def test_failures_after_opening_name_errno_and_path(self, shared_dir):

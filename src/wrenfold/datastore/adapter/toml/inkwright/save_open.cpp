@@ -38,12 +38,10 @@ size_t cut_base(const char* base) {
 }  // namespace
 
 int Save::open_failed() {
-    // OSError picks the subclass of the error number (FileNotFoundError, PermissionError, ...).
-    const int err = errno;
-    common::Ref message(PyUnicode_FromFormat("Could not open file for writing: %U", filepath_));
-    common::Ref exc(message
-                        ? PyObject_CallFunction(PyExc_OSError, "iOO", err, message.get(), filepath_)
-                        : nullptr);
+    // OSError picks the subclass of the error number (FileNotFoundError, PermissionError, ...)
+    // and writes the path after the words, as for any OSError with a file name.
+    common::Ref exc(PyObject_CallFunction(PyExc_OSError, "isO", errno,
+                                          "Could not open file for writing", filepath_));
     if (exc) {
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
     }
