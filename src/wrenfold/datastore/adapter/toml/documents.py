@@ -41,7 +41,8 @@ def decode_unified_data(text: str) -> UnifiedDataFormat:
     return _document(_loads_document(text), text)
 
 
-def read_unified_data(filepath: str | os.PathLike[str]) -> UnifiedDataFormat:
+def read_unified_data(filepath: str | bytes | os.PathLike[str] | os.PathLike[bytes]
+                      ) -> UnifiedDataFormat:
     """The document saved in the file `filepath`, validated; errors as `decode_unified_data`,
     and OSError when the file cannot be read."""
     with open(filepath, "rb") as f:

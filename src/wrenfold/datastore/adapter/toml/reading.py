@@ -4,9 +4,12 @@ reads: a native function's text signature cannot hold the default `float`."""
 from __future__ import annotations
 
 from collections.abc import Callable
-from typing import IO, Any
+from typing import TYPE_CHECKING, Any
 
 from wrenfold.datastore.adapter.toml import inkreader
+
+if TYPE_CHECKING:
+    from _typeshed import SupportsRead
 
 __all__ = ["load", "loads"]
 
@@ -21,7 +24,8 @@ def loads(s: str, /, *, parse_float: Callable[[str], Any] = float) -> dict[str, 
     return _loads(s, parse_float=parse_float)
 
 
-def load(fp: IO[bytes], /, *, parse_float: Callable[[str], Any] = float) -> dict[str, Any]:
+def load(fp: SupportsRead[bytes], /, *, parse_float: Callable[[str], Any] = float
+         ) -> dict[str, Any]:
     """Parse TOML from a binary file object, as tomllib.load does."""
     if parse_float is float:
         return _load(fp)
