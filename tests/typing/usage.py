@@ -1,7 +1,14 @@
-"""Uses every public name the stubs describe; mypy must accept it as it is."""
+"""Uses every public function the stubs and annotations describe; mypy and pyright, both
+strict, must accept it as it is."""
+
+import decimal
+import io
+from pathlib import Path
 
 from pydantic import BaseModel
 
+from wrenfold.datastore.adapter.toml import (decode_unified_data, dump, dumps, load, loads,
+                                             read_unified_data)
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data, write_unified_data
 from wrenfold.datastore.tables.data import TableData
 from wrenfold.datastore.tables.ledgerbox import TablesHolder
@@ -10,6 +17,11 @@ from wrenfold.datastore.unified import UnifiedDataFormat
 
 class Model(BaseModel):
     tables: TablesHolder
+
+
+class Source:  # only what load() needs of a file
+    def read(self, size: int = -1, /) -> bytes:
+        return b"a = 1.5\n"
 
 
 def tour(path: str) -> str:
@@ -34,3 +46,12 @@ def tour(path: str) -> str:
     write_unified_data(doc, path, escape_strings=True)
     h.clear()
     return encode_unified_data(doc) + repr(same)
+
+
+def reading(path: str) -> list[UnifiedDataFormat]:
+    text = Path(path).read_text(encoding="utf-8")
+    with open(path, "rb") as f:
+        dump({"file": load(f), "text": loads(text)}, io.BytesIO(), multiline_strings=True)
+    print(dumps(load(Source(), parse_float=decimal.Decimal), indent=2))
+    return [decode_unified_data(text), read_unified_data(path), read_unified_data(Path(path)),
+            read_unified_data(path.encode())]
