@@ -30,7 +30,7 @@ pytestmark = [
 ]
 
 PRELUDE = r"""
-import gc, os, sys, tempfile
+import atexit, gc, os, shutil, sys, tempfile
 from pydantic import BaseModel, ValidationError
 from inkwright_docs import Doc, Table, column, model
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data as encode
@@ -57,7 +57,10 @@ class Failing:
     def tuple_values(self):
         raise LookupError
 raising = Doc({"t": Failing()})
-target = os.path.join(tempfile.mkdtemp(), "db.toml")
+# 40,000 saves, each flushed twice: on a busy disk that alone outlasts the time limit.
+target = os.path.join(tempfile.mkdtemp(dir="/dev/shm" if os.path.isdir("/dev/shm") else None),
+                      "db.toml")
+atexit.register(shutil.rmtree, os.path.dirname(target), True)
 table = TableData(records=[{"a": 1}])
 h = TablesHolder({"a": table, "b": None})
 other = TablesHolder({"a": table, "b": None})
