@@ -2,10 +2,12 @@
 
 import copy
 import pickle
+import warnings
 
 import pydantic
 import pytest
-from pydantic import BaseModel
+from pydantic import BaseModel, TypeAdapter
+from pydantic_core import PydanticSerializationError
 
 from wrenfold.datastore.tables import ledgerbox
 from wrenfold.datastore.tables.data import TableData
@@ -18,6 +20,12 @@ USERS = {"columns": [{"name": "id", "type": "INTEGER", "primary_key": True}],
 
 class Model(BaseModel):
     tables: TablesHolder
+
+
+class DictModel(BaseModel):
+    """The same field as a plain dict: how pydantic reports and serialises tables by itself."""
+
+    tables: dict[str, TableData]
 
 
 class TestValidation:
@@ -111,6 +119,24 @@ class TestSerialization:
         assert dumped["tables"]["users"]["columns"][0]["primary_key"] is True
         again = UnifiedDataFormat.model_validate_json(doc.model_dump_json())
         assert again == doc
+
+    @pytest.mark.parametrize("mode", ["python", "json"])
+    def test_a_stored_dict_serialises_as_a_dict_field(self, mode):
+        # model_construct skips validation: the field keeps the dict it is given.
+        tables = {"users": USERS, "made": TableData.model_validate(USERS)}
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # the dict field warns of the unconverted table
+            expected = DictModel.model_construct(tables=tables).model_dump(mode=mode)
+        assert Model.model_construct(tables=tables).model_dump(mode=mode) == expected
+        assert TypeAdapter(TablesHolder).dump_python(tables, mode=mode) == expected["tables"]
+
+    def test_a_stored_value_of_another_type_is_named(self):
+        with pytest.raises(PydanticSerializationError,
+                           match=r"TypeError: Expected TablesHolder or dict, got int"):
+            Model.model_construct(tables=5).model_dump_json()
+        with pytest.raises(TypeError, match=r"^_serialize\(\) takes exactly 0 positional "
+                                            r"arguments \(1 given\)$"):
+            TablesHolder()._serialize(1)
 
     def test_serialize_follows_an_as_dict_override(self):
         class Odd(TablesHolder):

@@ -104,6 +104,9 @@ inline PyObject* fail(const char* qualname) {
 WF_METHOD(py_get_pydantic_core_schema);
 WF_METHOD(py_get_pydantic_json_schema);
 WF_METHOD(py_validate);
-WF_METHOD(py_serialize);
+
+// Puts `_serialize` into the type's dict: it serialises a dict of tables too, so it cannot be
+// a method of the type, which only ever receives holders.
+int add_serializer(PyObject* module);
 
 }  // namespace wrenfold::ledgerbox

@@ -356,7 +356,6 @@ PyMethodDef holder_methods[] = {
      "TablesHolder.__get_pydantic_json_schema__(cls, core_schema, handler: GetJsonSchemaHandler)"},
     {"_validate", WF_FASTCALL(py_validate), WF_KW | METH_CLASS,
      "TablesHolder._validate(cls, value)"},
-    {"_serialize", WF_FASTCALL(py_serialize), WF_KW, "TablesHolder._serialize(self)"},
     {"__reduce__", WF_FASTCALL(py_reduce), WF_KW,
      "Refused: a TablesHolder cannot be pickled or copied."},
     {"__setstate__", WF_FASTCALL(py_setstate), WF_KW,

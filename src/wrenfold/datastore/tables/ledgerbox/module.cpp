@@ -87,7 +87,7 @@ int import_from(PyObject* module, const char* from, const char* name) {
 }
 
 int publish_type(PyObject* module) {
-    if (PyType_Ready(&TablesHolder_Type) < 0) {
+    if (PyType_Ready(&TablesHolder_Type) < 0 || add_serializer(module) < 0) {
         return -1;
     }
     Ref capsule(PyCapsule_New(&holder_vtable, nullptr, nullptr));

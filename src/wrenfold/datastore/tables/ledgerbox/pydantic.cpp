@@ -1,6 +1,6 @@
 // The validation-framework hooks of TablesHolder: the core schema through which pydantic
 // builds and serialises a field of this type, the JSON schema it shows for one, and the
-// class method and method that schema calls.
+// class method and the function that schema calls.
 #include "holder.hpp"
 
 #include <wrenfold/_cpp/common/args.hpp>
@@ -92,13 +92,51 @@ WF_METHOD(py_validate) {
     return instance.release();
 }
 
-// pydantic's serialiser: the holder's own dict, through an as_dict override if there is one.
-WF_METHOD(py_serialize) {
+namespace {
+
+// pydantic's serialiser. The class attribute is a plain function of the field's value, which
+// is a holder once validation ran but whatever was stored where it did not (model_construct,
+// assignment without validate_assignment): a dict of tables goes on as it is, for pydantic to
+// serialise as it would a dict[str, TableData] field. A holder gives its own dict, through an
+// as_dict override if there is one.
+PyObject* serialize_value(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static Params params = {"_serialize", 0, 0, {}, {}};
-    if (parse_args(params, args, nargs, kwnames, nullptr) < 0) {
+    if (nargs < 1) {
+        PyErr_SetString(PyExc_TypeError,
+                        "unbound method TablesHolder._serialize() needs an argument");
         return fail(WF_QUAL "_serialize");
     }
-    return as_holder(obj)->vtab->as_dict(as_holder(obj), 0);
+    // Bound to a holder, the holder comes first; its own arguments follow.
+    if (parse_args(params, args + 1, nargs - 1, kwnames, nullptr) < 0) {
+        return fail(WF_QUAL "_serialize");
+    }
+    PyObject* value = args[0];
+    PyObject* res;
+    if (PyObject_TypeCheck(value, &TablesHolder_Type)) {
+        res = as_holder(value)->vtab->as_dict(as_holder(value), 0);
+    } else if (PyDict_Check(value)) {
+        res = Py_NewRef(value);
+    } else {
+        common::raise_expected("TablesHolder or dict", Py_TYPE(value)->tp_name);
+        res = nullptr;
+    }
+    return res != nullptr ? res : fail(WF_QUAL "_serialize");
+}
+
+PyMethodDef serialize_def = {"_serialize", WF_FASTCALL(serialize_value),
+                             METH_FASTCALL | METH_KEYWORDS, "TablesHolder._serialize(self)"};
+
+}  // namespace
+
+int add_serializer(PyObject* module) {
+    Ref module_name(PyModule_GetNameObject(module));
+    Ref fn(module_name ? PyCFunction_NewEx(&serialize_def, nullptr, module_name.get()) : nullptr);
+    // Binds to an instance like a Python function, and is the function itself on the class.
+    Ref method(fn ? PyInstanceMethod_New(fn.get()) : nullptr);
+    if (!method) {
+        return -1;
+    }
+    return PyDict_SetItem(TablesHolder_Type.tp_dict, names._serialize, method.get());
 }
 
 }  // namespace wrenfold::ledgerbox
