@@ -49,6 +49,39 @@ class TestValidation:
         with pytest.raises(pydantic.ValidationError):
             Model(tables={"users": {"columns": 5}})
 
+    @staticmethod
+    def unconverted_holder(tables):
+        held = TablesHolder()
+        held.as_dict().update(tables)
+        return held
+
+    @pytest.mark.parametrize("given", [dict, unconverted_holder])
+    def test_every_failing_table_is_reported_under_its_name(self, given):
+        tables = {"a": {"columns": 1}, "ok": {}, "b": {"records": [2]}}
+        with pytest.raises(pydantic.ValidationError) as ours:
+            Model(tables=given(tables))
+        with pytest.raises(pydantic.ValidationError) as theirs:
+            DictModel(tables=tables)
+        located = [(e["loc"], e["type"]) for e in ours.value.errors()]
+        assert located == [(e["loc"], e["type"]) for e in theirs.value.errors()]
+        assert located == [(("tables", "a", "columns"), "list_type"),
+                           (("tables", "b", "records", 0), "dict_type")]
+
+    def test_errors_outside_the_pydantic_path_are_unchanged(self):
+        with pytest.raises(pydantic.ValidationError) as direct:
+            TablesHolder().replace_dict({"ok": {}, "a": {"columns": 1}, "b": {"records": 2}})
+        assert direct.value.title == "TableData"
+        assert [e["loc"] for e in direct.value.errors()] == [("columns",)]
+
+        class Strict(TablesHolder):
+            def replace_dict(self, other):
+                TableData.model_validate({"columns": "own reasons"})
+
+        # The tables themselves are valid: the override's error stands as it was raised.
+        with pytest.raises(pydantic.ValidationError) as raised:
+            Strict._validate({"a": {}})
+        assert [e["loc"] for e in raised.value.errors()] == [("columns",)]
+
     def test_validate_and_serialize_directly(self):
         h = TablesHolder({"a": TableData(), "b": None})
         again = TablesHolder._validate(h)

@@ -9,7 +9,7 @@ import copy
 import sys
 
 import pytest
-from pydantic import BaseModel
+from pydantic import BaseModel, ValidationError
 
 from leaks import assert_no_leaks, raising, requires_debug_build
 from native import VTable, options
@@ -192,10 +192,13 @@ def test_pydantic_model_path_keeps_reference_counts(monkeypatch):
     table = Table({})
     source = TablesHolder({"t": table})
     root = source.as_dict()
-    counted = (table, root)
+    invalid = {"t": table, "bad": {"columns": 1}}
+    counted = (table, root, invalid, invalid["bad"])
     before = [sys.getrefcount(obj) for obj in counted]
     for _ in range(100):
         Model(tables=source).model_dump()
         Model(tables={"t": table}).model_dump()
         Model.model_construct(tables=root).model_dump()
+        with pytest.raises(ValidationError):
+            Model(tables=invalid)
     assert [sys.getrefcount(obj) for obj in counted] == before

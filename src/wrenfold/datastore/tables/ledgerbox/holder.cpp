@@ -59,6 +59,15 @@ Py_hash_t frozen_hash(PyObject* tables) {
     return frozen ? PyObject_Hash(frozen.get()) : -1;
 }
 
+PyObject* table_from(PyObject* value) {
+    if (!PyDict_Check(value)) {
+        return Py_NewRef(value);
+    }
+    Ref table_data(lookup_global(names.TableData));
+    Ref validate(table_data ? PyObject_GetAttr(table_data.get(), names.model_validate) : nullptr);
+    return validate ? PyObject_CallOneArg(validate.get(), value) : nullptr;
+}
+
 namespace {
 
 // The override rule. Returns 1 and a new reference in *override when a Python subclass
@@ -199,14 +208,7 @@ void holder_ingest_dict(TablesHolderObject* self, PyObject* incoming) {
         Ref key = Ref::borrow(k);
         Ref value = Ref::borrow(v);
         if (PyDict_Check(value.get())) {
-            Ref table_data(lookup_global(names.TableData));
-            Ref validate(table_data ? PyObject_GetAttr(table_data.get(), names.model_validate)
-                                    : nullptr);
-            if (!validate) {
-                WF_TRACEBACK(WF_QUAL "ingest_dict");
-                return;
-            }
-            value = Ref(PyObject_CallOneArg(validate.get(), value.get()));
+            value = Ref(table_from(value.get()));
             if (!value) {
                 WF_TRACEBACK(WF_QUAL "ingest_dict");
                 return;

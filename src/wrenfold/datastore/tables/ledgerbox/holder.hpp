@@ -90,6 +90,10 @@ Py_ssize_t storage_size(TablesHolderObject* self);
 int storage_contains(TablesHolderObject* self, PyObject* name);
 Py_hash_t frozen_hash(PyObject* tables);
 
+// What ingest_dict stores for a value (new reference): a dict of table fields through
+// TableData.model_validate, anything else as it is.
+PyObject* table_from(PyObject* value);
+
 // Adds the traceback entry `qualname` to the pending exception; returns null.
 inline PyObject* fail(const char* qualname) {
     WF_TRACEBACK(qualname);

@@ -77,6 +77,67 @@ WF_METHOD(py_get_pydantic_json_schema) {
     return res.release();
 }
 
+namespace {
+
+PyObject* table_entry(PyObject*, PyObject* value) {
+    return table_from(value);
+}
+
+PyMethodDef table_entry_def = {"table_entry", table_entry, METH_O, nullptr};
+
+// A validator of a dict whose values each go through table_from, as replace_dict's do:
+// pydantic reports every value that fails under its key, as for a dict[str, TableData] field.
+// Made on the first failure and kept (borrowed).
+PyObject* table_errors_validator(PyObject* pydantic_core) {
+    static PyObject* validator;
+    if (validator == nullptr) {
+        Ref schemas(PyObject_GetAttrString(pydantic_core, "core_schema"));
+        Ref entry(schemas ? PyCFunction_New(&table_entry_def, nullptr) : nullptr);
+        Ref values(entry ? PyObject_CallMethod(schemas.get(), "no_info_plain_validator_function",
+                                               "O", entry.get())
+                         : nullptr);
+        Ref schema(
+            values ? PyObject_CallMethod(schemas.get(), "dict_schema", "OO", Py_None, values.get())
+                   : nullptr);
+        Ref config(schema ? Py_BuildValue("{ss}", "title", "TablesHolder") : nullptr);
+        validator = config ? PyObject_CallMethod(pydantic_core, "SchemaValidator", "OO",
+                                                 schema.get(), config.get())
+                           : nullptr;
+    }
+    return validator;
+}
+
+// replace_dict stops at the first table that fails, and its ValidationError locates the fault
+// inside that table only. The entries of `value` are validated again so that every failing
+// table is reported under its name. Where that finds no fault (an override that failed for
+// reasons of its own) or fails in another way, the first error stands.
+void name_failing_tables(PyObject* value) {
+    Ref error(PyErr_GetRaisedException());
+    Ref pydantic_core(PyImport_ImportModule("pydantic_core"));
+    Ref error_type(pydantic_core ? PyObject_GetAttrString(pydantic_core.get(), "ValidationError")
+                                 : nullptr);
+    Ref entries;
+    if (error_type && PyErr_GivenExceptionMatches(error.get(), error_type.get())) {
+        if (PyDict_Check(value)) {
+            entries = Ref::borrow(value);
+        } else if (PyObject_TypeCheck(value, &TablesHolder_Type)) {
+            entries = Ref(PyObject_CallMethodNoArgs(value, names.as_dict));
+        }
+    }
+    PyObject* validator = entries && PyDict_Check(entries.get())
+                              ? table_errors_validator(pydantic_core.get())
+                              : nullptr;
+    Ref checked(validator != nullptr
+                    ? PyObject_CallMethod(validator, "validate_python", "O", entries.get())
+                    : nullptr);
+    if (validator != nullptr && !checked && PyErr_ExceptionMatches(error_type.get())) {
+        return;
+    }
+    PyErr_SetRaisedException(error.release());
+}
+
+}  // namespace
+
 WF_METHOD(py_validate) {
     static Params params = {"_validate", 1, 1, {"value"}, {}};
     PyObject* a[1];
@@ -87,6 +148,7 @@ WF_METHOD(py_validate) {
     Ref res(instance ? PyObject_CallMethodOneArg(instance.get(), names.replace_dict, a[0])
                      : nullptr);
     if (!res) {
+        name_failing_tables(a[0]);
         return fail(WF_QUAL "_validate");
     }
     return instance.release();
