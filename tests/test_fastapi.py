@@ -72,6 +72,15 @@ def test_unprocessable_tables_are_named(path, body, prefix):
                                                           prefix + ["b", "records"]]
 
 
+def test_an_encode_error_names_its_place():
+    # JSON may escape a lone surrogate, which FastAPI takes and no UTF-8 text can hold.
+    body = b'{"version": "1", "schema_version": "1", "tables": {"users": {"records": [{"id": 1, ' \
+           b'"name": "\\ud800"}]}}}'
+    with pytest.raises(UnicodeEncodeError) as info:
+        client.post("/toml", content=body, headers={"content-type": "application/json"})
+    assert info.value.__notes__ == ["when encoding table 'users', record 0, field 'name'"]
+
+
 def test_openapi_describes_the_tables():
     schema = app.openapi()
     tables = schema["components"]["schemas"]["UnifiedDataFormat"]["properties"]["tables"]

@@ -85,7 +85,8 @@ class TestMutationWhileWriting:
         record = {"a": 1}
         record["b"] = OnStr(lambda: change(record))
         record["c"] = 2
-        with pytest.raises(RuntimeError, match="^dictionary changed size during iteration$"):
+        with pytest.raises(RuntimeError, match="^dictionary changed size during iteration\n"
+                           "when encoding table 't', record 0$"):
             encode(records_doc(record))
 
     def test_nested_dict_changing_size_raises(self):
@@ -252,7 +253,8 @@ class TestKeysChangedWhileWriting:
     def test_nested_dict_keys_changed_by_its_own_value_raise(self):
         inner = {"x": 1, "y": 2}
         inner["z"] = OnStr(lambda: reinsert(inner, "x"))
-        with pytest.raises(RuntimeError, match="^dictionary keys changed during iteration$"):
+        with pytest.raises(RuntimeError, match="^dictionary keys changed during iteration\n"
+                           "when encoding table 't', record 0, field 'v'$"):
             encode(records_doc({"v": [inner]}))
 
     def test_other_dicts_may_change(self):
@@ -288,7 +290,8 @@ class TestKeysChangedWhileWriting:
                 reinsert(record, "a")
 
         record.update(b=OnStr(on_b), c=OnStr(on_c))
-        with pytest.raises(RuntimeError, match="^dictionary keys changed during iteration$"):
+        with pytest.raises(RuntimeError, match="^dictionary keys changed during iteration\n"
+                           "when encoding table 't', record 0$"):
             encode(records_doc(record))
         assert calls == {"b": 2, "c": 2}
 
@@ -410,7 +413,7 @@ class TestShapes:
             def tuple_values(self):
                 raise LookupError("boom")
 
-        with pytest.raises(LookupError, match="^boom$"):
+        with pytest.raises(LookupError, match=r"^boom\nwhen encoding table 't' \(Failing\)$"):
             encode(Doc({"t": Failing()}))
 
     @pytest.mark.parametrize(("col", "got"), [
@@ -446,6 +449,52 @@ class TestShapes:
     def test_column_text_must_be_str(self):
         with pytest.raises(TypeError):
             encode(Doc({"t": Table(columns=[column(comment=5)])}))
+
+
+class Unwritable:
+    def __str__(self):
+        raise ZeroDivisionError("no text")
+
+
+class Ambiguous:
+    def __bool__(self):
+        raise ArithmeticError("ambiguous")
+
+
+# A failing document, the error it raises and the place its note names.
+PLACES = [
+    (Doc({"x": {"columns": []}}), AttributeError, "table 'x' (dict)"),
+    (Doc({1: Table()}), TypeError, "header, field 'tables', table 1"),
+    (Doc({None: Table()}), TypeError, "header, field 'tables', table None"),
+    (Doc({}, version="\ud800"), UnicodeEncodeError, "header, field 'version'"),
+    (records_doc({"a": 1, "b": "x\ud800"}), UnicodeEncodeError, "table 't', record 0, field 'b'"),
+    (records_doc({"d": {"k": ["\ud800"]}}), UnicodeEncodeError,
+     "table 't', record 0, field 'd': field 'k'"),
+    (records_doc({}, {"v": Unwritable()}), ZeroDivisionError, "table 't', record 1, field 'v'"),
+    (Doc({"t": Table([column(), column(comment="\ud800")])}), UnicodeEncodeError,
+     "table 't', column 1, field 'comment'"),
+    (Doc({"t": Table([column(unique=Ambiguous())])}), ArithmeticError, "table 't', column 0"),
+]
+
+
+class TestErrorPlaces:
+    @pytest.mark.parametrize(("doc", "error", "place"), PLACES, ids=[
+        "not-a-table", "int-name", "none-name", "surrogate-version", "surrogate-record",
+        "surrogate-nested", "str-raises", "surrogate-comment", "flag-raises"])
+    @pytest.mark.parametrize("escape", [False, True])
+    def test_errors_name_their_place_in_a_note(self, doc, error, place, escape, tmp_path):
+        for call in (lambda: encode(doc, escape_strings=escape),
+                     lambda: write_unified_data(doc, str(tmp_path / "out.toml"), escape)):
+            with pytest.raises(error) as info:
+                call()
+            assert info.value.__notes__ == [f"when encoding {place}"]
+            assert "when encoding" not in str(info.value)
+
+    def test_a_raw_refusal_names_its_place_in_the_message_alone(self):
+        with pytest.raises(ValueError, match=r"^table 't', record 0, field 'v': the text holds "
+                                             r"a double quote") as info:
+            encode(records_doc({"v": 'a"b'}))
+        assert not hasattr(info.value, "__notes__")
 
 
 class TestSnapshotOrder:

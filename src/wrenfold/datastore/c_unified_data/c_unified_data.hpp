@@ -9,6 +9,7 @@
 
 #include <Python.h>
 
+#include <cstdarg>
 #include <cstdlib>
 
 #include <wrenfold/_cpp/common/ref.hpp>
@@ -135,6 +136,34 @@ inline const char* tname(PyObject* obj) {
     return Py_TYPE(obj)->tp_name;
 }
 
+// Adds `text` as a note of `exc`: true, or false when it cannot be added and is left out. The
+// method's name is interned once: looked up by a new str every time, it moves the
+// interpreter's reference totals by itself.
+inline bool add_note(PyObject* exc, PyObject* text) {
+    static PyObject* const name = PyUnicode_InternFromString("add_note");
+    Ref added(name != nullptr ? PyObject_CallMethodOneArg(exc, name, text) : nullptr);
+    if (!added) {
+        PyErr_Clear();
+    }
+    return static_cast<bool>(added);
+}
+
+// Names the table (and column) of a failure in a note, "when encoding table 't' (TableData)":
+// the error is the model's or the interpreter's, and its message stays.
+[[gnu::cold]] inline void note_place(const char* format, ...) {
+    PyObject* exc = PyErr_GetRaisedException();
+    va_list va;
+    va_start(va, format);
+    Ref text(PyUnicode_FromFormatV(format, va));
+    va_end(va);
+    if (text) {
+        add_note(exc, text.get());
+    } else {
+        PyErr_Clear();
+    }
+    PyErr_SetRaisedException(exc);
+}
+
 }  // namespace detail
 
 // Item `index` of the tuple `values`, borrowed; the caller has checked the length.
@@ -237,7 +266,12 @@ inline CTableData dump_table(PyObject* table_name, PyObject* table_data) {
     Py_ssize_t col_size, rec_size;
     {
         Ref result(PyObject_CallMethodNoArgs(table_data, bound.tuple_values));
-        if (!result || !detail::check_tuple_values(result.get(), table_name)) {
+        if (!result) {
+            detail::note_place("when encoding table %R (%.200s)", table_name,
+                               detail::tname(table_data));
+            goto fail;
+        }
+        if (!detail::check_tuple_values(result.get(), table_name)) {
             goto fail;
         }
         columns = Ref::borrow(PyTuple_GET_ITEM(result.get(), 0));
@@ -265,6 +299,7 @@ inline CTableData dump_table(PyObject* table_name, PyObject* table_data) {
         }
         table.columns[i] = dump_column(column);
         if (PyErr_Occurred()) {
+            detail::note_place("when encoding table %R, column %zd", table_name, i);
             goto fail;
         }
         table.num_columns = i + one;

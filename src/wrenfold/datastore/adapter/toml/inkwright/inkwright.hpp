@@ -260,9 +260,11 @@ inline bool buf_write_quoted(Buffer* buf, const char* utf8, size_t size) {
 [[gnu::cold, gnu::noinline]] int refuse_raw_text(const char* p, size_t n);
 // ValueError for the code point `c` that raw_safe would refuse; -1.
 [[gnu::cold, gnu::noinline]] int refuse_raw_char(uint32_t c);
-// When the pending exception is such a refusal, puts the place `format` names in front of its
-// message; the outermost writer that knows a place says so, and the refusal is then complete.
-[[gnu::cold, gnu::noinline]] void raw_text_context(bool outermost, const char* format, ...);
+// Names where the pending exception arose: the place `format` gives (ending with ": " or ", ")
+// goes in front of the message of such a refusal, and in a note on any other error, whose
+// message stays. Writers up the stack each add their part; the outermost writer that knows a
+// place says so, and the place is then complete.
+[[gnu::cold, gnu::noinline]] void name_error_place(bool outermost, const char* format, ...);
 
 // --- strings (strings.cpp) -------------------------------------------------------------------
 

@@ -67,7 +67,8 @@ int header_to_buf(Buffer* buf, const HeaderData* header, int escape_strings) {
     for (Py_ssize_t k = 0; k < header->num_tables; k++) {
         if ((k > 0 && insert_comma_space(buf) < 0) ||
             _escaped_quoted_value(buf, header->table_list[k], escape_strings) < 0) {
-            goto fail;
+            name_error_place(true, "header, field 'tables', table %R: ", header->table_list[k]);
+            return INK_FAIL("header_to_buf");
         }
     }
     if (insert_close_bracket(buf) < 0 || insert_newline(buf) < 0) {
@@ -76,7 +77,7 @@ int header_to_buf(Buffer* buf, const HeaderData* header, int escape_strings) {
     return 0;
 
 fail:
-    raw_text_context(true, "header, field '%s': ", field);
+    name_error_place(true, "header, field '%s': ", field);
     return INK_FAIL("header_to_buf");
 }
 
@@ -92,7 +93,7 @@ int flag_to_buf(Buffer* buf, int flag, const char* key) {
 
 // A column's field `key` failed: names it in a refusal of raw text; -1.
 int column_field_failed(const char* key) {
-    raw_text_context(false, "field '%s': ", key);
+    name_error_place(false, "field '%s': ", key);
     return -1;
 }
 
@@ -156,7 +157,7 @@ int _table_to_buf(Buffer* buf, const CTableData* table, int escape_strings) {
         goto fail;
     }
     if (_key_to_buf(buf, table->name, escape_strings) < 0) {
-        raw_text_context(true, "table name %R: ", table->name);
+        name_error_place(true, "table name %R: ", table->name);
         goto fail;
     }
     if (insert_close_bracket(buf) < 0 || insert_newline(buf) < 0 ||
@@ -167,7 +168,7 @@ int _table_to_buf(Buffer* buf, const CTableData* table, int escape_strings) {
     for (Py_ssize_t i = 0; i < table->num_columns; i++) {
         if (insert_indent(buf) < 0 || _column_to_buf(buf, &table->columns[i], escape_strings) < 0 ||
             insert_b_comma(buf) < 0 || insert_newline(buf) < 0) {
-            raw_text_context(true, "table %R, column %zd, ", table->name, i);
+            name_error_place(true, "table %R, column %zd, ", table->name, i);
             goto fail;
         }
     }

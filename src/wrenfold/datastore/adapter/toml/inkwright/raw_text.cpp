@@ -1,7 +1,8 @@
 // Raw mode copies text between the quotes as it is. Text that raw TOML cannot carry (a double
 // quote, a backslash, a control character other than tab, DEL) would be written as a broken
 // or different document, so it is refused with ValueError, whose message the writers up the
-// stack complete with where the text is.
+// stack complete with where the text is. Any other error of an encode gets the same place in
+// a note.
 #include <cstdarg>
 
 #include <wrenfold/_cpp/common/compat.hpp>
@@ -64,29 +65,76 @@ int refuse_raw_text(const char* p, size_t n) {
     return refuse_raw_char(static_cast<unsigned char>(p[i]));
 }
 
-void raw_text_context(bool outermost, const char* format, ...) {
-    if (refused == nullptr) {
-        return;
+namespace {
+
+// The error on this thread whose note names a place that the writers up the stack are still
+// completing; only compared with the pending exception, as `refused` is.
+thread_local PyObject* placed;
+
+constexpr char kNoteStart[] = "when encoding ";
+
+// Puts the refusal's place in front of its message.
+void complete_refusal(PyObject* exc, PyObject* where) {
+    Ref args(PyObject_GetAttrString(exc, "args"));
+    PyObject* message = args && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) == 1
+                            ? PyTuple_GET_ITEM(args.get(), 0)
+                            : nullptr;
+    Ref text(message != nullptr ? PyUnicode_Concat(where, message) : nullptr);
+    Ref new_args(text ? PyTuple_Pack(1, text.get()) : nullptr);
+    if (!new_args || PyObject_SetAttrString(exc, "args", new_args.get()) < 0) {
+        PyErr_Clear();
     }
-    PyObject* exc = PyErr_GetRaisedException();
-    if (exc == refused) {
-        va_list va;
-        va_start(va, format);
-        Ref where(PyUnicode_FromFormatV(format, va));
-        va_end(va);
-        Ref args(PyObject_GetAttrString(exc, "args"));
-        PyObject* message = args && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) == 1
-                                ? PyTuple_GET_ITEM(args.get(), 0)
-                                : nullptr;
-        Ref text(where && message != nullptr ? PyUnicode_Concat(where.get(), message) : nullptr);
-        Ref new_args(text ? PyTuple_Pack(1, text.get()) : nullptr);
-        // Without the place, the refusal still stands.
-        if (!new_args || PyObject_SetAttrString(exc, "args", new_args.get()) < 0) {
+}
+
+// The place as a note of `exc`, whose message stays: a new note, or the one begun below with
+// this part put in front of its place.
+void note_place(PyObject* exc, PyObject* where) {
+    constexpr Py_ssize_t start = sizeof(kNoteStart) - 1;
+    if (exc == placed) {
+        static PyObject* const notes_name = PyUnicode_InternFromString("__notes__");
+        Ref notes(notes_name != nullptr ? PyObject_GetAttr(exc, notes_name) : nullptr);
+        const Py_ssize_t n = notes && PyList_Check(notes.get()) ? PyList_GET_SIZE(notes.get()) : 0;
+        PyObject* last = n > 0 ? PyList_GET_ITEM(notes.get(), n - 1) : nullptr;
+        Ref below(last != nullptr && PyUnicode_Check(last)
+                      ? PyUnicode_Substring(last, start, PyUnicode_GET_LENGTH(last))
+                      : nullptr);
+        Ref text(below ? PyUnicode_FromFormat("%s%U%U", kNoteStart, where, below.get()) : nullptr);
+        if (!text || PyList_SetItem(notes.get(), n - 1, text.release()) < 0) {
             PyErr_Clear();
         }
-        if (outermost) {
-            refused = nullptr;
-        }
+        return;
+    }
+    // Alone, the place ends with the ": " or ", " that the text below it would follow.
+    Ref place(PyUnicode_Substring(where, 0, PyUnicode_GET_LENGTH(where) - 2));
+    Ref text(place ? PyUnicode_FromFormat("%s%U", kNoteStart, place.get()) : nullptr);
+    if (!text) {
+        PyErr_Clear();
+    } else if (c_unified_data::detail::add_note(exc, text.get())) {
+        placed = exc;
+    }
+}
+
+}  // namespace
+
+void name_error_place(bool outermost, const char* format, ...) {
+    PyObject* exc = PyErr_GetRaisedException();
+    if (exc == nullptr) {
+        return;
+    }
+    va_list va;
+    va_start(va, format);
+    Ref where(PyUnicode_FromFormatV(format, va));
+    va_end(va);
+    // Without the place, the error still stands.
+    if (!where) {
+        PyErr_Clear();
+    } else if (exc == refused) {
+        complete_refusal(exc, where.get());
+    } else {
+        note_place(exc, where.get());
+    }
+    if (outermost) {
+        refused = placed = nullptr;
     }
     PyErr_SetRaisedException(exc);
 }

@@ -163,7 +163,7 @@ int table_items(Buffer* buf, Entries& entries, KeyMemo* memo) {
         }
         // Stopped at `e`: a failure, or user code ran while it was written.
         if (stop < 0) {
-            raw_text_context(false, "field %R: ", e->key);
+            name_error_place(false, "field %R: ", e->key);
             return -1;
         }
         if (entries.after_call_out(e, walk) < 0) {
@@ -225,7 +225,7 @@ int records_to_buf(Buffer* buf, const CTableData* table, int escape_strings) {
         const int status = escape_strings ? table_items<true, 1>(buf, entries, &memo)
                                           : table_items<true, 0>(buf, entries, &memo);
         if (status < 0) {
-            raw_text_context(true, "table %R, record %zd, ", table->name, i);
+            name_error_place(true, "table %R, record %zd, ", table->name, i);
             return INK_FAIL("_inline_table_to_buf");
         }
         if (output != nullptr && record_done(buf, output) < 0) {
