@@ -168,7 +168,9 @@ class TestBadInput:
          "standard input is not a document: version: Input should be a valid string"),
         (as_json(document(records=[5])),
          "standard input is not a document: tables.notes.records.0: Input should be a valid"),
-        (as_json(document("\ud800")), "standard input cannot be saved as TOML: 'utf-8' codec"),
+        (as_json(document("\ud800")), "standard input cannot be saved as TOML: 'utf-8' codec can't "
+         "encode character '\\ud800' in position 0: surrogates not allowed (when encoding table "
+         "'notes', record 0, field 'text')"),
     ], ids=BAD_INPUT_IDS)
     def test_exits_2_with_one_line(self, stdin, expected):
         result = run("-", stdin=stdin)

@@ -128,7 +128,10 @@ def one_line(exc: BaseException) -> str:
     if isinstance(exc, pydantic.ValidationError):
         return first_error(exc, prefix=f"{exc.title}: ")
     lines = str(exc).splitlines()
-    return lines[0] if lines else type(exc).__name__
+    line = lines[0] if lines else type(exc).__name__
+    # The encoder names where the error arose in a note.
+    notes = [note for note in getattr(exc, "__notes__", ()) if isinstance(note, str)]
+    return f"{line} ({'; '.join(notes)})" if notes else line
 
 
 def decode_toml(data: bytes, name: str) -> UnifiedDataFormat:
