@@ -133,6 +133,7 @@ class TestNamedOperations:
             (lambda: h.add(table=1), "add() takes exactly 2 positional arguments (0 given)"),
             (lambda: h.get(), "get() takes exactly 1 positional argument (0 given)"),
             (lambda: h.keys(1), "keys() takes exactly 0 positional arguments (1 given)"),
+            (lambda: h._serialize(1), "_serialize() takes exactly 0 positional arguments (1 given)"),
             (lambda: h.clear(x=1), "clear() got an unexpected keyword argument 'x'"),
             (lambda: h.set("a", 1, name="b"), "set() got multiple values for keyword argument 'name'"),
             (lambda: h.remove("a", 2), "remove() takes exactly 1 positional argument (2 given)"),

@@ -23,8 +23,6 @@ class Model(BaseModel):
 
 
 class DictModel(BaseModel):
-    """The same field as a plain dict: how pydantic reports and serialises tables by itself."""
-
     tables: dict[str, TableData]
 
 
@@ -49,28 +47,16 @@ class TestValidation:
         with pytest.raises(pydantic.ValidationError):
             Model(tables={"users": {"columns": 5}})
 
-    @staticmethod
-    def unconverted_holder(tables):
+    def test_failing_tables_are_named_only_on_the_pydantic_path(self):
+        # The dict input, through FastAPI, is in test_fastapi.py; here a holder's tables.
         held = TablesHolder()
-        held.as_dict().update(tables)
-        return held
-
-    @pytest.mark.parametrize("given", [dict, unconverted_holder])
-    def test_every_failing_table_is_reported_under_its_name(self, given):
-        tables = {"a": {"columns": 1}, "ok": {}, "b": {"records": [2]}}
+        held.as_dict().update({"a": {"columns": 1}, "ok": {}, "b": {"records": [2]}})
         with pytest.raises(pydantic.ValidationError) as ours:
-            Model(tables=given(tables))
-        with pytest.raises(pydantic.ValidationError) as theirs:
-            DictModel(tables=tables)
-        located = [(e["loc"], e["type"]) for e in ours.value.errors()]
-        assert located == [(e["loc"], e["type"]) for e in theirs.value.errors()]
-        assert located == [(("tables", "a", "columns"), "list_type"),
-                           (("tables", "b", "records", 0), "dict_type")]
-
-    def test_errors_outside_the_pydantic_path_are_unchanged(self):
+            Model(tables=held)
+        assert [e["loc"] for e in ours.value.errors()] == [("tables", "a", "columns"),
+                                                          ("tables", "b", "records", 0)]
         with pytest.raises(pydantic.ValidationError) as direct:
-            TablesHolder().replace_dict({"ok": {}, "a": {"columns": 1}, "b": {"records": 2}})
-        assert direct.value.title == "TableData"
+            TablesHolder().replace_dict(held)
         assert [e["loc"] for e in direct.value.errors()] == [("columns",)]
 
         class Strict(TablesHolder):
@@ -167,9 +153,6 @@ class TestSerialization:
         with pytest.raises(PydanticSerializationError,
                            match=r"TypeError: Expected TablesHolder or dict, got int"):
             Model.model_construct(tables=5).model_dump_json()
-        with pytest.raises(TypeError, match=r"^_serialize\(\) takes exactly 0 positional "
-                                            r"arguments \(1 given\)$"):
-            TablesHolder()._serialize(1)
 
     def test_serialize_follows_an_as_dict_override(self):
         class Odd(TablesHolder):
