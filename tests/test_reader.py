@@ -4,6 +4,7 @@ import datetime
 import gc
 import io
 import math
+import platform
 import random
 import sys
 import tomllib
@@ -106,6 +107,24 @@ class TestValues:
                 assert raised(lambda: loads(doc)) == raised(doc.encode), doc
         finally:
             inkreader._scalar_text(was)
+
+    def test_vector_paths_name_the_loops_in_use(self):
+        # The benchmark reports these: the shuffle only where the CPU has it, none when scalar.
+        try:
+            with open("/proc/cpuinfo") as f:
+                flags = f.read().split()
+        except OSError:
+            flags = []
+        expected = {"x86_64": ({"sse2", "avx2"}, "avx2" if "avx2" in flags else None),
+                    "aarch64": ({"neon"}, "neon")}.get(platform.machine(), ({None}, None))
+        paths = inkreader._vector_paths()
+        assert paths["text"] in expected[0] and paths["shuffle"] == expected[1], paths
+        was = inkreader._scalar_text(True)
+        try:
+            assert inkreader._vector_paths() == {"text": None, "shuffle": None}
+        finally:
+            inkreader._scalar_text(was)
+        assert inkreader._vector_paths() == paths
 
     def test_integer_digit_limit(self):
         digits = "9" * (sys.get_int_max_str_digits() + 1)

@@ -9,6 +9,7 @@
 #include "utf8.hpp"
 #include "utf8_decode.hpp"
 #include "utf8_encode.hpp"
+#include "vec.hpp"
 
 #define WF_READER "wrenfold.datastore.adapter.toml.inkreader."
 
@@ -149,6 +150,11 @@ PyObject* scalar_text(PyObject*, PyObject* flag) {
     return PyBool_FromLong(was);
 }
 
+// Which loops read text now: the instruction set of each, None for a scalar loop.
+PyObject* vector_paths(PyObject*, PyObject*) {
+    return Py_BuildValue("{szsz}", "text", vec::text_isa(), "shuffle", vec::shuffle_isa());
+}
+
 }  // namespace
 
 PyObject* parse_str(PyObject* text, PyObject* parse_float, bool null_in_arrays) {
@@ -228,6 +234,9 @@ PyMethodDef module_functions[] = {
     {"_scalar_text", scalar_text, METH_O,
      "_scalar_text($module, flag, /)\n--\n\n"
      "Read text with the scalar loops when flag is true (for tests); returns the earlier choice."},
+    {"_vector_paths", vector_paths, METH_NOARGS,
+     "_vector_paths($module, /)\n--\n\n"
+     "The instruction set of the loops that read text now ('text', 'shuffle'); None if scalar."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -65,4 +65,34 @@ inline bool shuffle_text = machine_shuffles();
 
 #endif
 
+// The instruction set each kind of text loop runs now, null where it is the scalar loop: the
+// benchmark names them beside its figures.
+inline const char* text_isa() {
+#if defined(WF_VECTOR)
+    if (!scalar_text) {
+#if defined(__AVX2__)
+        return "avx2";
+#elif defined(__SSE2__)
+        return "sse2";
+#else
+        return "neon";
+#endif
+    }
+#endif
+    return nullptr;
+}
+
+inline const char* shuffle_isa() {
+#if defined(WF_SHUFFLE)
+    if (!scalar_text && shuffle_text) {
+#if defined(__x86_64__)
+        return "avx2";
+#else
+        return "neon";
+#endif
+    }
+#endif
+    return nullptr;
+}
+
 }  // namespace wrenfold::inkreader::vec
