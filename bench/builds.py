@@ -1,82 +1,59 @@
 """Two builds of the package against each other: encode, save and read of the benchmark
-documents, each build's figures from processes of their own, the builds taken in turn.
+documents, each build's figures from worker processes of their own, the builds taken in turn.
 
     python -m bench.builds NAME=SITE NAME=SITE [--rounds N] [--quick] [--only TEXT]
 
 SITE is a folder the package imports from (a build's site folder, or a wheel installed there
-with `pip install --target`). The first build is the reference: the table gives each figure of
-the second as a ratio to it (above 1.00x: slower). Figures are medians over the rounds of each
-process's own median.
+with `pip install --target`). Every figure is a pyperf benchmark in both regimes (bench.harness),
+the two builds' worker processes alternating round after round. The first build is the
+reference: the table gives each figure of the second as a ratio to it (above 1.00x: slower).
 """
 
 from __future__ import annotations
 
 import argparse
-import json
+import dataclasses
 import os
-import statistics
-import subprocess
-import sys
 
+from bench import harness
+from bench.harness import GROUP_ORDER, REGIMES, Spec
 from bench.markdown import table
 
-# This process imports neither build: only the measuring processes do.
-THROUGHPUT_DOCS = ["1x100", "10x1k", "20x10k", "non-ascii-10x1k", "numeric-10x1k"]
-SAVE_DOCS = ["1x100", "20x10k"]
-
-# (label, measuring module, its arguments, the figure taken from its result)
-CASES = (
-    [(f"encode escaped {d}", "bench.measure", ["throughput", d, "inkwright escaped"],
-      ("writers", "inkwright escaped", "seconds")) for d in THROUGHPUT_DOCS]
-    + [(f"encode raw {d}", "bench.measure", ["throughput", d, "inkwright"],
-        ("writers", "inkwright", "seconds")) for d in THROUGHPUT_DOCS]
-    + [(f"save {d}", "bench.measure", ["save", d], ("ours",)) for d in SAVE_DOCS]
-    + [(f"loads {d}", "bench.measure_reader", ["throughput", d, "inkreader"],
-        ("readers", "inkreader", "seconds")) for d in THROUGHPUT_DOCS]
-)
-
-
-def measure(site: str, module: str, args: list[str], quick: bool) -> dict:
-    here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([site, here]))
-    res = subprocess.run([sys.executable, "-m", module, *args, *(["--quick"] if quick else [])],
-                         capture_output=True, text=True, env=env, timeout=900)
-    if res.returncode != 0:
-        raise RuntimeError(f"{module} {' '.join(args)} with {site} failed:\n{res.stderr[-3000:]}")
-    return json.loads(res.stdout)
-
-
-def figure(result: dict, path: tuple[str, ...]) -> float:
-    for key in path:
-        result = result[key]
-    return float(result)  # type: ignore[arg-type]
+# This process imports neither build: only the workers do.
+DOCS = ["1x100", "1x1k", "10x1k", "20x10k", "non-ascii-10x1k", "numeric-10x1k"]
+CASES = ([("encode", d, "inkwright escaped") for d in DOCS]
+         + [("encode", d, "inkwright") for d in DOCS]
+         + [("save", d, "write_unified_data") for d in ("1x100", "20x10k")]
+         + [("loads", d, "inkreader") for d in DOCS])
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("builds", nargs=2, metavar="NAME=SITE")
-    parser.add_argument("--rounds", type=int, default=3)
-    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--rounds", type=int, help="worker processes per figure and build")
+    parser.add_argument("--quick", action="store_true", help="a shorter, rougher run")
     parser.add_argument("--only", default="", help="the figures whose label holds this text")
     args = parser.parse_args()
     builds = [tuple(b.split("=", 1)) for b in args.builds]
     for name, site in builds:
         if not os.path.isdir(site):
             parser.error(f"{name}: no folder {site}")
+    sites = {name: os.path.abspath(site) for name, site in builds}
+    setting = harness.settings(args.quick)
+    if args.rounds:
+        setting = dataclasses.replace(setting, rounds=args.rounds)
+    groups = [[Spec(what, regime, build=name, site=site) for name, site in sites.items()]
+              for what in CASES for regime in GROUP_ORDER
+              if args.only in f"{' '.join(what)}, {REGIMES[regime]}"]
+    results = harness.run(groups, setting)
     rows = []
-    for label, module, margs, path in CASES:
-        if args.only not in label:
-            continue
-        print(f"  {label}", file=sys.stderr, flush=True)
-        seen: dict[str, list[float]] = {name: [] for name, _ in builds}
-        for r in range(args.rounds):
-            # ABBA order, so that a drift of the machine weighs on both alike.
-            for name, site in builds if r % 2 == 0 else builds[::-1]:
-                seen[name].append(figure(measure(site, module, margs, args.quick), path))
-        ta, tb = (statistics.median(seen[name]) for name, _ in builds)
-        rows.append([label, f"{ta * 1e3:.2f}", f"{tb * 1e3:.2f}", f"{tb / ta:.2f}x"])
-    (a, _), (b, _) = builds
-    print(table(["figure", f"{a} ms", f"{b} ms", f"{b} / {a}"], rows))
+    for a, b in groups:
+        ra, rb = results[a], results[b]
+        rows.append([" ".join(a.what), REGIMES[a.regime], ra.text(), rb.text(),
+                     f"{rb.median / ra.median:.3f}x"])
+    (na, _), (nb, _) = builds
+    print("\n".join([harness.machine(sites), "", harness.method(setting), "",
+                     table(["figure", "regime", na, nb, f"{nb} / {na}"], rows)]))
 
 
 if __name__ == "__main__":

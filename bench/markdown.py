@@ -1,9 +1,11 @@
-"""The Markdown of the benchmark's report: tables, and the throughput table that the writers'
-and the readers' parts share."""
+"""The Markdown of the benchmark's report: tables, and the rows that the writers' and the
+readers' parts share."""
 
 from __future__ import annotations
 
-from typing import Callable
+from typing import Callable, Iterable
+
+from bench.harness import REGIMES
 
 
 def table(header: list[str], rows: list[list[str]]) -> str:
@@ -12,23 +14,18 @@ def table(header: list[str], rows: list[list[str]]) -> str:
     return "\n".join(lines)
 
 
-def throughput_table(thr: dict, kind: str, names: list[str],
-                     cell: Callable[[dict, str, str], str], limits: dict[str, int]) -> list[str]:
-    """A row per document of `thr`, a column per writer or reader in `names` (found under
-    `kind` in each row), its cell `cell(row, name, mark)`; `mark` is "*" where only the first
-    records were measured, which a note below the table then explains."""
-    rows, cut = [], False
-    for doc, row in thr.items():
-        cells = []
-        for name in names:
-            mark = "*" if row[kind][name]["records"] < row["records"] else ""
-            cut = cut or bool(mark)
-            cells.append(cell(row, name, mark))
-        label = doc + (f" ({row['non_ascii']:.0%} non-ASCII)" if "non_ascii" in row else "")
-        rows.append([label, f"{row['records']:,}"] + cells)
-    out = [table(["document", "records"] + names, rows), ""]
-    if cut:
-        out += ["\\* measured on the first records of every table only (" + ", ".join(
-            f"{name}: {n:,}" for name, n in limits.items()) + " at most); throughput is per MB.",
-            ""]
-    return out
+def target(label: str, figures: dict[str, list[float]], met: Callable[[float], bool],
+           unit: str = "x") -> list[str]:
+    """A row of a targets table: the figures of each regime, met only where all of them are."""
+    text = "; ".join((f"{REGIMES[regime]} " if regime else "")
+                     + ", ".join(f"{v:.2f}{unit}" for v in values)
+                     for regime, values in figures.items())
+    ok = all(met(v) for values in figures.values() for v in values)
+    return [label, text, "yes" if ok else "no"]
+
+
+def cut_note(limits: dict[str, int], names: Iterable[str]) -> list[str]:
+    """The note below a table some of whose figures are per record (marked \\*)."""
+    shown = {n: limits[n] for n in names if n in limits}
+    return ["\\* per record: measured on the first records of every table only ("
+            + ", ".join(f"{name}: {n:,}" for name, n in shown.items()) + " at most).", ""]

@@ -1,0 +1,113 @@
+"""One benchmark, timed by pyperf: a writer, reader or save called on a document, or an
+operation of the holder or of dict.
+
+    python -m bench.timing encode DOC WRITER [--regime R] [--limit N] [pyperf options]
+    python -m bench.timing loads DOC READER [--regime R] [--limit N] [pyperf options]
+    python -m bench.timing save DOC WAY [--regime R] [pyperf options]
+    python -m bench.timing holder OPERATION holder|dict [pyperf options]
+
+Run alone, this process is pyperf's manager, which starts the worker processes; bench.harness
+starts them itself, with pyperf's options (--worker, --values, --loops, --append ...). A worker
+builds the document, makes one untimed call (which loads what the call loads lazily) and times
+the call in the regime given (bench.harness says what each is). `--limit`: the first records
+of every table only, about N in all, for the slow peers.
+"""
+
+from __future__ import annotations
+
+import gc
+import time
+from typing import Any, Callable
+
+import pyperf
+
+CASES = ["encode", "loads", "save", "holder"]
+REGIMES = ["warm", "after-work"]
+
+
+def size(out: Any) -> int:
+    return len(out) if isinstance(out, bytes) else len(out.encode())
+
+
+def fixture(case: str, doc_name: str, who: str,
+            limit: int | None) -> tuple[Callable[[], Any], dict[str, int]]:
+    """The call to time, and what the report needs of it (pyperf metadata): the records it
+    covers, the bytes of its output (writers) or of the document's TOML (readers, saves), and
+    whether a reader's result equals the document. The call holds only its input: the process
+    keeps what an application that saves or loads it would."""
+    from bench.docs import Document, named_records
+
+    if case == "encode":
+        from bench.writers import RAW_WRITERS, WRITERS
+
+        doc = Document(doc_name, who in RAW_WRITERS, limit)
+        call = WRITERS[who](doc)
+        metadata = {"wf_records": doc.records, "wf_bytes": size(call())}
+    elif case == "loads":
+        from bench.readers import READERS
+
+        doc = Document(doc_name, False, limit)
+        call, expected = READERS[who](doc)
+        metadata = {"wf_records": doc.records, "wf_bytes": size(doc.toml),
+                    "wf_equal": int(call() == expected)}
+    else:
+        from bench.saves import ESCAPED_SAVES, SAVES
+
+        doc = Document(doc_name, who not in ESCAPED_SAVES)
+        call = SAVES[who](doc)
+        call()
+        metadata = {"wf_records": doc.records, "wf_bytes": size(doc.toml)}
+    named_records.cache_clear()
+    return call, metadata
+
+
+def after_work(loops: int, call: Callable[[], Any]) -> float:
+    """pyperf's time function of the after-work regime: each call after an untimed collection
+    (one call per value: the harness passes --loops 1)."""
+    timer, total = time.perf_counter, 0.0
+    for _ in range(loops):
+        gc.collect()
+        start = timer()
+        call()
+        total += timer() - start
+    return total
+
+
+def main() -> None:
+    def forward(cmd: list[str], args: Any) -> None:
+        cmd.extend([args.case, args.doc, args.who, "--regime", args.regime])
+        if args.limit:
+            cmd.extend(["--limit", str(args.limit)])
+
+    # The workers are started as this one was, with -m, so that `bench` imports from the path.
+    runner = pyperf.Runner(program_args=("-m", "bench.timing"), add_cmdline_args=forward)
+    parser = runner.argparser
+    parser.add_argument("case", choices=CASES)
+    parser.add_argument("doc", help="the document (holder: the operation)")
+    parser.add_argument("who", help="the writer, reader, save, or holder or dict")
+    parser.add_argument("--regime", choices=REGIMES, default="warm")
+    parser.add_argument("--limit", type=int, help="records at most")
+    args = runner.parse_args()
+    cut = f" (first {args.limit:,} records)" if args.limit else ""
+    name = f"{args.case} {args.doc} {args.who}{cut}, {args.regime}"
+
+    if args.case == "holder":
+        from bench.bench_holder import statement
+
+        stmt, env = statement(args.doc, args.who)
+        runner.timeit(name, stmt, globals=env)
+        return
+    if not args.worker:
+        # The manager only spawns the workers.
+        runner.bench_func(name, None)
+        return
+    call, metadata = fixture(args.case, args.doc, args.who, args.limit)
+    gc.collect()
+    if args.regime == "warm":
+        runner.bench_func(name, call, metadata=metadata)
+    else:
+        runner.bench_time_func(name, after_work, call, metadata=metadata)
+
+
+if __name__ == "__main__":
+    main()
