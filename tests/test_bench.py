@@ -1,0 +1,30 @@
+"""The benchmark's harness: pyperf workers started in rounds, their figures read back."""
+
+import dataclasses
+
+import pytest
+
+pytest.importorskip("pyperf")
+harness = pytest.importorskip("bench.harness")  # a checkout's, not a copy of tests/ alone
+writers = pytest.importorskip("bench.writers")
+
+
+def test_both_regimes_of_ours_and_a_peer_on_its_first_records(tmp_path):
+    setting = dataclasses.replace(harness.QUICK, rounds=2, warm_values=2, after_values=3,
+                                  min_time=0.002)
+    groups = [[writers.spec("1x1k", w, regime, True) for w in ("inkwright escaped", "tomlkit")]
+              for regime in harness.GROUP_ORDER]
+    res = harness.run(groups, setting, str(tmp_path), report=lambda text: None)
+    for regime in harness.REGIMES:
+        ours, peer = (res[writers.spec("1x1k", w, regime, True)]
+                      for w in ("inkwright escaped", "tomlkit"))
+        assert (ours.records, peer.records) == (1000, 300)
+        assert ours.bytes > 100_000 and ours.median > 0 and ours.equal
+        # ours in both rounds, the slow peer in the first only
+        values = 2 if regime == "warm" else 3
+        assert (ours.bench.get_nvalue(), peer.bench.get_nvalue()) == (2 * values, values)
+        loops = [run.get_loops() for run in ours.bench.get_runs() if run.values]
+        assert loops[0] == loops[1] and (loops[0] > 1) == (regime == "warm")
+        assert harness.ratio(peer, ours) == (
+            (peer.median / 300) / (ours.median / 1000), True)
+        assert harness.ratio_text(peer, ours).endswith("x\\*")
