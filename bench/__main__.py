@@ -332,7 +332,7 @@ def main() -> None:
                       setting, folder)
     reading_memory = reader_table.memory(args.quick, child)
     out = [f"# wrenfold benchmark{', reader' if args.reader_only else ''}"
-           f"{' (--quick)' if args.quick else ''}", "", harness.machine(), "",
+           f"{' (--quick)' if args.quick else ''}", "", harness.machine(res), "",
            harness.method(setting), ""]
     lead: list[list[str]] = []
     before: list[list[str]] = []

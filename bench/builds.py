@@ -52,7 +52,7 @@ def main() -> None:
         rows.append([" ".join(a.what), REGIMES[a.regime], ra.text(), rb.text(),
                      f"{rb.median / ra.median:.3f}x"])
     (na, _), (nb, _) = builds
-    print("\n".join([harness.machine(sites), "", harness.method(setting), "",
+    print("\n".join([harness.machine(results, sites), "", harness.method(setting), "",
                      table(["figure", "regime", na, nb, f"{nb} / {na}"], rows)]))
 
 

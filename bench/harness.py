@@ -45,15 +45,15 @@ class Spec:
     """One benchmark: bench.timing's case, document (or operation) and writer, reader, save or
     side, in a regime; `limit`: the records at most, for the slow peers; `build` and `site`: the
     name of the build measured and the folder it is imported from (None: as in this process);
-    `once`: in the first round only."""
+    `once`: in the first round only, with fewer values."""
 
     what: tuple[str, str, str]
     regime: str
     limit: int | None = None
     build: str | None = None
     site: str | None = dataclasses.field(default=None, compare=False)
-    # Timed in the first round only: a peer far slower than ours, or a document that takes
-    # long to build.
+    # Timed in the first round only, and half the values: a peer far slower than ours, or a
+    # document that takes long to build.
     once: bool = dataclasses.field(default=False, compare=False)
 
     def label(self) -> str:
@@ -128,6 +128,8 @@ def progress(text: str) -> None:
 def _worker(spec: Spec, path: str, setting: Settings, loops: int) -> None:
     """One pyperf worker process of `spec`, its run added to `path`; 0 loops: the calibration."""
     values = setting.warm_values if spec.regime == "warm" else setting.after_values
+    if spec.once:
+        values = max(3, values // 2)
     cmd = [sys.executable, "-m", "bench.timing", *spec.what, "--regime", spec.regime,
            *(["--limit", str(spec.limit)] if spec.limit else []),
            "--worker", "--quiet", "--append", path, "--warmups", "1", "--values", str(values),
@@ -182,6 +184,16 @@ def run(groups: Sequence[Sequence[Spec]], setting: Settings, folder: str | None 
             for spec in specs}
 
 
+def load(results: dict[Spec, Result]) -> str:
+    """The machine's load while the workers ran (pyperf notes the 1-minute average in each)."""
+    loads = sorted(float(run.get_metadata()["load_avg_1min"]) for res in results.values()
+                   for run in res.bench.get_runs() if "load_avg_1min" in run.get_metadata())
+    if not loads:
+        return ""
+    return (f"Load average of the machine as the workers ran: {loads[0]:.1f} to {loads[-1]:.1f}, "
+            f"median {loads[len(loads) // 2]:.1f}, on {os.cpu_count()} CPUs.")
+
+
 def _cpu() -> tuple[str, str]:
     """The CPU's model and the vector extensions it has, from /proc/cpuinfo (Linux)."""
     model, flags = platform.processor() or platform.machine(), set[str]()
@@ -218,23 +230,24 @@ def build_paths(site: str | None = None) -> str:
             f"UTF-8 shuffle {paths['shuffle'] or 'none (scalar or 16-byte loops)'}")
 
 
-def machine(sites: dict[str, str | None] | None = None) -> str:
-    """What the figures were measured on: the CPU, the interpreter, and each build's choice of
-    vector loops."""
+def machine(results: dict[Spec, Result], sites: dict[str, str | None] | None = None) -> str:
+    """What the figures were measured on: the CPU, the interpreter, each build's choice of
+    vector loops, and the machine's load."""
     model, flags = _cpu()
     lines = [f"{datetime.date.today()}, {model} ({platform.machine()}, {os.cpu_count()} CPUs; "
              f"vector extensions: {flags}), {platform.python_implementation()} "
              f"{platform.python_version()}, pyperf {pyperf.__version__}."]
     for name, site in (sites or {"this build": None}).items():
         lines.append(f"Vector paths of {name}: {build_paths(site)}.")
-    return "  \n".join(lines)
+    return "  \n".join(lines + [load(results)])
 
 
 def method(setting: Settings) -> str:
     """The method as one paragraph of the report."""
     return (f"Every time is pyperf's median ± median absolute deviation over {setting.rounds} "
-            f"worker process{'es' if setting.rounds > 1 else ''} per benchmark (one for the "
-            "peers other than orjson, and for the largest documents), each of one warm-up and "
+            f"worker process{'es' if setting.rounds > 1 else ''} per benchmark (one, with half "
+            "the values, for the peers other than orjson and the largest documents), each of "
+            "one warm-up and "
             f"{setting.warm_values} values (warm: pyperf's calibrated loops, a value at least "
             f"{setting.min_time * 1e3:.0f} ms) or {setting.after_values} values (after other "
             "work: one call each, after an untimed gc.collect(), the collector on). The "

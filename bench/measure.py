@@ -130,8 +130,8 @@ def compare(case: str, doc: str, names: list[str], regimes: list[str], quick: bo
     header = [case + " " + doc]
     for regime in regimes:
         header += [harness.REGIMES[regime], f"/ {names[0]}"]
-    return "\n".join([harness.machine(), "", harness.method(harness.settings(quick)), "",
-                      table(header, rows)])
+    return "\n".join([harness.machine(results), "",
+                      harness.method(harness.settings(quick)), "", table(header, rows)])
 
 
 def main() -> None:

@@ -80,7 +80,7 @@ LOADS = ["inkreader", "tomllib", "tomli", "rtoml", "toml_rs", "orjson"]
 IN_ROUNDS = frozenset({"inkreader", "orjson", "floor", "read_unified_data", "orjson + validation"})
 
 # Readers too slow for the large documents, with the records they are given at most.
-RECORD_LIMITS = {"tomllib": 20_000, "tomli": 50_000}
+RECORD_LIMITS = {"tomllib": 20_000, "tomli": 50_000, "rtoml": 50_000, "toml_rs": 50_000}
 QUICK_RECORD_LIMITS = {"tomllib": 5_000, "tomli": 10_000, "rtoml": 50_000, "toml_rs": 50_000}
 
 
