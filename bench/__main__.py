@@ -1,7 +1,7 @@
 """The TOML encoder against the Python writers of TOML and JSON, saves, the holder against dict,
 and the reader against the Python readers of TOML and orjson.loads.
 
-    python -m bench [--quick] [--reader-only]
+    python -m bench [--quick] [--timer cpu] [--reader-only]
 
 Needs the package importable (installed, or PYTHONPATH=build/site-<tag>:.) and the peers of the
 `bench` dependency group, pyperf among them. Every time is a pyperf benchmark, in two regimes,
@@ -318,12 +318,11 @@ class Report:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true",
-                        help="one round, fewer values, smaller samples of the slow peers")
+    harness.add_options(parser)
     parser.add_argument("--reader-only", action="store_true", help="only the reader's part")
     args = parser.parse_args()
     started = time.perf_counter()
-    setting = harness.settings(args.quick)
+    setting = harness.settings(args.quick, args.timer)
     folder = harness.results_folder()
     harness.progress(f"measuring with pyperf; results in {folder}")
     writer_groups = [] if args.reader_only else groups(args.quick)

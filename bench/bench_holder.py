@@ -1,6 +1,6 @@
 """TablesHolder operations against the same operations on a plain dict.
 
-    python -m bench.bench_holder [--quick]        (with the package importable)
+    python -m bench.bench_holder [--quick] [--timer cpu]     (with the package importable)
 
 Prints the time of one operation for the holder and the dict, and their ratio, timed by pyperf
 (bench.timing's `holder` case) in its warm loops only: an operation of some tens of
@@ -100,9 +100,9 @@ def main() -> None:
     from bench import harness
 
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help="a shorter, rougher run")
+    harness.add_options(parser)
     args = parser.parse_args()
-    results = harness.run(specs(), harness.settings(args.quick))
+    results = harness.run(specs(), harness.settings(args.quick, args.timer))
     print(table(rows(results)))
 
 

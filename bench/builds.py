@@ -1,7 +1,7 @@
 """Two builds of the package against each other: encode, save and read of the benchmark
 documents, each build's figures from worker processes of their own, the builds taken in turn.
 
-    python -m bench.builds NAME=SITE NAME=SITE [--rounds N] [--quick] [--only TEXT]
+    python -m bench.builds NAME=SITE NAME=SITE [--rounds N] [--quick] [--timer cpu] [--only TEXT]
 
 SITE is a folder the package imports from (a build's site folder, or a wheel installed there
 with `pip install --target`). Every figure is a pyperf benchmark in both regimes (bench.harness),
@@ -31,7 +31,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("builds", nargs=2, metavar="NAME=SITE")
     parser.add_argument("--rounds", type=int, help="worker processes per figure and build")
-    parser.add_argument("--quick", action="store_true", help="a shorter, rougher run")
+    harness.add_options(parser)
     parser.add_argument("--only", default="", help="the figures whose label holds this text")
     args = parser.parse_args()
     builds = [tuple(b.split("=", 1)) for b in args.builds]
@@ -39,7 +39,7 @@ def main() -> None:
         if not os.path.isdir(site):
             parser.error(f"{name}: no folder {site}")
     sites = {name: os.path.abspath(site) for name, site in builds}
-    setting = harness.settings(args.quick)
+    setting = harness.settings(args.quick, args.timer)
     if args.rounds:
         setting = dataclasses.replace(setting, rounds=args.rounds)
     groups = [[Spec(what, regime, build=name, site=site) for name, site in sites.items()]

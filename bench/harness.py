@@ -20,6 +20,7 @@ outlier that moves a mean and not a median.
 
 from __future__ import annotations
 
+import argparse
 import dataclasses
 import datetime
 import json
@@ -72,14 +73,23 @@ class Settings:
     after_values: int  # values per process, each one call
     min_time: float
     quick: bool
+    timer: str = "wall"  # or "cpu", bench.timing's --timer
 
 
 FULL = Settings(rounds=3, warm_values=4, after_values=10, min_time=0.1, quick=False)
 QUICK = Settings(rounds=1, warm_values=3, after_values=8, min_time=0.05, quick=True)
 
 
-def settings(quick: bool) -> Settings:
-    return QUICK if quick else FULL
+def settings(quick: bool, timer: str = "wall") -> Settings:
+    return dataclasses.replace(QUICK if quick else FULL, timer=timer)
+
+
+def add_options(parser: argparse.ArgumentParser) -> None:
+    """The options of every command that runs benchmarks."""
+    parser.add_argument("--quick", action="store_true", help="a shorter, rougher run")
+    parser.add_argument("--timer", choices=["wall", "cpu"], default="wall",
+                        help="cpu: each worker thread's CPU time rather than the wall clock's "
+                             "(saves stay on the wall clock), steadier on a busy machine")
 
 
 class Result:
@@ -133,7 +143,7 @@ def _worker(spec: Spec, path: str, setting: Settings, loops: int) -> None:
     cmd = [sys.executable, "-m", "bench.timing", *spec.what, "--regime", spec.regime,
            *(["--limit", str(spec.limit)] if spec.limit else []),
            "--worker", "--quiet", "--append", path, "--warmups", "1", "--values", str(values),
-           "--min-time", str(setting.min_time),
+           "--min-time", str(setting.min_time), "--timer", setting.timer,
            *(["--loops", str(loops)] if loops else ["--calibrate-loops"])]
     # The measured build first; then this checkout, for the bench package.
     inherited = os.environ.get("PYTHONPATH", "") if spec.site is None else spec.site
@@ -244,7 +254,10 @@ def machine(results: dict[Spec, Result], sites: dict[str, str | None] | None = N
 
 def method(setting: Settings) -> str:
     """The method as one paragraph of the report."""
-    return (f"Every time is pyperf's median ± median absolute deviation over {setting.rounds} "
+    clock = ("the CPU time of the worker's thread (--timer cpu; saves on the wall clock)"
+             if setting.timer == "cpu" else "the wall clock")
+    return (f"Every time, on {clock}, is pyperf's median ± median absolute deviation over "
+            f"{setting.rounds} "
             f"worker process{'es' if setting.rounds > 1 else ''} per benchmark (one, with half "
             "the values, for the peers other than orjson and the largest documents), each of "
             "one warm-up and "

@@ -1,8 +1,8 @@
 """Measurements of one document: the timed comparisons, which bench.harness runs with pyperf,
 and the extra peak memory of one call, in a process of its own.
 
-    python -m bench.measure encode DOC WRITER... [--regime R] [--quick]
-    python -m bench.measure loads DOC READER... [--regime R] [--quick]
+    python -m bench.measure encode DOC WRITER... [--regime R] [--quick] [--timer cpu]
+    python -m bench.measure loads DOC READER... [--regime R] [--quick] [--timer cpu]
     python -m bench.measure save DOC WAY... [--regime R] [--quick]
     python -m bench.measure memory DOC WRITER
     python -m bench.measure stream DOC
@@ -109,17 +109,18 @@ def stream(doc_name: str) -> dict:
             "extra_bytes": extra, "encode_extra_bytes": encode_extra}
 
 
-def compare(case: str, doc: str, names: list[str], regimes: list[str], quick: bool) -> str:
+def compare(case: str, doc: str, names: list[str], regimes: list[str],
+            setting: harness.Settings) -> str:
     """The pyperf benchmarks of `names` on `doc`, in turn, and their table."""
     def spec(name: str, regime: str) -> harness.Spec:
         if case == "encode":
-            return writers.spec(doc, name, regime, quick)
+            return writers.spec(doc, name, regime, setting.quick)
         if case == "loads":
-            return readers.spec(doc, name, regime, quick)
+            return readers.spec(doc, name, regime, setting.quick)
         return saves.spec(doc, name, regime)
 
     groups = [[spec(name, regime) for name in names] for regime in regimes]
-    results = harness.run(groups, harness.settings(quick))
+    results = harness.run(groups, setting)
     rows = []
     for name in names:
         row = [name]
@@ -131,7 +132,7 @@ def compare(case: str, doc: str, names: list[str], regimes: list[str], quick: bo
     for regime in regimes:
         header += [harness.REGIMES[regime], f"/ {names[0]}"]
     return "\n".join([harness.machine(results), "",
-                      harness.method(harness.settings(quick)), "", table(header, rows)])
+                      harness.method(setting), "", table(header, rows)])
 
 
 def main() -> None:
@@ -140,7 +141,7 @@ def main() -> None:
     parser.add_argument("doc", choices=list(DOCS))
     parser.add_argument("names", nargs="*", help="writers, readers or saves (memory: a writer)")
     parser.add_argument("--regime", choices=list(harness.REGIMES), help="default: both")
-    parser.add_argument("--quick", action="store_true", help="a shorter, rougher run")
+    harness.add_options(parser)
     args = parser.parse_args()
     known: Any = {"encode": WRITERS, "loads": READERS, "save": SAVES, "memory": WRITERS,
              "stream": {}}[args.what]
@@ -155,7 +156,8 @@ def main() -> None:
         parser.error("name at least one writer, reader or save")
     else:
         print(compare(args.what, args.doc, args.names,
-                      [args.regime] if args.regime else list(harness.REGIMES), args.quick))
+                      [args.regime] if args.regime else list(harness.REGIMES),
+                      harness.settings(args.quick, args.timer)))
 
 
 if __name__ == "__main__":
