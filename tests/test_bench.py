@@ -27,7 +27,9 @@ def test_both_regimes_of_ours_and_a_peer_on_its_first_records(tmp_path):
         runs = ours.bench.get_runs()
         calibrated = ["calibrate_loops" in run.get_metadata() for run in runs]
         loops = {run.get_loops() for run in runs if run.values}
-        assert calibrated == ([True, False, False] if regime == "warm" else [False, False])
+        # (a call slower than min_time, as in a sanitized build, needs no calibration run)
+        assert calibrated in (([True, False, False], [False, False]) if regime == "warm"
+                              else ([False, False],))
         assert len(loops) == 1 and (regime == "warm" or loops == {1})
         assert harness.ratio(peer, ours) == (
             (peer.median / 300) / (ours.median / 1000), True)
