@@ -2,7 +2,7 @@
 
 import pytest
 
-from native import VTable
+from support.native import VTable
 from rimecast.frozen import freeze
 from wrenfold.datastore.tables import ledgerbox
 from wrenfold.datastore.tables.data import TableData

@@ -7,7 +7,7 @@ import types
 
 import pytest
 
-from native import exec_definition, VTable, capsule_name, capsule_pointer, read_ssize
+from support.native import exec_definition, VTable, capsule_name, capsule_pointer, read_ssize
 from wrenfold.datastore.tables import ledgerbox
 from wrenfold.datastore.tables.ledgerbox import TablesHolder
 

@@ -7,7 +7,7 @@ import traceback
 
 import pytest
 
-from native import VTable, options
+from support.native import VTable, options
 from wrenfold.datastore.tables.ledgerbox import TablesHolder
 
 vt = VTable()

@@ -6,7 +6,7 @@ import weakref
 
 import pytest
 
-from native import VTable, options
+from support.native import VTable, options
 from wrenfold.datastore.tables import ledgerbox
 from wrenfold.datastore.tables.data import TableData
 from wrenfold.datastore.tables.ledgerbox import TablesHolder

@@ -13,7 +13,7 @@ import weakref
 
 import pytest
 
-from native import VTable
+from support.native import VTable
 from wrenfold.datastore.tables import ledgerbox
 from wrenfold.datastore.tables.ledgerbox import TablesHolder
 

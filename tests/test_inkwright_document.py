@@ -4,7 +4,7 @@ import tomllib
 
 import pytest
 
-from inkwright_docs import (WORKED_EXAMPLE_TOML, Doc, Table, column, header, model,
+from support.inkwright_docs import (WORKED_EXAMPLE_TOML, Doc, Table, column, header, model,
                             worked_example)
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data as encode
 from wrenfold.datastore.tables.data import ColumnData, TableData

@@ -9,7 +9,7 @@ import sysconfig
 
 import pytest
 
-from inkwright_docs import header, records_doc
+from support.inkwright_docs import header, records_doc
 from test_number_format import INT64_MAX, INT64_MIN, float_mix, int_mix
 from wrenfold.datastore.adapter.toml import inkwright
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data as encode

@@ -13,8 +13,8 @@ from pathlib import Path
 
 import pytest
 
-from inkwright_docs import Doc, Table, model, worked_example
-from privileged import save_under_alarm, shared_dir  # noqa: F401 - a fixture
+from support.inkwright_docs import Doc, Table, model, worked_example
+from support.privileged import save_under_alarm, shared_dir  # noqa: F401 - a fixture
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data, write_unified_data
 from wrenfold.datastore.tables.data import TableData
 

@@ -8,8 +8,8 @@ import sys
 
 import pytest
 
-from inkwright_docs import Doc, Table, header
-from privileged import in_child
+from support.inkwright_docs import Doc, Table, header
+from support.privileged import in_child
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data, write_unified_data
 
 # Their children are forked: run outside the parallel workers (tools/pytest-parallel).
@@ -18,7 +18,7 @@ pytestmark = pytest.mark.forks
 CHILD = """
 import resource, sys
 sys.path.insert(0, {tests!r})
-from inkwright_docs import Doc, Table, header
+from support.inkwright_docs import Doc, Table, header
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data
 
 n, headroom = {records}, {headroom}

@@ -9,8 +9,8 @@ from pathlib import Path
 
 import pytest
 
-from inkwright_docs import Doc, worked_example, WORKED_EXAMPLE_TOML
-from native import exec_definition, capsule_name, capsule_pointer
+from support.inkwright_docs import Doc, worked_example, WORKED_EXAMPLE_TOML
+from support.native import exec_definition, capsule_name, capsule_pointer
 from wrenfold.datastore.adapter.toml import inkwright
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data, write_unified_data
 

@@ -14,7 +14,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from inkwright_docs import Doc, Table, model
+from support.inkwright_docs import Doc, Table, model
 from wrenfold.datastore.adapter.toml import loads
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data, write_unified_data
 from wrenfold.datastore.tables.data import ColumnData, TableData

@@ -7,9 +7,9 @@ from types import SimpleNamespace
 
 import pytest
 
-from inkwright_docs import Doc, Table, column, only_record, records_doc, model
-from native import VTable
-from privileged import run_without_dict_watchers
+from support.inkwright_docs import Doc, Table, column, only_record, records_doc, model
+from support.native import VTable
+from support.privileged import run_without_dict_watchers
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data as encode
 from wrenfold.datastore.adapter.toml.inkwright import write_unified_data
 from wrenfold.datastore.tables.data import TableData

@@ -13,8 +13,8 @@ from pathlib import Path
 
 import pytest
 
-from inkwright_docs import Doc, Table, model
-from privileged import in_child, save_under_alarm, temp_files
+from support.inkwright_docs import Doc, Table, model
+from support.privileged import in_child, save_under_alarm, temp_files
 from wrenfold.datastore.adapter.toml import loads
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data, write_unified_data
 from wrenfold.datastore.tables.data import ColumnData, TableData

@@ -14,10 +14,10 @@ from pathlib import Path
 
 import pytest
 
-from inkwright_docs import Doc, Table
-from privileged import (NOBODY, OTHER_GROUP, OTHER_USER, as_user, bind_mount, in_child,
+from support.inkwright_docs import Doc, Table
+from support.privileged import (NOBODY, OTHER_GROUP, OTHER_USER, as_user, bind_mount, in_child,
                         mount_tmpfs, needs_root, private_mounts, temp_files)
-from privileged import shared_dir  # noqa: F401 - a fixture
+from support.privileged import shared_dir  # noqa: F401 - a fixture
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data, write_unified_data
 
 # Their children are forked: run outside the parallel workers (tools/pytest-parallel).

@@ -7,7 +7,7 @@ import tomllib
 
 import pytest
 
-from inkwright_docs import Doc, Table, column, only_record, records_doc
+from support.inkwright_docs import Doc, Table, column, only_record, records_doc
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data as encode
 from wrenfold.datastore.adapter.toml.inkwright import write_unified_data as write
 

@@ -7,7 +7,7 @@ from decimal import Decimal
 
 import pytest
 
-from leaks import refcount_deltas, requires_debug_build
+from support.leaks import refcount_deltas, requires_debug_build
 from test_dumps import Meddler, Odd, Price
 from wrenfold.datastore.adapter.toml import dump, dumps
 

@@ -11,8 +11,8 @@ import sys
 import pytest
 from pydantic import BaseModel, ValidationError
 
-from leaks import assert_no_leaks, raising, requires_debug_build
-from native import VTable, options
+from support.leaks import assert_no_leaks, raising, requires_debug_build
+from support.native import VTable, options
 from wrenfold.datastore.tables import ledgerbox
 from wrenfold.datastore.tables.ledgerbox import TablesHolder
 

@@ -17,10 +17,10 @@ import sysconfig
 
 import pytest
 
-from inkwright_docs import Doc, Table, column
-from leaks import assert_no_leaks, count_deltas, raising, requires_debug_build
-from native import VTable
-from privileged import run_without_dict_watchers
+from support.inkwright_docs import Doc, Table, column
+from support.leaks import assert_no_leaks, count_deltas, raising, requires_debug_build
+from support.native import VTable
+from support.privileged import run_without_dict_watchers
 from wrenfold.datastore.adapter.toml import inkwright
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data, write_unified_data
 from wrenfold.datastore.tables.ledgerbox import TablesHolder

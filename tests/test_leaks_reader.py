@@ -7,7 +7,7 @@ import tomllib
 
 import pytest
 
-from leaks import assert_no_leaks as assert_no_leaks_per_30, requires_debug_build
+from support.leaks import assert_no_leaks as assert_no_leaks_per_30, requires_debug_build
 from wrenfold.datastore.adapter.toml.inkreader import _loads_document, load, loads
 
 pytestmark = requires_debug_build

@@ -14,7 +14,7 @@ from pathlib import Path
 
 import pytest
 
-from reader_check import ORACLE
+from support.reader_check import ORACLE
 from wrenfold.datastore.adapter.toml import load, loads
 
 DATA = Path(__file__).parent / "data"

@@ -8,7 +8,7 @@ from __future__ import annotations
 import datetime
 import random
 
-from reader_check import ORACLE, compare_bytes, compare_text, needs_oracle
+from support.reader_check import ORACLE, compare_bytes, compare_text, needs_oracle
 from test_inkwright_roundtrip import RandomDocument
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data
 

@@ -9,7 +9,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from inkwright_docs import model, worked_example
+from support.inkwright_docs import model, worked_example
 from test_inkwright_roundtrip import read_back, tables, text, typed
 from wrenfold.datastore.adapter.toml import decode_unified_data, loads, read_unified_data
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data, write_unified_data

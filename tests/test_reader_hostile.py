@@ -13,7 +13,7 @@ import tomllib
 
 import pytest
 
-from reader_check import compare_bytes, compare_text, needs_oracle, reader
+from support.reader_check import compare_bytes, compare_text, needs_oracle, reader
 
 SANITIZED = bool(os.environ.get("WRENFOLD_SANITIZED"))
 DEEP = 100_000
@@ -125,7 +125,7 @@ def test_keys_alike_as_text_are_one_key_and_others_two(pair):
 
 CHILD = r"""
 import os, resource, sys, tomllib
-from reader_check import reader
+from support.reader_check import reader
 
 def cap(extra):
     # An address-space limit of what the process uses now plus `extra` bytes.

@@ -32,7 +32,7 @@ pytestmark = [
 PRELUDE = r"""
 import atexit, gc, os, shutil, sys, tempfile
 from pydantic import BaseModel, ValidationError
-from inkwright_docs import Doc, Table, column, model
+from support.inkwright_docs import Doc, Table, column, model
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data as encode
 from wrenfold.datastore.adapter.toml.inkwright import write_unified_data as write
 from wrenfold.datastore.tables.data import TableData

@@ -13,7 +13,7 @@ from __future__ import annotations
 import io
 import os
 
-from reader_check import compare_bytes, reader, tagged
+from support.reader_check import compare_bytes, reader, tagged
 from wrenfold.datastore.adapter.toml import inkreader
 
 COMPARE = bool(os.environ.get("WRENFOLD_FUZZ_COMPARE"))

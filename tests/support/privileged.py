@@ -165,4 +165,5 @@ def run_without_dict_watchers(code: str) -> subprocess.CompletedProcess[str]:
                "    pass\n")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     return subprocess.run([sys.executable, "-c", prelude + code], capture_output=True, text=True,
-                          timeout=600, cwd=os.path.dirname(__file__), env=env)
+                          timeout=600, cwd=os.path.dirname(os.path.dirname(__file__)),
+                          env=env)

@@ -1,0 +1,1 @@
+"""Helpers the test modules share: documents, native views, leak checks, privileged set-ups."""
