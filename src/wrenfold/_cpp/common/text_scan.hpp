@@ -33,24 +33,26 @@ inline uint32_t load4(const unsigned char* p) {
     return w;
 }
 
-// The bytes to escape, as the escape table gives them.
-inline bool needs_escape(unsigned char c) {
+// The scalar scan: one look-up in the escape table a byte.
+inline bool in_escape_table(unsigned char c) {
     return kEscape.cls[c] != 0;
 }
 
 }  // namespace detail
 
-// The high bit of every byte of `w` that is below 0x20, DEL, a backslash or `quote` (the
-// bytes to escape when `quote` is '"'), and possibly of bytes above such a byte (a borrow
-// runs upwards), so only the lowest marked byte is exact. Bytes of 0x80 and above are never
-// marked: those of multi-byte characters pass.
+// The high bit of every byte of `w` that a basic string escapes, with `quote` for its double
+// quote (the reader's literal strings pass a single one), and possibly of bytes above such a
+// byte (a borrow runs upwards), so only the lowest marked byte is exact. Bytes of 0x80 and
+// above are never marked: those of multi-byte characters pass.
 inline uint64_t escape_bits(uint64_t w, unsigned char quote = '"') {
     constexpr uint64_t kOnes = 0x0101010101010101ull;
     constexpr uint64_t kHigh = 0x8080808080808080ull;
     const auto zero_bytes = [](uint64_t v) { return (v - kOnes) & ~v; };
-    return ((w - kOnes * 0x20) | zero_bytes(w ^ (kOnes * quote)) | zero_bytes(w ^ (kOnes * 0x5C)) |
-            zero_bytes(w ^ (kOnes * 0x7F))) &
-           ~w & kHigh;
+    uint64_t marks = w - kOnes * kControlEnd;
+    for (const unsigned char sign : kEscapedSigns) {
+        marks |= zero_bytes(w ^ (kOnes * (sign == '"' ? quote : sign)));
+    }
+    return marks & ~w & kHigh;
 }
 
 namespace detail {
@@ -86,7 +88,7 @@ inline size_t first_escape_words(const unsigned char* p, size_t n) {
         return bits != 0 ? n - 8 + first_marked(bits) : n;
     }
     for (size_t i = 0; i < n; i++) {
-        if (needs_escape(p[i])) {
+        if (in_escape_table(p[i])) {
             return i;
         }
     }
@@ -97,13 +99,12 @@ inline size_t first_escape_words(const unsigned char* p, size_t n) {
 
 // One bit per byte of `x` that needs an escape, exact.
 inline unsigned escape_mask(__m128i x) {
-    const __m128i control =
-        _mm_cmpeq_epi8(_mm_max_epu8(x, _mm_set1_epi8(0x1F)), _mm_set1_epi8(0x1F));
-    const __m128i quote = _mm_cmpeq_epi8(x, _mm_set1_epi8(0x22));
-    const __m128i backslash = _mm_cmpeq_epi8(x, _mm_set1_epi8(0x5C));
-    const __m128i del = _mm_cmpeq_epi8(x, _mm_set1_epi8(0x7F));
-    return static_cast<unsigned>(_mm_movemask_epi8(
-        _mm_or_si128(_mm_or_si128(control, quote), _mm_or_si128(backslash, del))));
+    const __m128i below = _mm_set1_epi8(static_cast<char>(kControlEnd - 1));
+    __m128i marks = _mm_cmpeq_epi8(_mm_max_epu8(x, below), below);
+    for (const unsigned char sign : kEscapedSigns) {
+        marks = _mm_or_si128(marks, _mm_cmpeq_epi8(x, _mm_set1_epi8(static_cast<char>(sign))));
+    }
+    return static_cast<unsigned>(_mm_movemask_epi8(marks));
 }
 
 // x86-64 always has SSE2: sixteen bytes a step.
@@ -149,6 +150,17 @@ inline size_t first_escape(const char* p, size_t n) {
 #else
     return detail::first_escape_words(u, n);
 #endif
+}
+
+// Index of the first of the `n` bytes at `p` that raw output refuses between quotes (all
+// that escaping would change but the tab), or `n`.
+inline size_t first_raw_refused(const char* p, size_t n) {
+    for (size_t at = 0;; at++) {
+        at += first_escape(p + at, n - at);
+        if (at == n || p[at] != '\t') {
+            return at;
+        }
+    }
 }
 
 // memcpy for texts that are mostly short: up to 32 bytes as two overlapping blocks, inline,

@@ -47,11 +47,41 @@ inline bool is_bare_key(const char* s, size_t n) {
     return true;
 }
 
-// --- escapes of a basic string ---------------------------------------------------------------
+// --- what a basic string escapes ------------------------------------------------------------
+//
+// The control characters (every code below kControlEnd, and DEL), the quote and the escape
+// character. Escaped output escapes them all; raw output carries a tab and refuses the rest,
+// which also end a clean run of a basic string for the reader. The escape table below and
+// every scanner that looks for these bytes a block at a time are built from kControlEnd and
+// kEscapedSigns; tests/cpp/test_escape_rule.cpp holds each scanner to needs_escape().
 
-// The characters a basic string never holds raw, tab among them.
+inline constexpr unsigned char kControlEnd = 0x20;
+inline constexpr unsigned char kDel = 0x7F;
+// The escaped bytes at or above kControlEnd.
+inline constexpr unsigned char kEscapedSigns[] = {'"', '\\', kDel};
+
+// A power of two, so that a vector tests "below" with a mask.
+static_assert((kControlEnd & (kControlEnd - 1)) == 0);
+
 constexpr bool is_toml_control(uint32_t code) {
-    return code <= 0x1F || code == 0x7F;
+    return code < kControlEnd || code == kDel;
+}
+
+constexpr bool needs_escape(uint32_t code) {
+    if (code < kControlEnd) {
+        return true;
+    }
+    for (const unsigned char sign : kEscapedSigns) {
+        if (code == sign) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// What raw output refuses between quotes: everything escaped but the tab.
+constexpr bool raw_refuses(uint32_t code) {
+    return needs_escape(code) && code != '\t';
 }
 
 // A two-character escape: the byte, and the letter after the backslash. ESC's is read but not
@@ -86,7 +116,7 @@ namespace detail {
 constexpr EscapeTable make_escape_table() {
     EscapeTable t{};
     for (uint32_t b = 0; b < 256; b++) {
-        t.cls[b] = is_toml_control(b) ? 'u' : 0;
+        t.cls[b] = needs_escape(b) ? 'u' : 0;
     }
     for (const ShortEscape& e : kShortEscapes) {
         if (e.written) {

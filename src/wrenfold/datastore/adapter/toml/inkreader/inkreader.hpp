@@ -38,7 +38,7 @@ int import_datetime();
 namespace cls {
 inline constexpr uint8_t kBare = 1;     // A-Z a-z 0-9 _ -
 inline constexpr uint8_t kSpace = 2;    // space, tab
-inline constexpr uint8_t kStrStop = 4;  // ends a clean run of a basic string: " \ controls
+inline constexpr uint8_t kStrStop = 4;  // ends a clean run of a basic string: what raw refuses
 inline constexpr uint8_t kLitStop = 8;  // ends a clean run of a literal string: ' controls
 inline constexpr uint8_t kDigit = 16;   // 0-9
 inline constexpr uint8_t kHex = 32;     // 0-9 a-f A-F
@@ -60,7 +60,7 @@ constexpr CharTable make_char_table() {
             v |= cls::kSpace;
         }
         const bool control = common::is_toml_control(static_cast<uint32_t>(c)) && c != '\t';
-        if (control || c == '"' || c == '\\') {
+        if (common::raw_refuses(static_cast<uint32_t>(c))) {
             v |= cls::kStrStop;
         }
         if (control || c == '\'') {

@@ -23,18 +23,7 @@ thread_local PyObject* refused;
 }  // namespace
 
 bool raw_safe(const char* p, size_t n) {
-    // The escaped mode's scan, which stops at tabs as well: those pass.
-    for (;;) {
-        const size_t i = common::first_escape(p, n);
-        if (i == n) {
-            return true;
-        }
-        if (p[i] != '\t') {
-            return false;
-        }
-        p += i + 1;
-        n -= i + 1;
-    }
+    return common::first_raw_refused(p, n) == n;
 }
 
 int refuse_raw_char(uint32_t c) {
@@ -57,12 +46,7 @@ int refuse_raw_char(uint32_t c) {
 }
 
 int refuse_raw_text(const char* p, size_t n) {
-    size_t i = 0;
-    while (i + 1 < n &&
-           (p[i] == '\t' || !common::detail::needs_escape(static_cast<unsigned char>(p[i])))) {
-        i++;
-    }
-    return refuse_raw_char(static_cast<unsigned char>(p[i]));
+    return refuse_raw_char(static_cast<unsigned char>(p[common::first_raw_refused(p, n)]));
 }
 
 namespace {

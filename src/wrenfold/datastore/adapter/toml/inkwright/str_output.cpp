@@ -63,7 +63,7 @@ template <class Out, class In>
 Out* copy_escaped(Out* out, const In* in, size_t n) {
     for (size_t i = 0; i < n; i++) {
         const uint32_t c = in[i];
-        if (c < 0x80 && common::kEscape.cls[c] != 0) {
+        if (common::needs_escape(c)) {
             char text[common::detail::kMaxEscapeLen];
             const char* end = common::detail::put_escape(text, static_cast<unsigned char>(c),
                                                          common::kEscape.cls[c]);

@@ -52,17 +52,12 @@ int quoted_str(Buffer* buf, PyObject* s, int escape_strings, bool* utf8_failed) 
     return quoted_utf8(buf, utf8, size, escape_strings);
 }
 
-// A code unit that raw TOML cannot carry between quotes, as raw_safe.
-inline bool raw_stop(uint32_t c) {
-    return (c < 0x20 && c != '\t') | (c == '"') | (c == '\\') | (c == 0x7F);
-}
-
-// ValueError for the first code unit at `p` that raw_stop refuses, and -1; 0 when there is
+// ValueError for the first code unit at `p` that raw output refuses, and -1; 0 when there is
 // none (the units to escape were tabs).
 template <class T>
 int refuse_raw_units(const T* p, size_t n) {
     for (size_t i = 0; i < n; i++) {
-        if (raw_stop(p[i])) {
+        if (common::raw_refuses(p[i])) {
             return refuse_raw_char(p[i]);
         }
     }

@@ -75,8 +75,10 @@ bool clean_units(Vec<T, Bytes> v, bool escape) {
         bad |= (v & (zero + static_cast<T>(~T{0x7FF}))) == zero + 0xD800;
     }
     if (escape) {
-        bad |= (v & (zero + static_cast<T>(~T{0x1F}))) == zero;
-        bad |= (v == zero + 0x22) | (v == zero + 0x5C) | (v == zero + 0x7F);
+        bad |= (v & (zero + static_cast<T>(~T{common::kControlEnd - 1}))) == zero;
+        for (const unsigned char sign : common::kEscapedSigns) {
+            bad |= v == zero + sign;
+        }
     }
     return !any_lane(bad);
 }
