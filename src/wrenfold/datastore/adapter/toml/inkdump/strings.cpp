@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include <wrenfold/_cpp/common/ref.hpp>
+#include <wrenfold/_cpp/common/str_utf8.hpp>
 #include <wrenfold/_cpp/common/text_scan.hpp>
 #include <wrenfold/_cpp/common/toml_chars.hpp>
 
@@ -11,17 +12,6 @@
 namespace wrenfold::inkdump {
 
 namespace {
-
-// The UTF-8 of a str (of any subclass: its own text, not its str()). Null with an exception
-// for a lone surrogate, which no TOML document can hold.
-const char* utf8_of(Buffer* buf, PyObject* s, Py_ssize_t* n) {
-    if (PyUnicode_IS_ASCII(s)) [[likely]] {
-        *n = PyUnicode_GET_LENGTH(s);
-        return static_cast<const char*>(PyUnicode_DATA(s));
-    }
-    buf->ascii = false;
-    return PyUnicode_AsUTF8AndSize(s, n);
-}
 
 // The text of `s` between the quotes, from `p` to `end`.
 int write_body(Buffer* buf, const char* p, const char* const end, bool multiline) {
@@ -73,7 +63,7 @@ int write_text(Buffer* buf, const char* p, Py_ssize_t n, bool multiline) {
 
 int write_string(Buffer* buf, PyObject* s, bool multiline) {
     Py_ssize_t n;
-    const char* p = utf8_of(buf, s, &n);
+    const char* p = common::str_utf8(s, &n, &buf->ascii);
     return p != nullptr ? write_text(buf, p, n, multiline) : -1;
 }
 
@@ -91,7 +81,7 @@ int write_key(Buffer* buf, PyObject* key) {
         return -1;
     }
     Py_ssize_t n;
-    const char* p = utf8_of(buf, key, &n);
+    const char* p = common::str_utf8(key, &n, &buf->ascii);
     if (p == nullptr) {
         return -1;
     }

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include <wrenfold/_cpp/common/buffer.hpp>
+#include <wrenfold/_cpp/common/str_utf8.hpp>
 #include <wrenfold/_cpp/common/traceback.hpp>
 #include <wrenfold/datastore/c_unified_data/c_unified_data.hpp>
 
@@ -25,6 +26,7 @@ using c_unified_data::CTableData;
 using c_unified_data::CUnifiedData;
 using c_unified_data::HeaderData;
 using common::Buffer;
+using common::is_ascii_str;
 
 // --- tokens (tokens.cpp) ---------------------------------------------------------------------
 
@@ -139,23 +141,6 @@ inline int write_token(Buffer* buf, const char* token, const char* qualname) {
     return no_memory(qualname, __FILE_NAME__, __LINE__);
 }
 
-// A str whose characters are all ASCII: its data is its UTF-8, and it is copied as it is.
-inline bool is_ascii_str(PyObject* s) {
-    return PyUnicode_Check(s) && PyUnicode_IS_ASCII(s);
-}
-
-// The UTF-8 text of the str `s`, or null with TypeError or UnicodeEncodeError. An ASCII
-// string's own data is its UTF-8; other strings give the form the interpreter caches in
-// them, and make the buffer no longer ASCII.
-inline const char* str_utf8(Buffer* buf, PyObject* s, Py_ssize_t* size) {
-    if (is_ascii_str(s)) [[likely]] {
-        *size = PyUnicode_GET_LENGTH(s);
-        return static_cast<const char*>(PyUnicode_DATA(s));
-    }
-    buf->ascii = false;
-    return PyUnicode_AsUTF8AndSize(s, size);
-}
-
 // In an encode, text that is not ASCII is not written: where it goes is noted, and the str
 // of the document takes its characters from the string itself. So it is neither converted
 // to UTF-8 (which the interpreter would keep in every string) nor decoded back.
@@ -228,7 +213,7 @@ inline int buf_write_str(Buffer* buf, PyObject* s) {
         }
     }
     Py_ssize_t size;
-    const char* utf8 = str_utf8(buf, s, &size);
+    const char* utf8 = common::str_utf8(s, &size, &buf->ascii);
     if (utf8 == nullptr) [[unlikely]] {
         return INK_FAIL("buf_write_str");
     }

@@ -44,7 +44,7 @@ int quoted_str(Buffer* buf, PyObject* s, int escape_strings, bool* utf8_failed) 
         }
     }
     Py_ssize_t size;
-    const char* utf8 = str_utf8(buf, s, &size);
+    const char* utf8 = common::str_utf8(s, &size, &buf->ascii);
     if (utf8 == nullptr) {
         *utf8_failed = true;
         return -1;
