@@ -48,11 +48,9 @@ inline uint64_t escape_bits(uint64_t w, unsigned char quote = '"') {
     constexpr uint64_t kOnes = 0x0101010101010101ull;
     constexpr uint64_t kHigh = 0x8080808080808080ull;
     const auto zero_bytes = [](uint64_t v) { return (v - kOnes) & ~v; };
-    uint64_t marks = w - kOnes * kControlEnd;
-    for (const unsigned char sign : kEscapedSigns) {
-        marks |= zero_bytes(w ^ (kOnes * (sign == '"' ? quote : sign)));
-    }
-    return marks & ~w & kHigh;
+    const uint64_t signs = or_over_signs(
+        [&](unsigned char sign) { return zero_bytes(w ^ (kOnes * (sign == '"' ? quote : sign))); });
+    return ((w - kOnes * kControlEnd) | signs) & ~w & kHigh;
 }
 
 namespace detail {
@@ -100,11 +98,11 @@ inline size_t first_escape_words(const unsigned char* p, size_t n) {
 // One bit per byte of `x` that needs an escape, exact.
 inline unsigned escape_mask(__m128i x) {
     const __m128i below = _mm_set1_epi8(static_cast<char>(kControlEnd - 1));
-    __m128i marks = _mm_cmpeq_epi8(_mm_max_epu8(x, below), below);
-    for (const unsigned char sign : kEscapedSigns) {
-        marks = _mm_or_si128(marks, _mm_cmpeq_epi8(x, _mm_set1_epi8(static_cast<char>(sign))));
-    }
-    return static_cast<unsigned>(_mm_movemask_epi8(marks));
+    const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(x, below), below);
+    const __m128i signs = or_over_signs([&](unsigned char sign) {
+        return _mm_cmpeq_epi8(x, _mm_set1_epi8(static_cast<char>(sign)));
+    });
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(control, signs)));
 }
 
 // x86-64 always has SSE2: sixteen bytes a step.

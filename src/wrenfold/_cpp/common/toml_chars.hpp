@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 namespace wrenfold::common {
 
@@ -77,6 +78,15 @@ constexpr bool needs_escape(uint32_t code) {
         }
     }
     return false;
+}
+
+// `marks(sign)` for each escaped sign, ORed: written out one sign after the other, for the
+// scanners that compare a word or a vector with each.
+template <class Marks>
+[[gnu::always_inline]] inline auto or_over_signs(Marks marks) {
+    return [&]<size_t... I>(std::index_sequence<I...>) {
+        return (marks(kEscapedSigns[I]) | ...);
+    }(std::make_index_sequence<sizeof(kEscapedSigns)>{});
 }
 
 // What raw output refuses between quotes: everything escaped but the tab.

@@ -76,9 +76,7 @@ bool clean_units(Vec<T, Bytes> v, bool escape) {
     }
     if (escape) {
         bad |= (v & (zero + static_cast<T>(~T{common::kControlEnd - 1}))) == zero;
-        for (const unsigned char sign : common::kEscapedSigns) {
-            bad |= v == zero + sign;
-        }
+        bad |= common::or_over_signs([&](unsigned char sign) { return v == zero + sign; });
     }
     return !any_lane(bad);
 }
