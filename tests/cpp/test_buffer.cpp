@@ -1,6 +1,5 @@
-// The byte buffer and the TOML escaper of wrenfold::common, and the encoder's cursor.
+// The byte buffer and the TOML escaper of wrenfold::common.
 #include <wrenfold/_cpp/common/buffer.hpp>
-#include <wrenfold/datastore/adapter/toml/inkwright/cursor.hpp>
 
 #include <gtest/gtest.h>
 
@@ -21,7 +20,6 @@ using wrenfold::common::escape_reservation;
 using wrenfold::common::escape_toml_to_buf;
 using wrenfold::common::get_toml_escape;
 using wrenfold::common::needs_unicode_escape;
-using wrenfold::inkwright::Cursor;
 
 struct BufDeleter {
     void operator()(Buffer* b) const {
@@ -135,77 +133,6 @@ TEST(BufferFailure, FailedReallocKeepsTheOldBlock) {
     expect_unchanged(b.get(), s);
 }
 
-// --- draining --------------------------------------------------------------------------------
-
-// A drain into a string, which refuses once `refuse` is set.
-struct Sink {
-    std::string out;
-    bool refuse = false;
-};
-
-bool drain_into_sink(Buffer* b) {
-    auto* sink = static_cast<Sink*>(b->sink);
-    if (sink->refuse) {
-        return false;
-    }
-    sink->out.append(b->data, b->pos);
-    b->pos = 0;
-    return true;
-}
-
-BufPtr draining(Sink* sink, size_t capacity) {
-    BufPtr b = make(capacity);
-    b->drain = drain_into_sink;
-    b->sink = sink;
-    return b;
-}
-
-TEST(BufferDrain, FullBufferIsDrainedInsteadOfGrown) {
-    Sink sink;
-    BufPtr b = draining(&sink, 8);
-    Cursor c(b.get());
-    std::string expected;
-    for (int i = 0; i < 100; i++) {
-        const std::string piece = std::to_string(i) + ",";
-        ASSERT_TRUE(c.reserve(piece.size()));
-        c.put(piece.data(), piece.size());
-        expected += piece;
-    }
-    c.commit();
-    ASSERT_TRUE(buf_write(b.get(), "end", 3));
-    EXPECT_EQ(b->capacity, 8u);
-    EXPECT_EQ(sink.out + content(b.get()), expected + "end");
-}
-
-TEST(BufferDrain, WriteLargerThanTheBlockGrowsAfterDraining) {
-    Sink sink;
-    BufPtr b = draining(&sink, 8);
-    ASSERT_TRUE(buf_write(b.get(), "head", 4));
-    const std::string big(100, 'x');
-    ASSERT_TRUE(buf_write(b.get(), big.data(), big.size()));
-    EXPECT_EQ(sink.out, "head");
-    EXPECT_EQ(content(b.get()), big);
-    EXPECT_GE(b->capacity, big.size());
-}
-
-TEST(BufferDrain, RefusedDrainLeavesTheBufferAsItWas) {
-    Sink sink;
-    BufPtr b = draining(&sink, 8);
-    Cursor c(b.get());
-    ASSERT_TRUE(c.reserve(6));
-    c.put("kept!!", 6);
-    sink.refuse = true;
-    EXPECT_FALSE(c.reserve(4));
-    EXPECT_EQ(content(b.get()), "kept!!");
-    EXPECT_EQ(b->capacity, 8u);
-    EXPECT_EQ(sink.out, "");
-    sink.refuse = false;
-    ASSERT_TRUE(c.reserve(4));
-    c.put("more", 4);
-    c.commit();
-    EXPECT_EQ(sink.out + content(b.get()), "kept!!more");
-}
-
 // --- escaping --------------------------------------------------------------------------------
 
 // Long text is counted before it is reserved: a long string with nothing to escape must not
@@ -316,71 +243,6 @@ TEST(Escape, AppendsAfterExistingContentAcrossGrowth) {
     ASSERT_TRUE(escape_toml_to_buf(b.get(), in.data(), in.size()));
     EXPECT_EQ(content(b.get()), "k=" + clean + "\\t" + clean + "\\u0001");
     EXPECT_LE(b->pos, b->capacity);
-}
-
-// --- the cursor --------------------------------------------------------------------------------
-
-TEST(Cursor, BytesCountOnlyOnceCommitted) {
-    BufPtr b = make(16);
-    ASSERT_TRUE(buf_write(b.get(), "k=", 2));
-    Cursor c(b.get());
-    ASSERT_TRUE(c.reserve(5));
-    c.put("abc", 3);
-    EXPECT_EQ(b->pos, 2u);
-    c.commit();
-    EXPECT_EQ(content(b.get()), "k=abc");
-    // Written by someone else in between: load() picks up where they left off.
-    ASSERT_TRUE(buf_write(b.get(), "!", 1));
-    c.load();
-    ASSERT_TRUE(c.reserve(1));
-    c.put("?", 1);
-    c.commit();
-    EXPECT_EQ(content(b.get()), "k=abc!?");
-}
-
-TEST(Cursor, GrowsAsTheBufferDoesAndKeepsWhatWasPut) {
-    BufPtr b = make(16);
-    Cursor c(b.get());
-    ASSERT_TRUE(c.reserve(10));
-    c.put("0123456789", 10);
-    ASSERT_TRUE(c.reserve(6));  // fills the block exactly: no growth
-    EXPECT_EQ(b->capacity, 16u);
-    c.put("abcdef", 6);
-    ASSERT_TRUE(c.reserve(7));  // not yet committed, yet counted: 2 x (16 + 7)
-    EXPECT_EQ(b->capacity, 46u);
-    c.put("ghijklm", 7);
-    c.commit();
-    EXPECT_EQ(content(b.get()), "0123456789abcdefghijklm");
-    EXPECT_LE(b->pos, b->capacity);
-}
-
-TEST(Cursor, WritesIntoTheReservedRoomThroughItsPosition) {
-    BufPtr b = make(8);
-    Cursor c(b.get());
-    ASSERT_TRUE(c.reserve(20));
-    char* out = c.out();
-    std::memcpy(out, "scratch-and-more", 16);  // room used as scratch beyond what counts
-    c.advance_to(out + 7);
-    c.commit();
-    EXPECT_EQ(content(b.get()), "scratch");
-}
-
-TEST(CursorFailure, RefusedGrowthCommitsWhatWasPutAndNothingElse) {
-    BufPtr b = make(16);
-    Cursor c(b.get());
-    ASSERT_TRUE(c.reserve(4));
-    c.put("keep", 4);
-    char* block = b->data;
-    EXPECT_FALSE(c.reserve(SIZE_MAX));
-    EXPECT_FALSE(c.reserve(static_cast<size_t>(PTRDIFF_MAX) / 2 - 8));
-    EXPECT_EQ(b->data, block);
-    EXPECT_EQ(b->capacity, 16u);
-    EXPECT_EQ(content(b.get()), "keep");
-    // Still usable afterwards.
-    ASSERT_TRUE(c.reserve(2));
-    c.put("!!", 2);
-    c.commit();
-    EXPECT_EQ(content(b.get()), "keep!!");
 }
 
 }  // namespace

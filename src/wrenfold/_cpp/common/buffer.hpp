@@ -12,31 +12,13 @@
 
 namespace wrenfold::common {
 
-class DictWalk;
-
 // Append-only output; the content is the first `pos` bytes of `data`, not NUL-terminated.
+// Whoever writes through something larger (the encoder's Output, dumps' Text) keeps what it
+// needs beside the buffer.
 struct Buffer {
     char* data;
     size_t pos;
     size_t capacity;
-    // Cleared by whoever appends (or notes) text that is not ASCII; while set, the content
-    // can become a str without a UTF-8 decoding pass.
-    bool ascii;
-    // When set, growth calls this instead of realloc: it returns a block of `capacity` bytes
-    // holding the content (releasing the old one), or null and leaves the buffer as it was.
-    char* (*grow)(Buffer* buf, size_t capacity);
-    // Set by `grow` when it moved the content into a block that this object owns; buf_free
-    // then leaves the block to whoever set `grow`.
-    void* owner;
-    // What the writer keeps beside the buffer, if anything; buf_free ignores it.
-    void* user;
-    // The innermost of the dicts that the writer is walking, if it keeps track of them.
-    DictWalk* walks;
-    // When set, a buffer that is full first hands its content to this, which empties it
-    // (`pos` 0) and returns true, or returns false and leaves the buffer as it was. The
-    // buffer grows only for a write larger than its whole capacity.
-    bool (*drain)(Buffer* buf);
-    void* sink;  // where `drain` puts the content
 };
 
 // Null when either allocation fails.
@@ -53,23 +35,15 @@ inline Buffer* buf_new(size_t initial_capacity) {
     }
     buf->pos = 0;
     buf->capacity = initial_capacity;
-    buf->ascii = true;
-    buf->grow = nullptr;
-    buf->owner = nullptr;
-    buf->user = nullptr;
-    buf->walks = nullptr;
-    buf->drain = nullptr;
-    buf->sink = nullptr;
     return buf;
 }
 
+// Frees the record and its block, if it still has one.
 inline void buf_free(Buffer* buf) {
     if (buf == nullptr) {
         return;
     }
-    if (buf->data != nullptr && buf->owner == nullptr) {
-        std::free(buf->data);
-    }
+    std::free(buf->data);
     std::free(buf);
 }
 
@@ -78,26 +52,18 @@ namespace detail {
 // Larger blocks could not be indexed by ptrdiff_t (nor decoded into a str).
 inline constexpr size_t kMaxCapacity = static_cast<size_t>(PTRDIFF_MAX);
 
-// Out of line: the estimate makes growth rare, and the append path stays small.
-[[gnu::noinline, gnu::cold]] inline bool buf_grow(Buffer* buf, size_t needed) {
-    if (buf->drain != nullptr && buf->pos > 0) {
-        if (!buf->drain(buf)) {
-            return false;
-        }
-        if (needed <= buf->capacity) {
-            return true;
-        }
-    }
+// Growth for `needed` more bytes through `resize(capacity)`, which returns a block of that
+// size holding the content (the old one released) or null: twice the size the write
+// requires, else just that size. False, with the buffer as it was, when the sizes overflow
+// or neither can be had.
+template <class Resize>
+bool grow_with(Buffer* buf, size_t needed, Resize resize) {
     size_t required;
     size_t capacity;
     if (__builtin_add_overflow(buf->pos, needed, &required) ||
         __builtin_mul_overflow(required, size_t{2}, &capacity) || capacity > kMaxCapacity) {
         return false;
     }
-    const auto resize = [buf](size_t size) {
-        return buf->grow != nullptr ? buf->grow(buf, size)
-                                    : static_cast<char*>(std::realloc(buf->data, size));
-    };
     char* data = resize(capacity);
     if (data == nullptr) {
         // Doubling is only for speed: settle for what the write needs before giving up.
@@ -112,10 +78,17 @@ inline constexpr size_t kMaxCapacity = static_cast<size_t>(PTRDIFF_MAX);
     return true;
 }
 
+// Out of line: the estimate makes growth rare, and the append path stays small.
+[[gnu::noinline, gnu::cold]] inline bool buf_grow(Buffer* buf, size_t needed) {
+    return grow_with(buf, needed, [buf](size_t size) {
+        return static_cast<char*>(std::realloc(buf->data, size));
+    });
+}
+
 }  // namespace detail
 
-// Room for `needed` more bytes. False (buffer unchanged) when the size overflows, the
-// allocation fails or the drain fails.
+// Room for `needed` more bytes. False (buffer unchanged) when the size overflows or the
+// allocation fails.
 inline bool buf_ensure(Buffer* buf, size_t needed) {
     // Written as a subtraction so that a huge `needed` cannot wrap around.
     if (needed <= buf->capacity - buf->pos) [[likely]] {
@@ -219,24 +192,23 @@ inline bool escape_reservation(const char* input, size_t input_len, size_t* size
     return !__builtin_add_overflow(input_len, detail::escape_extra(input, input_len), size);
 }
 
-// Appends `input` (well-formed UTF-8) with the TOML escapes applied, into room the caller has
-// reserved with escape_reservation. Copies each clean run with one memcpy.
-inline void escape_toml_reserved(Buffer* buf, const char* input, size_t input_len) {
+// Writes `input` (well-formed UTF-8) with the TOML escapes applied at `out`, into room the
+// caller has reserved with escape_reservation; returns the end. Copies each clean run with
+// one memcpy.
+inline char* escape_toml_at(char* out, const char* input, size_t input_len) {
     const char* p = input;
     const char* const end = input + input_len;
-    char* out = buf->data + buf->pos;
     for (;;) {
         const size_t run = first_escape(p, static_cast<size_t>(end - p));
         std::memcpy(out, p, run);
         out += run;
         p += run;
         if (p == end) {
-            break;
+            return out;
         }
         const unsigned char c = static_cast<unsigned char>(*p++);
         out = detail::put_escape(out, c, kEscape.cls[c]);
     }
-    buf->pos = static_cast<size_t>(out - buf->data);
 }
 
 // Appends `input` (well-formed UTF-8) with the TOML escapes applied. False (buffer
@@ -246,7 +218,8 @@ inline bool escape_toml_to_buf(Buffer* buf, const char* input, size_t input_len)
     if (!escape_reservation(input, input_len, &room) || !buf_ensure(buf, room)) [[unlikely]] {
         return false;
     }
-    escape_toml_reserved(buf, input, input_len);
+    buf->pos =
+        static_cast<size_t>(escape_toml_at(buf->data + buf->pos, input, input_len) - buf->data);
     return true;
 }
 

@@ -1,6 +1,7 @@
-// A Buffer that grows inside an ASCII str, so that ASCII text becomes the writer's result
-// without a final copy: at tens of megabytes, that copy into fresh pages costs as much as a
-// fifth of writing the text.
+// A Buffer whose block grows inside an ASCII str, so that ASCII text becomes the writer's
+// result without a final copy: at tens of megabytes, that copy into fresh pages costs as much
+// as a fifth of writing the text. Used by the encoder's Output and by dumps' Text, which each
+// keep the str beside their Buffer.
 #pragma once
 
 #include <Python.h>
@@ -12,10 +13,11 @@
 
 namespace wrenfold::common {
 
-// A `grow` for a Buffer: the content moves into a new str of `capacity` characters, or the
-// str it is already in is resized. Null, with the buffer as it was, when that fails.
-inline char* grow_into_str_block(Buffer* buf, size_t capacity) {
-    PyObject* block = static_cast<PyObject*>(buf->owner);
+// A block of `capacity` characters holding `buf`'s content: the content moves into a new str,
+// kept in `*str`, or the str it is already in is resized. Null, with the buffer and `*str` as
+// they were and no exception set, when that fails.
+inline char* grow_into_str(Buffer* buf, PyObject** str, size_t capacity) {
+    PyObject* block = *str;
     if (block == nullptr) {
         block = PyUnicode_New(static_cast<Py_ssize_t>(capacity), 0x7F);
         if (block == nullptr) {
@@ -28,21 +30,23 @@ inline char* grow_into_str_block(Buffer* buf, size_t capacity) {
         PyErr_Clear();  // `block` is left as it was
         return nullptr;
     }
-    buf->owner = block;
+    *str = block;
     return static_cast<char*>(PyUnicode_DATA(block));
 }
 
-// The content, which the caller knows to be ASCII, as a str: the block it grew into, trimmed
-// and taken from the buffer, or a copy when it never grew. Null with an exception set.
-inline PyObject* take_ascii_str(Buffer* buf) {
+// The content, which the caller knows to be ASCII, as a str: `*str`, trimmed and taken (the
+// buffer is left without a block), or a copy when the buffer never grew into one. Null with
+// an exception set.
+inline PyObject* take_ascii_str(Buffer* buf, PyObject** str) {
     const Py_ssize_t size = static_cast<Py_ssize_t>(buf->pos);
-    if (buf->owner != nullptr) {
-        PyObject* block = static_cast<PyObject*>(buf->owner);
-        if (PyUnicode_Resize(&block, size) < 0) {
+    if (*str != nullptr) {
+        if (PyUnicode_Resize(str, size) < 0) {
             return nullptr;  // still the buffer's, released with it
         }
-        buf->owner = nullptr;
         buf->data = nullptr;
+        buf->pos = buf->capacity = 0;
+        PyObject* block = *str;
+        *str = nullptr;
         return block;
     }
     PyObject* result = PyUnicode_New(size, 0x7F);
@@ -52,12 +56,13 @@ inline PyObject* take_ascii_str(Buffer* buf) {
     return result;
 }
 
-// Frees a buffer that may have grown into a str.
-inline void free_str_buffer(Buffer* buf) {
-    if (buf != nullptr) {
-        Py_XDECREF(static_cast<PyObject*>(buf->owner));
-        buf_free(buf);
+// Frees a buffer whose block may be `str`'s data.
+inline void free_str_buffer(Buffer* buf, PyObject* str) {
+    if (buf != nullptr && str != nullptr) {
+        buf->data = nullptr;
     }
+    Py_XDECREF(str);
+    buf_free(buf);
 }
 
 }  // namespace wrenfold::common

@@ -47,11 +47,11 @@ char* put_time(char* out, int hour, int minute, int second, int micro) {
 // Room for the longest: "YYYY-MM-DD HH:MM:SS.ffffff+HH:MM".
 constexpr size_t kRoom = 32;
 
-int write_fields(Buffer* buf, PyObject* dt, int offset_minutes, bool offset) {
-    if (!common::buf_ensure(buf, kRoom)) {
+int write_fields(Text* text, PyObject* dt, int offset_minutes, bool offset) {
+    if (!text->ensure(kRoom)) {
         return no_room();
     }
-    char* out = put_date(buf->data + buf->pos, PyDateTime_GET_YEAR(dt), PyDateTime_GET_MONTH(dt),
+    char* out = put_date(text->end(), PyDateTime_GET_YEAR(dt), PyDateTime_GET_MONTH(dt),
                          PyDateTime_GET_DAY(dt));
     *out++ = ' ';
     out = put_time(out, PyDateTime_DATE_GET_HOUR(dt), PyDateTime_DATE_GET_MINUTE(dt),
@@ -63,7 +63,7 @@ int write_fields(Buffer* buf, PyObject* dt, int offset_minutes, bool offset) {
         *out++ = ':';
         out = digits(out, m % 60, 2);
     }
-    buf->pos = static_cast<size_t>(out - buf->data);
+    text->set_end(out);
     return 0;
 }
 
@@ -71,9 +71,9 @@ int write_fields(Buffer* buf, PyObject* dt, int offset_minutes, bool offset) {
 // datetime is written as the same instant in UTC, which compares equal to it.
 int write_datetime(Writer& w, PyObject* dt) {
     if (PyDateTime_DATE_GET_TZINFO(dt) == Py_None) {
-        return write_fields(w.buf, dt, 0, false);
+        return write_fields(w.doc, dt, 0, false);
     }
-    if (common::arm_walks(w.buf->walks) < 0) {
+    if (common::arm_walks(w.walks) < 0) {
         return -1;
     }
     Ref offset(PyObject_CallMethodNoArgs(dt, bound.str_utcoffset));
@@ -81,7 +81,7 @@ int write_datetime(Writer& w, PyObject* dt) {
         return -1;
     }
     if (offset.get() == Py_None) {
-        return write_fields(w.buf, dt, 0, false);
+        return write_fields(w.doc, dt, 0, false);
     }
     if (!PyDelta_Check(offset.get())) {
         PyErr_Format(PyExc_TypeError,
@@ -92,19 +92,19 @@ int write_datetime(Writer& w, PyObject* dt) {
     const long long total = PyDateTime_DELTA_GET_DAYS(offset.get()) * 86400LL +
                             PyDateTime_DELTA_GET_SECONDS(offset.get());
     if (total % 60 == 0 && PyDateTime_DELTA_GET_MICROSECONDS(offset.get()) == 0) {
-        return write_fields(w.buf, dt, static_cast<int>(total / 60), true);
+        return write_fields(w.doc, dt, static_cast<int>(total / 60), true);
     }
     Ref utc(PyNumber_Subtract(dt, offset.get()));
     if (!utc) {
         return -1;
     }
-    return write_fields(w.buf, utc.get(), 0, true);
+    return write_fields(w.doc, utc.get(), 0, true);
 }
 
 int write_time(Writer& w, PyObject* t) {
     PyObject* tz = PyDateTime_TIME_GET_TZINFO(t);
     if (tz != Py_None) {
-        if (common::arm_walks(w.buf->walks) < 0) {
+        if (common::arm_walks(w.walks) < 0) {
             return -1;
         }
         Ref held = Ref::borrow(tz);
@@ -116,13 +116,12 @@ int write_time(Writer& w, PyObject* t) {
             return -1;
         }
     }
-    if (!common::buf_ensure(w.buf, kRoom)) {
+    if (!w.doc->ensure(kRoom)) {
         return no_room();
     }
-    char* out = put_time(w.buf->data + w.buf->pos, PyDateTime_TIME_GET_HOUR(t),
-                         PyDateTime_TIME_GET_MINUTE(t), PyDateTime_TIME_GET_SECOND(t),
-                         PyDateTime_TIME_GET_MICROSECOND(t));
-    w.buf->pos = static_cast<size_t>(out - w.buf->data);
+    char* out = put_time(w.doc->end(), PyDateTime_TIME_GET_HOUR(t), PyDateTime_TIME_GET_MINUTE(t),
+                         PyDateTime_TIME_GET_SECOND(t), PyDateTime_TIME_GET_MICROSECOND(t));
+    w.doc->set_end(out);
     return 0;
 }
 
@@ -140,12 +139,12 @@ int write_date_time(Writer& w, PyObject* value, bool* matched) {
         return write_datetime(w, value);
     }
     if (PyDate_Check(value)) {
-        if (!common::buf_ensure(w.buf, kRoom)) {
+        if (!w.doc->ensure(kRoom)) {
             return no_room();
         }
-        char* out = put_date(w.buf->data + w.buf->pos, PyDateTime_GET_YEAR(value),
-                             PyDateTime_GET_MONTH(value), PyDateTime_GET_DAY(value));
-        w.buf->pos = static_cast<size_t>(out - w.buf->data);
+        char* out = put_date(w.doc->end(), PyDateTime_GET_YEAR(value), PyDateTime_GET_MONTH(value),
+                             PyDateTime_GET_DAY(value));
+        w.doc->set_end(out);
         return 0;
     }
     if (PyTime_Check(value)) {

@@ -86,24 +86,15 @@ int parse_call(const char* fname, Py_ssize_t npos, PyObject* const* args, Py_ssi
     return 0;
 }
 
-// Owns the two buffers of one call. The document grows inside the str that dumps returns.
-struct Buffers {
-    Buffer* doc = common::buf_new(1 << 20);
-    Buffer* name = common::buf_new(256);
-    Buffers() {
-        if (doc != nullptr) {
-            doc->grow = common::grow_into_str_block;
-        }
-    }
-    ~Buffers() {
-        common::free_str_buffer(doc);
-        common::buf_free(name);
-    }
+// The two texts of one call. The document grows inside the str that dumps returns.
+struct Texts {
+    Text doc{1 << 20, true};
+    Text name{256, false};
 };
 
 // The document as UTF-8 in `out->doc`: 0, or -1 with an exception set.
-int render(PyObject* obj, const Options& opts, Buffers* out) {
-    if (out->doc == nullptr || out->name == nullptr) {
+int render(PyObject* obj, const Options& opts, Texts* out) {
+    if (!out->doc.ok() || !out->name.ok()) {
         return no_room();
     }
     Ref indent_str;
@@ -126,7 +117,7 @@ int render(PyObject* obj, const Options& opts, Buffers* out) {
     if (multiline < 0) {
         return -1;
     }
-    Writer w{out->doc, out->name, multiline != 0, "    ", 4};
+    Writer w{&out->doc, &out->name, multiline != 0, "    ", 4};
     if (indent_str) {
         Py_ssize_t n;
         w.indent = PyUnicode_AsUTF8AndSize(indent_str.get(), &n);
@@ -142,14 +133,12 @@ PyObject* dumps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     if (parse_call("dumps", 1, args, nargs, kwnames, &opts) < 0) {
         return nullptr;
     }
-    Buffers bufs;
-    if (render(args[0], opts, &bufs) < 0) {
+    Texts texts;
+    if (render(args[0], opts, &texts) < 0) {
         WF_TRACEBACK(WF_DUMP "dumps");
         return nullptr;
     }
-    Buffer* b = bufs.doc;
-    return b->ascii ? common::take_ascii_str(b)
-                    : PyUnicode_DecodeUTF8(b->data, static_cast<Py_ssize_t>(b->pos), "strict");
+    return texts.doc.take_str();
 }
 
 PyObject* dump(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -158,12 +147,13 @@ PyObject* dump(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
         return nullptr;
     }
     Ref fp = Ref::borrow(args[1]);
-    Buffers bufs;
-    if (render(args[0], opts, &bufs) < 0) {
+    Texts texts;
+    if (render(args[0], opts, &texts) < 0) {
         WF_TRACEBACK(WF_DUMP "dump");
         return nullptr;
     }
-    Ref data(PyBytes_FromStringAndSize(bufs.doc->data, static_cast<Py_ssize_t>(bufs.doc->pos)));
+    Ref data(
+        PyBytes_FromStringAndSize(texts.doc.data(), static_cast<Py_ssize_t>(texts.doc.size())));
     Ref written(data ? PyObject_CallMethodOneArg(fp.get(), bound.str_write, data.get()) : nullptr);
     if (!written) {
         WF_TRACEBACK(WF_DUMP "dump");
@@ -173,6 +163,26 @@ PyObject* dump(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 }
 
 }  // namespace
+
+Text::~Text() {
+    if (str_ != nullptr) {
+        Py_DECREF(str_);  // the block is its data
+    } else {
+        std::free(buf_.data);
+    }
+}
+
+bool Text::grow(size_t n) {
+    return common::detail::grow_with(&buf_, n, [this](size_t capacity) {
+        return into_str_ ? common::grow_into_str(&buf_, &str_, capacity)
+                         : static_cast<char*>(std::realloc(buf_.data, capacity));
+    });
+}
+
+PyObject* Text::take_str() {
+    return ascii ? common::take_ascii_str(&buf_, &str_)
+                 : PyUnicode_DecodeUTF8(buf_.data, static_cast<Py_ssize_t>(buf_.pos), "strict");
+}
 
 int intern_names() {
     str_multiline_strings = PyUnicode_InternFromString("multiline_strings");

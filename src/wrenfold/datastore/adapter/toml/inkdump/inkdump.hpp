@@ -4,7 +4,11 @@
 
 #include <Python.h>
 
+#include <cstdlib>
+#include <cstring>
+
 #include <wrenfold/_cpp/common/buffer.hpp>
+#include <wrenfold/_cpp/common/dict_walk.hpp>
 #include <wrenfold/_cpp/common/recursion.hpp>
 
 #define WF_DUMP "wrenfold.datastore.adapter.toml.inkdump."
@@ -23,14 +27,72 @@ struct Bound {
 };
 extern Bound bound;
 
+// What dumps writes into: a Buffer, whether its text is all ASCII, and, for the document, the
+// str its block grows inside (common/str_block.hpp).
+class Text {
+public:
+    // Held in place rather than made by buf_new: one indirection less on every write.
+    Text(size_t first, bool into_str)
+        : buf_{static_cast<char*>(std::malloc(first)), 0, first}, into_str_(into_str) {}
+    ~Text();
+    Text(const Text&) = delete;
+    Text& operator=(const Text&) = delete;
+
+    // False when the first block could not be had.
+    bool ok() const {
+        return buf_.data != nullptr;
+    }
+    // Room for `n` more bytes: false, with the text as it was, when it cannot be had.
+    bool ensure(size_t n) {
+        return n <= buf_.capacity - buf_.pos || grow(n);
+    }
+    bool write(const char* s, size_t n) {
+        if (!ensure(n)) [[unlikely]] {
+            return false;
+        }
+        std::memcpy(buf_.data + buf_.pos, s, n);
+        buf_.pos += n;
+        return true;
+    }
+    // Where the next byte goes, for writers that fill ensured room themselves.
+    char* end() const {
+        return buf_.data + buf_.pos;
+    }
+    void set_end(char* end) {
+        buf_.pos = static_cast<size_t>(end - buf_.data);
+    }
+    const char* data() const {
+        return buf_.data;
+    }
+    size_t size() const {
+        return buf_.pos;
+    }
+    // Takes back what was written after the first `size` bytes.
+    void cut(size_t size) {
+        buf_.pos = size;
+    }
+    // The text as a new str; null with an exception set.
+    PyObject* take_str();
+
+    bool ascii = true;
+
+private:
+    [[gnu::cold, gnu::noinline]] bool grow(size_t n);
+
+    Buffer buf_;
+    PyObject* str_ = nullptr;  // the str the block is in, once it grew into one
+    const bool into_str_;
+};
+
 // One call's state.
 struct Writer {
-    Buffer* buf;         // the document
-    Buffer* name;        // the dotted name of the table being written
+    Text* doc;           // the document
+    Text* name;          // the dotted name of the table being written
     bool multiline;      // strings with a line feed written as multi-line strings
     const char* indent;  // UTF-8 of the indent of one array level
     size_t indent_len;
-    int depth = 0;  // containers entered
+    int depth = 0;                      // containers entered
+    common::DictWalk* walks = nullptr;  // the innermost dict being walked
 };
 
 // A container entered, for a scope. Past the interpreter's recursion limit RecursionError is
@@ -74,8 +136,8 @@ int no_room();
 int is_mapping(Writer& w, PyObject* obj);
 
 // The writers: 0, or -1 with an exception set.
-int write_string(Buffer* buf, PyObject* s, bool multiline);
-int write_key(Buffer* buf, PyObject* key);
+int write_string(Text* out, PyObject* s, bool multiline);
+int write_key(Text* out, PyObject* key);
 int write_value(Writer& w, PyObject* value, Py_ssize_t nest);
 int write_inline_table(Writer& w, PyObject* table);
 // A date, time or datetime (`*matched` true), or nothing for any other object.

@@ -8,7 +8,7 @@
 
 #include "inkdump.hpp"
 
-// The walk in for_each_item puts itself on the buffer's chain and its destructor takes it
+// The walk in for_each_item puts itself on the writer's chain and its destructor takes it
 // off again; GCC, once the walk is inlined into a writer, sees only the first half.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wdangling-pointer"
@@ -30,7 +30,7 @@ template <class F>
 int for_each_item(Writer& w, PyObject* mapping, F&& f) {
     using common::Ref;
     if (PyDict_CheckExact(mapping)) {
-        common::DictWalk walk(mapping, &w.buf->walks);
+        common::DictWalk walk(mapping, &w.walks);
         const Py_ssize_t size = PyDict_GET_SIZE(mapping);
         // Read a batch at a time, each value asked for from memory ahead of its use. The
         // entries are borrowed: after a value whose writing may run Python code (or collect
@@ -72,7 +72,7 @@ int for_each_item(Writer& w, PyObject* mapping, F&& f) {
         }
         return 0;
     }
-    if (common::arm_walks(w.buf->walks) < 0) {
+    if (common::arm_walks(w.walks) < 0) {
         return -1;
     }
     Ref items(PyObject_CallMethodNoArgs(mapping, bound.str_items));

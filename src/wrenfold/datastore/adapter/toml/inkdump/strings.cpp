@@ -14,15 +14,15 @@ namespace wrenfold::inkdump {
 namespace {
 
 // The text of `s` between the quotes, from `p` to `end`.
-int write_body(Buffer* buf, const char* p, const char* const end, bool multiline) {
+int write_body(Text* text, const char* p, const char* const end, bool multiline) {
     static constexpr char kHex[] = "0123456789abcdef";
     while (p < end) {
         const size_t run = common::first_escape(p, static_cast<size_t>(end - p));
         // The run and the longest escape after it.
-        if (!common::buf_ensure(buf, run + 6)) [[unlikely]] {
+        if (!text->ensure(run + 6)) [[unlikely]] {
             return no_room();
         }
-        char* out = buf->data + buf->pos;
+        char* out = text->end();
         std::memcpy(out, p, run);
         out += run;
         p += run;
@@ -43,17 +43,16 @@ int write_body(Buffer* buf, const char* p, const char* const end, bool multiline
                 out += 6;
             }
         }
-        buf->pos = static_cast<size_t>(out - buf->data);
+        text->set_end(out);
     }
     return 0;
 }
 
-int write_text(Buffer* buf, const char* p, Py_ssize_t n, bool multiline) {
+int write_text(Text* text, const char* p, Py_ssize_t n, bool multiline) {
     multiline = multiline && std::memchr(p, '\n', static_cast<size_t>(n)) != nullptr;
     const char* quote = multiline ? "\"\"\"\n" : "\"";
-    if (!common::buf_write(buf, quote, multiline ? 4 : 1) ||
-        write_body(buf, p, p + n, multiline) < 0 ||
-        !common::buf_write(buf, quote, multiline ? 3 : 1)) {
+    if (!text->write(quote, multiline ? 4 : 1) || write_body(text, p, p + n, multiline) < 0 ||
+        !text->write(quote, multiline ? 3 : 1)) {
         return no_room();
     }
     return 0;
@@ -61,13 +60,13 @@ int write_text(Buffer* buf, const char* p, Py_ssize_t n, bool multiline) {
 
 }  // namespace
 
-int write_string(Buffer* buf, PyObject* s, bool multiline) {
+int write_string(Text* out, PyObject* s, bool multiline) {
     Py_ssize_t n;
-    const char* p = common::str_utf8(s, &n, &buf->ascii);
-    return p != nullptr ? write_text(buf, p, n, multiline) : -1;
+    const char* p = common::str_utf8(s, &n, &out->ascii);
+    return p != nullptr ? write_text(out, p, n, multiline) : -1;
 }
 
-int write_key(Buffer* buf, PyObject* key) {
+int write_key(Text* out, PyObject* key) {
     if (!PyUnicode_Check(key)) {
         PyObject* empty = PyUnicode_New(0, 0);
         common::Ref text(empty != nullptr ? PyObject_Format(key, empty) : nullptr);
@@ -81,14 +80,14 @@ int write_key(Buffer* buf, PyObject* key) {
         return -1;
     }
     Py_ssize_t n;
-    const char* p = common::str_utf8(key, &n, &buf->ascii);
+    const char* p = common::str_utf8(key, &n, &out->ascii);
     if (p == nullptr) {
         return -1;
     }
     if (common::is_bare_key(p, static_cast<size_t>(n))) {
-        return common::buf_write(buf, p, static_cast<size_t>(n)) ? 0 : no_room();
+        return out->write(p, static_cast<size_t>(n)) ? 0 : no_room();
     }
-    return write_text(buf, p, n, false);
+    return write_text(out, p, n, false);
 }
 
 }  // namespace wrenfold::inkdump

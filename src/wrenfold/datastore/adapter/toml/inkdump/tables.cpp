@@ -77,21 +77,21 @@ private:
 // Whether `t` fits one line as an inline table, with its indent and comma, and has no line
 // break: written at the end of the document and taken back.
 int fits_inline(Writer& w, PyObject* t) {
-    Buffer* buf = w.buf;
-    const size_t start = buf->pos;
-    const bool ascii = buf->ascii;
-    if (!common::buf_write(buf, w.indent, w.indent_len)) {
+    Text* doc = w.doc;
+    const size_t start = doc->size();
+    const bool ascii = doc->ascii;
+    if (!doc->write(w.indent, w.indent_len)) {
         return no_room();
     }
     if (write_inline_table(w, t) < 0) {
         return -1;
     }
-    const auto* text = reinterpret_cast<const unsigned char*>(buf->data + start);
-    const size_t n = buf->pos - start;
+    const auto* text = reinterpret_cast<const unsigned char*>(doc->data() + start);
+    const size_t n = doc->size() - start;
     const bool fits = common::utf8_count_chars(text, n) + 1 <= kMaxLineLength &&
                       std::memchr(text, '\n', n) == nullptr;
-    buf->pos = start;
-    buf->ascii = ascii;
+    doc->cut(start);
+    doc->ascii = ascii;
     return fits ? 1 : 0;
 }
 
@@ -136,24 +136,24 @@ int array_of_tables(Writer& w, PyObject* v, Ref* tables) {
 
 int write_name(Writer& w) {
     if (!w.name->ascii) {
-        w.buf->ascii = false;
+        w.doc->ascii = false;
     }
-    return common::buf_write(w.buf, w.name->data, w.name->pos) ? 0 : no_room();
+    return w.doc->write(w.name->data(), w.name->size()) ? 0 : no_room();
 }
 
 int write_table(Writer& w, PyObject* table, bool array_item);
 
 // One sub-table or array of tables, its name the current one and `key`.
 int write_section(Writer& w, const Sections::Section& s, bool* yielded) {
-    const size_t name_len = w.name->pos;
+    const size_t name_len = w.name->size();
     const bool name_ascii = w.name->ascii;
-    if ((name_len > 0 && !common::buf_write(w.name, ".", 1))) {
+    if ((name_len > 0 && !w.name->write(".", 1))) {
         return no_room();
     }
     int status = write_key(w.name, s.key);
     const Py_ssize_t n = s.array ? PyTuple_GET_SIZE(s.value) : 1;
     for (Py_ssize_t i = 0; status == 0 && i < n; i++) {
-        if (*yielded && !common::buf_write(w.buf, "\n", 1)) {
+        if (*yielded && !w.doc->write("\n", 1)) {
             return no_room();
         }
         *yielded = true;
@@ -163,7 +163,7 @@ int write_section(Writer& w, const Sections::Section& s, bool* yielded) {
         }
         status = write_table(w, s.array ? PyTuple_GET_ITEM(s.value, i) : s.value, s.array);
     }
-    w.name->pos = name_len;
+    w.name->cut(name_len);
     w.name->ascii = name_ascii;
     return status;
 }
@@ -173,16 +173,16 @@ int write_table(Writer& w, PyObject* table, bool array_item) {
     if (!guard.entered()) {
         return -1;
     }
-    Buffer* buf = w.buf;
-    const size_t start = buf->pos;
+    Text* doc = w.doc;
+    const size_t start = doc->size();
     // The header goes first; it is taken back if the table turns out to hold only sections.
-    if (array_item || w.name->pos > 0) {
-        if (!common::buf_write(buf, "[[", array_item ? 2 : 1) || write_name(w) < 0 ||
-            !(array_item ? common::buf_write(buf, "]]\n", 3) : common::buf_write(buf, "]\n", 2))) {
+    if (array_item || w.name->size() > 0) {
+        if (!doc->write("[[", array_item ? 2 : 1) || write_name(w) < 0 ||
+            !(array_item ? doc->write("]]\n", 3) : doc->write("]\n", 2))) {
             return no_room();
         }
     }
-    const size_t header_end = buf->pos;
+    const size_t header_end = doc->size();
     Sections sections;
     const int status = for_each_item(w, table, [&](PyObject* key, PyObject* value) {
         int section = 0;
@@ -203,8 +203,8 @@ int write_table(Writer& w, PyObject* table, bool array_item) {
         if (section > 0) {
             return sections.add(key, std::move(tables), array);
         }
-        if (write_key(buf, key) < 0 || !common::buf_write(buf, " = ", 3) ||
-            write_value(w, value, 0) < 0 || !common::buf_write(buf, "\n", 1)) {
+        if (write_key(doc, key) < 0 || !doc->write(" = ", 3) || write_value(w, value, 0) < 0 ||
+            !doc->write("\n", 1)) {
             return PyErr_Occurred() ? -1 : no_room();
         }
         return 0;
@@ -212,10 +212,10 @@ int write_table(Writer& w, PyObject* table, bool array_item) {
     if (status < 0) {
         return -1;
     }
-    if (!array_item && buf->pos == header_end && sections.size() > 0) {
-        buf->pos = start;
+    if (!array_item && doc->size() == header_end && sections.size() > 0) {
+        doc->cut(start);
     }
-    bool yielded = buf->pos != start;
+    bool yielded = doc->size() != start;
     for (size_t i = 0; i < sections.size(); i++) {
         if (write_section(w, sections[i], &yielded) < 0) {
             return -1;

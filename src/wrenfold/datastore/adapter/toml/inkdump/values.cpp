@@ -15,44 +15,42 @@ int no_room() {
 
 namespace {
 
-int put(Buffer* buf, const char* s, size_t n) {
-    return common::buf_write(buf, s, n) ? 0 : no_room();
+int put(Text* out, const char* s, size_t n) {
+    return out->write(s, n) ? 0 : no_room();
 }
 
 // An int of any subclass as int's own text: an IntEnum member's str() may be its name.
-int write_int(Buffer* buf, PyObject* value) {
+int write_int(Text* out, PyObject* value) {
     int overflow;
     const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (overflow == 0) [[likely]] {
         if (v == -1 && PyErr_Occurred()) {
             return -1;
         }
-        if (!common::buf_ensure(buf, common::kMaxInt64Chars)) {
+        if (!out->ensure(common::kMaxInt64Chars)) {
             return no_room();
         }
-        char* end = common::format_int64(v, buf->data + buf->pos);
-        buf->pos = static_cast<size_t>(end - buf->data);
+        out->set_end(common::format_int64(v, out->end()));
         return 0;
     }
     Ref text(PyLong_Type.tp_repr(value));
-    return text ? put(buf, PyUnicode_AsUTF8(text.get()),
+    return text ? put(out, PyUnicode_AsUTF8(text.get()),
                       static_cast<size_t>(PyUnicode_GET_LENGTH(text.get())))
                 : -1;
 }
 
 // A float of any subclass as float's repr, which str() is for float itself.
-int write_float(Buffer* buf, PyObject* value) {
-    if (!common::buf_ensure(buf, common::kMaxDoubleReprChars)) {
+int write_float(Text* out, PyObject* value) {
+    if (!out->ensure(common::kMaxDoubleReprChars)) {
         return no_room();
     }
-    char* end = common::format_double_repr(PyFloat_AS_DOUBLE(value), buf->data + buf->pos);
-    buf->pos = static_cast<size_t>(end - buf->data);
+    out->set_end(common::format_double_repr(PyFloat_AS_DOUBLE(value), out->end()));
     return 0;
 }
 
 // Decimal's own str(), lower case; NaN and infinities as TOML spells them; ".0" when the
 // text would read back as an integer.
-int write_decimal(Buffer* buf, PyObject* value) {
+int write_decimal(Text* out, PyObject* value) {
     Ref text(reinterpret_cast<PyTypeObject*>(bound.decimal)->tp_str(value));
     if (!text) {
         return -1;
@@ -70,23 +68,25 @@ int write_decimal(Buffer* buf, PyObject* value) {
         inf = inf || c == 'y';
     }
     if (inf) {
-        return s[0] == '-' ? put(buf, "-inf", 4) : put(buf, "inf", 3);
+        return s[0] == '-' ? put(out, "-inf", 4) : put(out, "inf", 3);
     }
     if (nan) {
-        return put(buf, "nan", 3);
+        return put(out, "nan", 3);
     }
-    if (!common::buf_ensure(buf, static_cast<size_t>(n) + 2)) {
+    if (!out->ensure(static_cast<size_t>(n) + 2)) {
         return no_room();
     }
+    char* end = out->end();
     for (Py_ssize_t i = 0; i < n; i++) {
-        buf->data[buf->pos++] = s[i] == 'E' ? 'e' : s[i];
+        *end++ = s[i] == 'E' ? 'e' : s[i];
     }
-    return point ? 0 : put(buf, ".0", 2);
+    out->set_end(end);
+    return point ? 0 : put(out, ".0", 2);
 }
 
 int write_indent(Writer& w, Py_ssize_t level) {
     for (Py_ssize_t i = 0; i < level; i++) {
-        if (put(w.buf, w.indent, w.indent_len) < 0) {
+        if (put(w.doc, w.indent, w.indent_len) < 0) {
             return -1;
         }
     }
@@ -98,10 +98,10 @@ int write_indent(Writer& w, Py_ssize_t level) {
 int write_array(Writer& w, PyObject* arr, Py_ssize_t nest) {
     const bool list = PyList_Check(arr);
     if ((list ? PyList_GET_SIZE(arr) : PyTuple_GET_SIZE(arr)) == 0) {
-        return put(w.buf, "[]", 2);
+        return put(w.doc, "[]", 2);
     }
     Nesting guard(w, " while writing a TOML array");
-    if (!guard.entered() || put(w.buf, "[\n", 2) < 0) {
+    if (!guard.entered() || put(w.doc, "[\n", 2) < 0) {
         return -1;
     }
     for (Py_ssize_t i = 0; i < (list ? PyList_GET_SIZE(arr) : PyTuple_GET_SIZE(arr)); i++) {
@@ -119,14 +119,14 @@ int write_array(Writer& w, PyObject* arr, Py_ssize_t nest) {
                 return -1;
             }
         }
-        if (put(w.buf, ",\n", 2) < 0) {
+        if (put(w.doc, ",\n", 2) < 0) {
             return -1;
         }
     }
     if (write_indent(w, nest) < 0) {
         return -1;
     }
-    return put(w.buf, "]", 1);
+    return put(w.doc, "]", 1);
 }
 
 PyObject* decimal_type() {
@@ -149,10 +149,10 @@ int unserializable(PyObject* value) {
 // `value`.
 int write_other(Writer& w, PyObject* value, Py_ssize_t nest) {
     if (PyLong_Check(value)) {
-        return write_int(w.buf, value);
+        return write_int(w.doc, value);
     }
     if (PyFloat_Check(value)) {
-        return write_float(w.buf, value);
+        return write_float(w.doc, value);
     }
     bool matched;
     const int status = write_date_time(w, value, &matched);
@@ -160,7 +160,7 @@ int write_other(Writer& w, PyObject* value, Py_ssize_t nest) {
         return status;
     }
     if (PyUnicode_Check(value)) {
-        return write_string(w.buf, value, w.multiline);
+        return write_string(w.doc, value, w.multiline);
     }
     if (PyList_Check(value) || PyTuple_Check(value)) {
         return write_array(w, value, nest);
@@ -175,7 +175,7 @@ int write_other(Writer& w, PyObject* value, Py_ssize_t nest) {
     }
     const int is_decimal = PyObject_IsInstance(value, decimal);
     if (is_decimal != 0) {
-        return is_decimal < 0 ? -1 : write_decimal(w.buf, value);
+        return is_decimal < 0 ? -1 : write_decimal(w.doc, value);
     }
     return unserializable(value);
 }
@@ -191,7 +191,7 @@ int is_mapping(Writer& w, PyObject* obj) {
         return 0;
     }
     // An ABC's check runs Python code.
-    if (common::arm_walks(w.buf->walks) < 0) {
+    if (common::arm_walks(w.walks) < 0) {
         return -1;
     }
     return PyObject_IsInstance(obj, bound.mapping);
@@ -200,16 +200,16 @@ int is_mapping(Writer& w, PyObject* obj) {
 int write_value(Writer& w, PyObject* value, Py_ssize_t nest) {
     PyTypeObject* t = Py_TYPE(value);
     if (t == &PyUnicode_Type) {
-        return write_string(w.buf, value, w.multiline);
+        return write_string(w.doc, value, w.multiline);
     }
     if (t == &PyLong_Type) {
-        return write_int(w.buf, value);
+        return write_int(w.doc, value);
     }
     if (t == &PyFloat_Type) {
-        return write_float(w.buf, value);
+        return write_float(w.doc, value);
     }
     if (t == &PyBool_Type) {
-        return value == Py_True ? put(w.buf, "true", 4) : put(w.buf, "false", 5);
+        return value == Py_True ? put(w.doc, "true", 4) : put(w.doc, "false", 5);
     }
     // Writing the rest may run Python code, which may drop the container's reference.
     Ref held = Ref::borrow(value);
@@ -228,14 +228,14 @@ int write_inline_table(Writer& w, PyObject* table) {
     if (!guard.entered()) {
         return -1;
     }
-    const size_t start = w.buf->pos;
-    if (put(w.buf, "{ ", 2) < 0) {
+    const size_t start = w.doc->size();
+    if (put(w.doc, "{ ", 2) < 0) {
         return -1;
     }
     bool first = true;
     const int status = for_each_item(w, table, [&](PyObject* key, PyObject* value) {
-        if ((!first && put(w.buf, ", ", 2) < 0) || write_key(w.buf, key) < 0 ||
-            put(w.buf, " = ", 3) < 0) {
+        if ((!first && put(w.doc, ", ", 2) < 0) || write_key(w.doc, key) < 0 ||
+            put(w.doc, " = ", 3) < 0) {
             return -1;
         }
         first = false;
@@ -245,10 +245,10 @@ int write_inline_table(Writer& w, PyObject* table) {
         return -1;
     }
     if (first) {
-        w.buf->pos = start;
-        return put(w.buf, "{}", 2);
+        w.doc->cut(start);
+        return put(w.doc, "{}", 2);
     }
-    return put(w.buf, " }", 2);
+    return put(w.doc, " }", 2);
 }
 
 int unpack_pair(PyObject* item, Ref* key, Ref* value) {

@@ -5,7 +5,6 @@
 
 #include <wrenfold/_cpp/common/args.hpp>
 #include <wrenfold/_cpp/common/ref.hpp>
-#include <wrenfold/_cpp/common/str_block.hpp>
 
 namespace wrenfold::inkwright {
 
@@ -42,28 +41,13 @@ int intern_entry_names() {
 
 PyObject* _encode_unified_data_impl(PyObject* data, int escape_strings) {
     c_unified_data::CUnifiedData c_data{};
-    Buffer* buf = nullptr;
-    EncodeOutput output{};
+    Output out(Output::Sink::kStr);
     PyObject* result = nullptr;
-    if (take_snapshot(data, &c_data) < 0) {
-        goto done;
+    if (take_snapshot(data, &c_data) == 0 && out.start(&c_data) == 0 &&
+        _encode_to_buffer(&c_data, &out, escape_strings) == 0) {
+        result = out.take_str();
     }
-    output.records = count_records(&c_data);
-    output.plain_block = document_buffer_size(&c_data);
-    if ((buf = new_encode_buffer(output.plain_block)) == nullptr) {
-        goto done;
-    }
-    buf->grow = grow_into_str;
-    buf->user = &output;
-    if (_encode_to_buffer(&c_data, buf, escape_strings) < 0) {
-        goto done;
-    }
-    result = buffer_to_str(buf);
-
-done:
     c_unified_data::free_unified_data(&c_data);
-    common::free_str_buffer(buf);
-    release_output(&output);
     if (result == nullptr) {
         INK_FAIL("_encode_unified_data_impl");
     }

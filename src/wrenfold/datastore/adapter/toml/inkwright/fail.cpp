@@ -8,10 +8,4 @@ int fail(const char* qualname, const char* file, int line) {
     return -1;
 }
 
-int no_memory(const char* qualname, const char* file, int line) {
-    set_no_room_error();
-    common::add_traceback(qualname, file, line);
-    return -1;
-}
-
 }  // namespace wrenfold::inkwright

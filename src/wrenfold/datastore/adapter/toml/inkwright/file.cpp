@@ -11,43 +11,6 @@ namespace wrenfold::inkwright {
 
 namespace {
 
-// Big enough that a write costs little next to making its bytes, small enough that memory
-// does not grow with the document.
-constexpr size_t kStreamBlock = size_t{1} << 20;
-
-// The buffer's drain while streaming: its content appended to the temporary file. The
-// interpreter lock stays held, so no other thread changes the document half way through.
-bool drain_to_save(Buffer* buf) {
-    if (static_cast<Save*>(buf->sink)->write(buf->data, buf->pos, Lock::kHold) < 0) {
-        return false;
-    }
-    buf->pos = 0;
-    return true;
-}
-
-// Owns the buffer of one save.
-struct BufferOwner {
-    Buffer* buf;
-    ~BufferOwner() {
-        common::buf_free(buf);
-    }
-};
-
-int stream_document(const CUnifiedData* data, Save& save, int escape_strings) {
-    BufferOwner owner{common::buf_new(kStreamBlock)};
-    Buffer* buf = owner.buf;
-    if (buf == nullptr) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    buf->drain = drain_to_save;
-    buf->sink = &save;
-    if (_encode_to_buffer(data, buf, escape_strings) < 0) {
-        return -1;
-    }
-    return save.write(buf->data, buf->pos) < 0 || save.commit() < 0 ? -1 : 0;
-}
-
 // Opening waits for a FIFO's reader: such a target is opened once there is text to give it.
 bool opens_first(const char* path) {
     struct stat st;
@@ -60,24 +23,16 @@ int write_document(const CUnifiedData* data, const char* path, PyObject* filepat
                    int escape_strings) {
     Save save(path, filepath);  // its destructor undoes what it can on failure
     const bool opened = opens_first(path);
-    if (opened) {
-        if (save.open() < 0) {
-            return -1;
-        }
-        if (save.mode() == Save::Mode::kRename) {
-            return stream_document(data, save, escape_strings);
-        }
-    }
-    BufferOwner owner{new_document_buffer(data)};
-    Buffer* buf = owner.buf;
-    if (buf == nullptr) {
+    if (opened && save.open() < 0) {
         return -1;
     }
-    if (_encode_to_buffer(data, buf, escape_strings) < 0 || (!opened && save.open() < 0) ||
-        save.reserve(buf->pos) < 0 || save.write(buf->data, buf->pos) < 0 || save.commit() < 0) {
+    const bool stream = opened && save.mode() == Save::Mode::kRename;
+    Output out(stream ? Output::Sink::kStream : Output::Sink::kFile, &save);
+    if (out.start(data) < 0 || _encode_to_buffer(data, &out, escape_strings) < 0 ||
+        (!opened && save.open() < 0)) {
         return -1;
     }
-    return 0;
+    return out.save();
 }
 
 }  // namespace wrenfold::inkwright

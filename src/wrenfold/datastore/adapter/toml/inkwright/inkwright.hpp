@@ -1,8 +1,8 @@
 // Declarations shared by the translation units of the inkwright module.
 //
-// Every writer returns 0 on success and -1 with a Python exception set (and its traceback
-// entry added); callers stop at the first -1. Bytes already written stay in the buffer and
-// the entry point discards it.
+// Every writer writes through the encode's Output (output.hpp) and returns 0 on success and
+// -1 with a Python exception set (and its traceback entry added); callers stop at the first
+// -1. Bytes already written stay in the Output and the entry point discards them.
 #pragma once
 
 #include <Python.h>
@@ -10,12 +10,11 @@
 #include <algorithm>
 #include <cstring>
 
-#include <wrenfold/_cpp/common/buffer.hpp>
 #include <wrenfold/_cpp/common/str_utf8.hpp>
 #include <wrenfold/_cpp/common/traceback.hpp>
 #include <wrenfold/datastore/c_unified_data/c_unified_data.hpp>
 
-#include "cursor.hpp"
+#include "output.hpp"
 
 #define WF_INK "wrenfold.datastore.adapter.toml.inkwright."
 
@@ -25,7 +24,6 @@ using c_unified_data::ColumnsData;
 using c_unified_data::CTableData;
 using c_unified_data::CUnifiedData;
 using c_unified_data::HeaderData;
-using common::Buffer;
 using common::is_ascii_str;
 
 // --- tokens (tokens.cpp) ---------------------------------------------------------------------
@@ -69,21 +67,11 @@ void assign_tokens();
 
 // --- failure paths ---------------------------------------------------------------------------
 
-// The error of a buffer that could not make room: MemoryError, unless draining it into the
-// file failed and set its own.
-[[gnu::cold, gnu::noinline]] inline void set_no_room_error() {
-    if (!PyErr_Occurred()) {
-        PyErr_NoMemory();
-    }
-}
-
-// Adds the traceback entry of `qualname` to the pending exception; returns -1.
+// Adds the traceback entry of `qualname` to the pending exception; returns -1. The one way
+// the module adds an entry, through INK_FAIL.
 [[gnu::cold, gnu::noinline]] int fail(const char* qualname, const char* file, int line);
-// Sets the error of a buffer that could not make room, then as fail().
-[[gnu::cold, gnu::noinline]] int no_memory(const char* qualname, const char* file, int line);
 
 #define INK_FAIL(name) ::wrenfold::inkwright::fail(WF_INK name, __FILE_NAME__, __LINE__)
-#define INK_NO_MEMORY(name) ::wrenfold::inkwright::no_memory(WF_INK name, __FILE_NAME__, __LINE__)
 
 // --- token writers: fixed lengths, inline ----------------------------------------------------
 
@@ -109,12 +97,12 @@ inline constexpr char DEFAULT[] = "default";
 #define INK_LEN(t) (sizeof(text::t) - 1)
 
 // The token is read through its variable at each call, with the length of its text.
-#define INK_TOKEN_WRITER(fn, token, t)                              \
-    inline int fn(Buffer* buf) {                                    \
-        if (common::buf_write(buf, token, INK_LEN(t))) [[likely]] { \
-            return 0;                                               \
-        }                                                           \
-        return INK_NO_MEMORY(#fn);                                  \
+#define INK_TOKEN_WRITER(fn, token, t)                     \
+    inline int fn(Output* out) {                           \
+        if (out->put(token, INK_LEN(t)) == 0) [[likely]] { \
+            return 0;                                      \
+        }                                                  \
+        return INK_FAIL(#fn);                              \
     }
 
 INK_TOKEN_WRITER(insert_quote, B_QUOTE, QUOTE)
@@ -134,106 +122,62 @@ INK_TOKEN_WRITER(insert_false, B_FALSE, FALSE_)
 #undef INK_TOKEN_WRITER
 
 // Section and key tokens: written in full, measured at each write.
-inline int write_token(Buffer* buf, const char* token, const char* qualname) {
-    if (common::buf_write(buf, token, std::strlen(token))) [[likely]] {
+inline int write_token(Output* out, const char* token, const char* qualname) {
+    if (out->put(token, std::strlen(token)) == 0) [[likely]] {
         return 0;
     }
-    return no_memory(qualname, __FILE_NAME__, __LINE__);
+    return fail(qualname, __FILE_NAME__, __LINE__);
 }
 
-// In an encode, text that is not ASCII is not written: where it goes is noted, and the str
-// of the document takes its characters from the string itself. So it is neither converted
-// to UTF-8 (which the interpreter would keep in every string) nor decoded back.
-struct TextRun {
-    size_t pos;
-    PyObject* text;  // strong reference; null once its characters are in the result
-    size_t extra;    // characters the escapes add; none when it has nothing to escape
+// What note_text() did with a str beyond ASCII.
+enum class Noted {
+    kNoted,   // noted, to be copied into the result from the string itself
+    kAsUtf8,  // to be written as UTF-8: the output notes no text, or `s` holds a lone
+              // surrogate, whose error the conversion raises
+    kFailed,  // an exception is set
 };
 
-struct TextRuns {
-    TextRun* items;
-    size_t count;
-    size_t capacity;
-    size_t chars;      // of the noted texts, with what their escapes add
-    Py_UCS4 max_char;  // the widest of them; 0 when none is noted
-};
+// For a str `s` that is not ASCII: notes it at the output's position, between quotes if
+// `quoted`, when the output notes text; a text that raw output cannot carry between quotes
+// is refused.
+Noted note_text(Output* out, PyObject* s, int escape_strings, bool quoted);
 
-// What an encode keeps beside its buffer (its `user`).
-struct EncodeOutput {
-    TextRuns runs;
-    // Once text beyond ASCII is noted, the str the encode returns, as wide as its widest
-    // text so far: the buffer's text moves into it every few records, while the buffer and
-    // the noted strings are still in the cache.
-    PyObject* text;
-    size_t text_len;      // its characters filled
-    PyObject* held;       // list of the noted str subclasses, or null
-    size_t records;       // in the document
-    size_t records_done;  // written so far
-    size_t plain_block;   // what its buffer grows to while it holds text beyond ASCII
-};
-
-// Notes `s`, of `n` characters up to `max_char` and `extra` more for its escapes, at `pos`;
-// `runs` has room.
-inline void add_run(Buffer* buf, TextRuns* runs, size_t pos, PyObject* s, size_t n, size_t extra,
-                    Py_UCS4 max_char) {
-    Py_INCREF(s);
-    runs->items[runs->count++] = {pos, s, extra};
-    runs->chars += n + extra;
-    runs->max_char = std::max(runs->max_char, max_char);
-    buf->ascii = false;
+// The UTF-8 of `s`, as common::str_utf8; null with TypeError for what is no str.
+inline const char* text_utf8(PyObject* s, Py_ssize_t* size) {
+    if (!PyUnicode_Check(s)) [[unlikely]] {
+        PyErr_BadArgument();
+        return nullptr;
+    }
+    return common::str_utf8(s, size);
 }
-
-// Drops the noted texts, the str subclasses held and the unfinished str.
-void release_output(EncodeOutput* output);
-
-// Moves the text of an encode's buffer, ASCII and noted texts, into the output's str, and
-// empties the buffer. -1 with an exception set.
-int move_text(Buffer* buf);
-
-// After each record of an encode: the buffer's text moves out once it holds this much, if
-// any of it is beyond ASCII.
-inline int record_done(Buffer* buf, EncodeOutput* output) {
-    constexpr size_t kMoveAt = size_t{32} << 10;
-    output->records_done++;
-    return buf->ascii || buf->pos < kMoveAt ? 0 : move_text(buf);
-}
-
-// For a str `s` that is not ASCII: when `buf` is an encode's and notes text, notes it at the
-// buffer's position between quotes if `quoted`, and returns 1; 0 when it must be written as UTF-8
-// (the buffer does not note text, or `s` holds a lone surrogate, whose error the conversion
-// raises); -1 with MemoryError.
-int note_wide_text(Buffer* buf, PyObject* s, int escape_strings, bool quoted);
 
 // The UTF-8 kept in the str object, unquoted and unescaped.
-inline int buf_write_str(Buffer* buf, PyObject* s) {
+inline int buf_write_str(Output* out, PyObject* s) {
     if (!is_ascii_str(s)) {
-        const int noted = note_wide_text(buf, s, 0, false);
-        if (noted != 0) {
-            return noted > 0 ? 0 : INK_FAIL("buf_write_str");
+        const Noted noted = note_text(out, s, 0, false);
+        if (noted != Noted::kAsUtf8) {
+            return noted == Noted::kNoted ? 0 : INK_FAIL("buf_write_str");
         }
     }
     Py_ssize_t size;
-    const char* utf8 = common::str_utf8(s, &size, &buf->ascii);
-    if (utf8 == nullptr) [[unlikely]] {
+    const char* utf8 = text_utf8(s, &size);
+    if (utf8 == nullptr || out->put(utf8, static_cast<size_t>(size)) < 0) [[unlikely]] {
         return INK_FAIL("buf_write_str");
-    }
-    if (!common::buf_write(buf, utf8, static_cast<size_t>(size))) [[unlikely]] {
-        return INK_NO_MEMORY("buf_write_str");
     }
     return 0;
 }
 
 // A double quote, `size` bytes of `utf8` unescaped, a double quote: one reservation.
-inline bool buf_write_quoted(Buffer* buf, const char* utf8, size_t size) {
-    if (!common::buf_ensure(buf, size + 2)) [[unlikely]] {
-        return false;
+inline int put_quoted(Output* out, const char* utf8, size_t size) {
+    if (out->reserve(size + 2) < 0) [[unlikely]] {
+        return -1;
     }
-    char* out = buf->data + buf->pos;
-    out[0] = B_QUOTE[0];
-    std::memcpy(out + 1, utf8, size);
-    out[size + 1] = B_QUOTE[0];
-    buf->pos += size + 2;
-    return true;
+    char* at = out->at();
+    at[0] = B_QUOTE[0];
+    std::memcpy(at + 1, utf8, size);
+    at[size + 1] = B_QUOTE[0];
+    out->advance_to(at + size + 2);
+    return 0;
 }
 
 // --- raw text (raw_text.cpp) ----------------------------------------------------------------
@@ -241,23 +185,19 @@ inline bool buf_write_quoted(Buffer* buf, const char* utf8, size_t size) {
 // Whether raw TOML can carry the `n` bytes at `p` between quotes: no double quote, backslash,
 // DEL nor control character other than tab.
 [[gnu::noinline]] bool raw_safe(const char* p, size_t n);
-// ValueError for the first character of the `n` bytes at `p` that raw_safe refuses; -1.
-[[gnu::cold, gnu::noinline]] int refuse_raw_text(const char* p, size_t n);
-// ValueError for the code point `c` that raw_safe would refuse; -1.
-[[gnu::cold, gnu::noinline]] int refuse_raw_char(uint32_t c);
-// Names where the pending exception arose: the place `format` gives (ending with ": " or ", ")
-// goes in front of the message of such a refusal, and in a note on any other error, whose
-// message stays. Writers up the stack each add their part; the outermost writer that knows a
-// place says so, and the place is then complete.
-[[gnu::cold, gnu::noinline]] void name_error_place(bool outermost, const char* format, ...);
+// ValueError for the first character of the `n` bytes at `p` that raw_safe refuses, its
+// place to be named by the writers it passes; -1.
+[[gnu::cold, gnu::noinline]] int refuse_raw_text(Output* out, const char* p, size_t n);
+// ValueError for the code point `c` that raw_safe would refuse, as refuse_raw_text; -1.
+[[gnu::cold, gnu::noinline]] int refuse_raw_char(Output* out, uint32_t c);
 
 // --- strings (strings.cpp) -------------------------------------------------------------------
 
-int _escaped_quoted_value(Buffer* buf, PyObject* value, int escape_strings);
-int _quoted_str_value(Buffer* buf, PyObject* value);
-int char_to_str(Buffer* buf, const char* key, PyObject* value, int escape_strings);
+int _escaped_quoted_value(Output* out, PyObject* value, int escape_strings);
+int _quoted_str_value(Output* out, PyObject* value);
+int char_to_str(Output* out, const char* key, PyObject* value, int escape_strings);
 // A key: bare when it is a valid TOML bare key, else a quoted string (escaped or raw).
-int _key_to_buf(Buffer* buf, PyObject* key, int escape_strings);
+int _key_to_buf(Output* out, PyObject* key, int escape_strings);
 
 // The keys of one table's records by position, each kept as its text and " = ": records of
 // a table share their key objects, so a key is checked and measured once per table rather
@@ -269,7 +209,7 @@ public:
     KeyMemo& operator=(const KeyMemo&) = delete;
     ~KeyMemo();
 
-    // Room that put() may write into, whatever it advances by.
+    // What put() writes, a whole slot, whatever it keeps of it.
     static constexpr size_t kRoom = 48;
 
     // Writes `key` and " = " when `key` is the bare key kept at `slot`, or can be kept there
@@ -283,8 +223,8 @@ public:
             return false;
         }
         // The whole slot, a copy of fixed size; only its text counts.
-        std::memcpy(c.out(), s.text, kRoom);
-        c.advance_to(c.out() + s.size);
+        std::memcpy(c.at(), s.text, kRoom);
+        c.advance_to(c.at() + s.size);
         return true;
     }
 
@@ -301,40 +241,24 @@ private:
 
 // --- values (values.cpp) ---------------------------------------------------------------------
 
-int _value_to_buf(Buffer* buf, PyObject* value, int escape_strings);
-int _array_to_buf(Buffer* buf, PyObject* arr, int escape_strings);
+int _value_to_buf(Output* out, PyObject* value, int escape_strings);
+int _array_to_buf(Output* out, PyObject* arr, int escape_strings);
 
 // --- inline tables (tables.cpp) --------------------------------------------------------------
 
-int _inline_table_to_buf(Buffer* buf, PyObject* d, int escape_strings);
+int _inline_table_to_buf(Output* out, PyObject* d, int escape_strings);
 // The lines of a table's records: each its indent, the record as an inline table, ",\n".
-int records_to_buf(Buffer* buf, const CTableData* table, int escape_strings);
-int char_true(Buffer* buf, const char* key);
+int records_to_buf(Output* out, const CTableData* table, int escape_strings);
+int char_true(Output* out, const char* key);
 
 // --- layout (layout.cpp) ---------------------------------------------------------------------
 
 size_t count_records(const CUnifiedData* data);
 size_t estimate_buffer_size(const CUnifiedData* data);
-// The estimate, or less when that is too much.
-size_t document_buffer_size(const CUnifiedData* data);
-// A buffer of document_buffer_size, or a smaller start when that cannot be had. Null with
-// MemoryError when even the smaller block cannot be had.
-Buffer* new_document_buffer(const CUnifiedData* data);
-// For an encode whose document_buffer_size is `plain_block`: a first block of that size but
-// at most 256 KiB; null with MemoryError as new_document_buffer.
-Buffer* new_encode_buffer(size_t plain_block);
-int _encode_to_buffer(const CUnifiedData* data, Buffer* buf, int escape_strings);
-int header_to_buf(Buffer* buf, const HeaderData* header, int escape_strings);
-int _table_to_buf(Buffer* buf, const CTableData* table, int escape_strings);
-int _column_to_buf(Buffer* buf, const ColumnsData* col, int escape_strings);
-
-// --- the returned str (str_output.cpp) -------------------------------------------------------
-
-// The `grow` of an encode's buffer: past its first block, the buffer grows into the str
-// that the encode returns.
-char* grow_into_str(Buffer* buf, size_t capacity);
-// The buffer's text as a new str; null with an exception set.
-PyObject* buffer_to_str(Buffer* buf);
+int _encode_to_buffer(const CUnifiedData* data, Output* out, int escape_strings);
+int header_to_buf(Output* out, const HeaderData* header, int escape_strings);
+int _table_to_buf(Output* out, const CTableData* table, int escape_strings);
+int _column_to_buf(Output* out, const ColumnsData* col, int escape_strings);
 
 // --- entry points (entry.cpp, functions.cpp) -------------------------------------------------
 

@@ -1,8 +1,8 @@
 // Raw mode copies text between the quotes as it is. Text that raw TOML cannot carry (a double
 // quote, a backslash, a control character other than tab, DEL) would be written as a broken
 // or different document, so it is refused with ValueError, whose message the writers up the
-// stack complete with where the text is. Any other error of an encode gets the same place in
-// a note.
+// stack complete with where the text is (Output::name_place). Any other error of an encode
+// gets the same place in a note.
 #include <cstdarg>
 
 #include <wrenfold/_cpp/common/compat.hpp>
@@ -14,19 +14,11 @@ namespace wrenfold::inkwright {
 
 using common::Ref;
 
-namespace {
-
-// The refusal raised on this thread whose place is not complete yet; only compared with the
-// pending exception, never dereferenced, and cleared once the outermost writer has named it.
-thread_local PyObject* refused;
-
-}  // namespace
-
 bool raw_safe(const char* p, size_t n) {
     return common::first_raw_refused(p, n) == n;
 }
 
-int refuse_raw_char(uint32_t c) {
+int refuse_raw_char(Output* out, uint32_t c) {
     const char* what = c == '"' ? "a double quote" : c == '\\' ? "a backslash" : nullptr;
     if (what != nullptr) {
         PyErr_Format(PyExc_ValueError,
@@ -39,21 +31,15 @@ int refuse_raw_char(uint32_t c) {
                      "save with escape_strings=True",
                      static_cast<unsigned>(c));
     }
-    PyObject* exc = PyErr_GetRaisedException();
-    refused = exc;
-    PyErr_SetRaisedException(exc);
+    out->mark_refusal();
     return -1;
 }
 
-int refuse_raw_text(const char* p, size_t n) {
-    return refuse_raw_char(static_cast<unsigned char>(p[common::first_raw_refused(p, n)]));
+int refuse_raw_text(Output* out, const char* p, size_t n) {
+    return refuse_raw_char(out, static_cast<unsigned char>(p[common::first_raw_refused(p, n)]));
 }
 
 namespace {
-
-// The error on this thread whose note names a place that the writers up the stack are still
-// completing; only compared with the pending exception, as `refused` is.
-thread_local PyObject* placed;
 
 constexpr char kNoteStart[] = "when encoding ";
 
@@ -70,37 +56,42 @@ void complete_refusal(PyObject* exc, PyObject* where) {
     }
 }
 
-// The place as a note of `exc`, whose message stays: a new note, or the one begun below with
-// this part put in front of its place.
-void note_place(PyObject* exc, PyObject* where) {
-    constexpr Py_ssize_t start = sizeof(kNoteStart) - 1;
-    if (exc == placed) {
-        static PyObject* const notes_name = PyUnicode_InternFromString("__notes__");
-        Ref notes(notes_name != nullptr ? PyObject_GetAttr(exc, notes_name) : nullptr);
-        const Py_ssize_t n = notes && PyList_Check(notes.get()) ? PyList_GET_SIZE(notes.get()) : 0;
-        PyObject* last = n > 0 ? PyList_GET_ITEM(notes.get(), n - 1) : nullptr;
-        Ref below(last != nullptr && PyUnicode_Check(last)
-                      ? PyUnicode_Substring(last, start, PyUnicode_GET_LENGTH(last))
-                      : nullptr);
-        Ref text(below ? PyUnicode_FromFormat("%s%U%U", kNoteStart, where, below.get()) : nullptr);
-        if (!text || PyList_SetItem(notes.get(), n - 1, text.release()) < 0) {
-            PyErr_Clear();
-        }
-        return;
+// Puts `where` in front of the place that `exc`'s last note, begun below, names.
+void extend_note(PyObject* exc, PyObject* where) {
+    static PyObject* const notes_name = PyUnicode_InternFromString("__notes__");
+    Ref notes(notes_name != nullptr ? PyObject_GetAttr(exc, notes_name) : nullptr);
+    const Py_ssize_t n = notes && PyList_Check(notes.get()) ? PyList_GET_SIZE(notes.get()) : 0;
+    PyObject* last = n > 0 ? PyList_GET_ITEM(notes.get(), n - 1) : nullptr;
+    Ref below(last != nullptr && PyUnicode_Check(last)
+                  ? PyUnicode_Substring(last, sizeof(kNoteStart) - 1, PyUnicode_GET_LENGTH(last))
+                  : nullptr);
+    Ref text(below ? PyUnicode_FromFormat("%s%U%U", kNoteStart, where, below.get()) : nullptr);
+    if (!text || PyList_SetItem(notes.get(), n - 1, text.release()) < 0) {
+        PyErr_Clear();
     }
+}
+
+// A new note of `exc` naming the place `where`: true, or false when it could not be added.
+bool start_note(PyObject* exc, PyObject* where) {
     // Alone, the place ends with the ": " or ", " that the text below it would follow.
     Ref place(PyUnicode_Substring(where, 0, PyUnicode_GET_LENGTH(where) - 2));
     Ref text(place ? PyUnicode_FromFormat("%s%U", kNoteStart, place.get()) : nullptr);
     if (!text) {
         PyErr_Clear();
-    } else if (c_unified_data::detail::add_note(exc, text.get())) {
-        placed = exc;
+        return false;
     }
+    return c_unified_data::detail::add_note(exc, text.get());
 }
 
 }  // namespace
 
-void name_error_place(bool outermost, const char* format, ...) {
+void Output::mark_refusal() {
+    PyObject* exc = PyErr_GetRaisedException();
+    refused_ = exc;
+    PyErr_SetRaisedException(exc);
+}
+
+void Output::name_place(Place place, const char* format, ...) {
     PyObject* exc = PyErr_GetRaisedException();
     if (exc == nullptr) {
         return;
@@ -112,13 +103,15 @@ void name_error_place(bool outermost, const char* format, ...) {
     // Without the place, the error still stands.
     if (!where) {
         PyErr_Clear();
-    } else if (exc == refused) {
+    } else if (exc == refused_) {
         complete_refusal(exc, where.get());
-    } else {
-        note_place(exc, where.get());
+    } else if (exc == noted_) {
+        extend_note(exc, where.get());
+    } else if (start_note(exc, where.get())) {
+        noted_ = exc;
     }
-    if (outermost) {
-        refused = placed = nullptr;
+    if (place == Place::kWhole) {
+        refused_ = noted_ = nullptr;
     }
     PyErr_SetRaisedException(exc);
 }

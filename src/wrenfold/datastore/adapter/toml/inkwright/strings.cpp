@@ -9,56 +9,55 @@ namespace wrenfold::inkwright {
 namespace {
 
 // Quote, the UTF-8 text `utf8` (escaped or raw), quote.
-int quoted_utf8(Buffer* buf, const char* utf8, Py_ssize_t size, int escape_strings) {
+int quoted_utf8(Output* out, const char* utf8, Py_ssize_t size, int escape_strings) {
     if (!escape_strings) {
         if (!raw_safe(utf8, static_cast<size_t>(size))) {
-            return refuse_raw_text(utf8, static_cast<size_t>(size));
+            return refuse_raw_text(out, utf8, static_cast<size_t>(size));
         }
-        if (!buf_write_quoted(buf, utf8, static_cast<size_t>(size))) {
-            set_no_room_error();
-            return -1;
-        }
-        return 0;
+        return put_quoted(out, utf8, static_cast<size_t>(size));
     }
     // The quotes and the escaped text, reserved at once.
     size_t room;
     if (!common::escape_reservation(utf8, static_cast<size_t>(size), &room) ||
-        __builtin_add_overflow(room, size_t{2}, &room) || !common::buf_ensure(buf, room)) {
-        set_no_room_error();
+        __builtin_add_overflow(room, size_t{2}, &room)) {
+        PyErr_NoMemory();
         return -1;
     }
-    buf->data[buf->pos++] = B_QUOTE[0];
-    common::escape_toml_reserved(buf, utf8, static_cast<size_t>(size));
-    buf->data[buf->pos++] = B_QUOTE[0];
+    if (out->reserve(room) < 0) {
+        return -1;
+    }
+    char* at = out->at();
+    *at++ = B_QUOTE[0];
+    at = common::escape_toml_at(at, utf8, static_cast<size_t>(size));
+    *at++ = B_QUOTE[0];
+    out->advance_to(at);
     return 0;
 }
 
-// Quote, the text of the str `s` (escaped or raw), quote. -1 on failure, with `utf8_failed`
-// telling whether the UTF-8 conversion failed.
-int quoted_str(Buffer* buf, PyObject* s, int escape_strings, bool* utf8_failed) {
-    *utf8_failed = false;
+// Quote, the text of the str `s` (escaped or raw), quote. Raw text is what buf_write_str
+// writes, and a failure to convert it is reported as its own.
+int quoted_str(Output* out, PyObject* s, int escape_strings) {
     if (!is_ascii_str(s)) {
-        const int noted = note_wide_text(buf, s, escape_strings, true);
-        if (noted != 0) {
-            return noted > 0 ? 0 : -1;
+        const Noted noted = note_text(out, s, escape_strings, true);
+        if (noted != Noted::kAsUtf8) {
+            return noted == Noted::kNoted ? 0 : -1;
         }
     }
     Py_ssize_t size;
-    const char* utf8 = common::str_utf8(s, &size, &buf->ascii);
+    const char* utf8 = text_utf8(s, &size);
     if (utf8 == nullptr) {
-        *utf8_failed = true;
-        return -1;
+        return escape_strings ? -1 : INK_FAIL("buf_write_str");
     }
-    return quoted_utf8(buf, utf8, size, escape_strings);
+    return quoted_utf8(out, utf8, size, escape_strings);
 }
 
 // ValueError for the first code unit at `p` that raw output refuses, and -1; 0 when there is
 // none (the units to escape were tabs).
 template <class T>
-int refuse_raw_units(const T* p, size_t n) {
+int refuse_raw_units(Output* out, const T* p, size_t n) {
     for (size_t i = 0; i < n; i++) {
         if (common::raw_refuses(p[i])) {
-            return refuse_raw_char(p[i]);
+            return refuse_raw_char(out, p[i]);
         }
     }
     return 0;
@@ -66,12 +65,10 @@ int refuse_raw_units(const T* p, size_t n) {
 
 }  // namespace
 
-int note_wide_text(Buffer* buf, PyObject* s, int escape_strings, bool quoted) {
-    auto* output = static_cast<EncodeOutput*>(buf->user);
-    if (output == nullptr || !PyUnicode_Check(s)) {
-        return 0;
+Noted note_text(Output* out, PyObject* s, int escape_strings, bool quoted) {
+    if (!out->notes_text() || !PyUnicode_Check(s)) {
+        return Noted::kAsUtf8;
     }
-    TextRuns* runs = &output->runs;
     const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
     const bool escape = escape_strings != 0;
     ptrdiff_t extra;
@@ -87,7 +84,7 @@ int note_wide_text(Buffer* buf, PyObject* s, int escape_strings, bool quoted) {
         default: extra = wide::escape_extra(PyUnicode_4BYTE_DATA(s), n, true);
     }
     if (extra == wide::kLoneSurrogate) {
-        return 0;
+        return Noted::kAsUtf8;
     }
     if (!escape && extra > 0) {
         // Raw text, unquoted, is a number's: only quoted text must read back as a string.
@@ -95,69 +92,41 @@ int note_wide_text(Buffer* buf, PyObject* s, int escape_strings, bool quoted) {
             int refused;
             switch (PyUnicode_KIND(s)) {
                 case PyUnicode_1BYTE_KIND:
-                    refused = refuse_raw_units(PyUnicode_1BYTE_DATA(s), n);
+                    refused = refuse_raw_units(out, PyUnicode_1BYTE_DATA(s), n);
                     break;
                 case PyUnicode_2BYTE_KIND:
-                    refused = refuse_raw_units(PyUnicode_2BYTE_DATA(s), n);
+                    refused = refuse_raw_units(out, PyUnicode_2BYTE_DATA(s), n);
                     break;
-                default: refused = refuse_raw_units(PyUnicode_4BYTE_DATA(s), n);
+                default: refused = refuse_raw_units(out, PyUnicode_4BYTE_DATA(s), n);
             }
             if (refused < 0) {
-                return -1;
+                return Noted::kFailed;
             }
         }
         extra = 0;
     }
-    if (runs->count == runs->capacity) {
-        const size_t capacity = runs->capacity > 0 ? 2 * runs->capacity : 256;
-        void* items = capacity <= SIZE_MAX / sizeof(TextRun)
-                          ? std::realloc(runs->items, capacity * sizeof(TextRun))
-                          : nullptr;
-        if (items == nullptr) {
-            PyErr_NoMemory();
-            return -1;
-        }
-        runs->items = static_cast<TextRun*>(items);
-        runs->capacity = capacity;
+    if (out->room_for_note() < 0 || (quoted && put_quoted(out, "", 0) < 0)) {
+        return Noted::kFailed;
     }
-    if (quoted && !buf_write_quoted(buf, "", 0)) {
-        set_no_room_error();
-        return -1;
-    }
-    add_run(buf, runs, buf->pos - quoted, s, n, static_cast<size_t>(extra),
-            PyUnicode_MAX_CHAR_VALUE(s));
-    return 1;
+    out->note(out->offset_of(out->at()) - quoted, s, n, static_cast<size_t>(extra),
+              PyUnicode_MAX_CHAR_VALUE(s));
+    return Noted::kNoted;
 }
 
-int _escaped_quoted_value(Buffer* buf, PyObject* value, int escape_strings) {
-    bool utf8_failed;
-    if (quoted_str(buf, value, escape_strings, &utf8_failed) < 0) {
-        // Raw text is what buf_write_str writes, and its failure is reported as its own.
-        if (utf8_failed && !escape_strings) {
-            INK_FAIL("buf_write_str");
-        }
-        return INK_FAIL("_escaped_quoted_value");
-    }
-    return 0;
+int _escaped_quoted_value(Output* out, PyObject* value, int escape_strings) {
+    return quoted_str(out, value, escape_strings) < 0 ? INK_FAIL("_escaped_quoted_value") : 0;
 }
 
-int _quoted_str_value(Buffer* buf, PyObject* value) {
-    bool utf8_failed;
-    if (quoted_str(buf, value, 0, &utf8_failed) < 0) {
-        if (utf8_failed) {
-            INK_FAIL("buf_write_str");
-        }
-        return INK_FAIL("_quoted_str_value");
-    }
-    return 0;
+int _quoted_str_value(Output* out, PyObject* value) {
+    return quoted_str(out, value, 0) < 0 ? INK_FAIL("_quoted_str_value") : 0;
 }
 
-int char_to_str(Buffer* buf, const char* key, PyObject* value, int escape_strings) {
-    if (write_token(buf, key, WF_INK "char_to_str") < 0 || insert_equals(buf) < 0) {
+int char_to_str(Output* out, const char* key, PyObject* value, int escape_strings) {
+    if (write_token(out, key, WF_INK "char_to_str") < 0 || insert_equals(out) < 0) {
         return INK_FAIL("char_to_str");
     }
-    int status = escape_strings ? _escaped_quoted_value(buf, value, escape_strings)
-                                : _quoted_str_value(buf, value);
+    int status = escape_strings ? _escaped_quoted_value(out, value, escape_strings)
+                                : _quoted_str_value(out, value);
     if (status < 0) {
         return INK_FAIL("char_to_str");
     }
@@ -189,9 +158,7 @@ bool KeyMemo::remember(Slot& s, PyObject* key) {
     return true;
 }
 
-int _key_to_buf(Buffer* buf, PyObject* key, int escape_strings) {
-    Py_ssize_t size;
-    const char* utf8;
+int _key_to_buf(Output* out, PyObject* key, int escape_strings) {
     if (!PyUnicode_Check(key)) {
         PyErr_Format(PyExc_TypeError, "keys of a TOML table must be str, not %.200s",
                      Py_TYPE(key)->tp_name);
@@ -199,21 +166,14 @@ int _key_to_buf(Buffer* buf, PyObject* key, int escape_strings) {
     }
     // Bare keys are ASCII.
     if (is_ascii_str(key)) [[likely]] {
-        utf8 = static_cast<const char*>(PyUnicode_DATA(key));
-        size = PyUnicode_GET_LENGTH(key);
-        if (common::is_bare_key(utf8, static_cast<size_t>(size))) [[likely]] {
-            if (!common::buf_write(buf, utf8, static_cast<size_t>(size))) {
-                return INK_NO_MEMORY("_key_to_buf");
-            }
-            return 0;
+        const char* utf8 = static_cast<const char*>(PyUnicode_DATA(key));
+        const size_t size = static_cast<size_t>(PyUnicode_GET_LENGTH(key));
+        if (common::is_bare_key(utf8, size)) [[likely]] {
+            return out->put(utf8, size) < 0 ? INK_FAIL("_key_to_buf") : 0;
         }
     }
     // Written bare, `a.b` would read back as a nested table and `a b` would not parse.
-    bool utf8_failed;
-    if (quoted_str(buf, key, escape_strings, &utf8_failed) < 0) {
-        return INK_FAIL("_key_to_buf");
-    }
-    return 0;
+    return quoted_str(out, key, escape_strings) < 0 ? INK_FAIL("_key_to_buf") : 0;
 }
 
 }  // namespace wrenfold::inkwright

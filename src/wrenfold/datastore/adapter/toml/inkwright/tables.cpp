@@ -81,30 +81,28 @@ private:
 // A list or tuple that is a record's field, without the calls and the recursion guard of
 // _value_to_buf: an array of scalars (tags, say) is the common case. Deeper containers still
 // go through _value_to_buf, guarded. As array_to_cursor.
-int record_array_to_buf(Buffer* buf, PyObject* arr, int escape_strings) {
+Item record_array_to_buf(Output* out, PyObject* arr, int escape_strings) {
     // An item's __str__ may drop the record's reference to the array.
     Ref held = Ref::borrow(arr);
-    Cursor c(buf);
-    const int status = array_to_cursor(c, arr, escape_strings);
-    c.commit();
-    if (status < 0) {
+    Cursor c(out);
+    const Item status = array_to_cursor(c, arr, escape_strings);
+    if (status == Item::kFailed) {
         // The traceback of the path that _value_to_buf takes.
         INK_FAIL("_array_to_buf");
-        return INK_FAIL("_value_to_buf");
+        INK_FAIL("_value_to_buf");
     }
     return status;
 }
 
 // The entries as an inline table; a record's line, with its indent and ",\n", when `Line`.
-// 0, or 1 when user code may have run; -1 with an exception set. One copy per mode: the flag
-// is tested for every string.
+// One copy per mode: the flag is tested for every string.
 template <bool Line, int escape_strings>
-int table_items(Buffer* buf, Entries& entries, KeyMemo* memo) {
+Item table_items(Output* out, Entries& entries, KeyMemo* memo) {
     // Only code that the walk calls can change the dict; it arms the walk first.
-    common::DictWalk walk(entries.dict(), &buf->walks);
-    Cursor c(buf);
-    if (!c.reserve(INK_LEN(INDENT) + 2)) {
-        return no_room();
+    common::DictWalk walk(entries.dict(), out->walks());
+    Cursor c(out);
+    if (c.reserve(INK_LEN(INDENT) + 2) < 0) {
+        return Item::kFailed;
     }
     if (Line) {
         c.put(B_INDENT, INK_LEN(INDENT));
@@ -112,8 +110,8 @@ int table_items(Buffer* buf, Entries& entries, KeyMemo* memo) {
     c.put(B_OPEN_BRACE, INK_LEN(OPEN_BRACE));
     c.put(B_SPACE, INK_LEN(SPACE));
     bool first = true;
-    int called_out = 0;
-    int stop = 0;
+    Item done = Item::kWritten;
+    Item stop = Item::kWritten;
     Py_ssize_t slot = 0;
     for (bool more = entries.begin() != entries.end(); more;) {
         const Entries::Entry* e = entries.begin();
@@ -124,8 +122,8 @@ int table_items(Buffer* buf, Entries& entries, KeyMemo* memo) {
             if (value == Py_None) {
                 continue;
             }
-            if (!c.reserve(INK_LEN(COMMA_SPACE) + KeyMemo::kRoom)) {
-                return no_room();
+            if (c.reserve(INK_LEN(COMMA_SPACE) + KeyMemo::kRoom) < 0) {
+                return Item::kFailed;
             }
             if (!first) {
                 c.put(B_COMMA_SPACE, INK_LEN(COMMA_SPACE));
@@ -133,26 +131,23 @@ int table_items(Buffer* buf, Entries& entries, KeyMemo* memo) {
             first = false;
             // The key is written before any user code can run; _value_to_buf holds the value
             // itself wherever user code can run.
-            if (!Line || !memo->put(c, slot, key)) {
-                c.commit();
-                if (_key_to_buf(buf, key, escape_strings) < 0 || insert_equals(buf) < 0) {
-                    stop = -1;
-                    break;
-                }
-                c.load();
+            if ((!Line || !memo->put(c, slot, key)) && c.hand_over([&](Output* o) {
+                    return _key_to_buf(o, key, escape_strings) < 0 || insert_equals(o) < 0 ? -1 : 0;
+                }) < 0) {
+                stop = Item::kFailed;
+                break;
             }
             // Scalars first: they are most of a record.
-            const int written = put_scalar(c, value, escape_strings);
-            int status = 0;
-            if (written == 0 && Line &&
+            const Put put = put_scalar(c, value, escape_strings);
+            Item status = Item::kWritten;
+            if (put == Put::kOther && Line &&
                 (Py_IS_TYPE(value, &PyList_Type) || Py_IS_TYPE(value, &PyTuple_Type))) {
-                c.commit();
-                status = record_array_to_buf(buf, value, escape_strings);
-                c.load();
-            } else if (written <= 0) [[unlikely]] {
-                status = item_after_scalar(c, value, written, escape_strings);
+                status = c.hand_over(
+                    [&](Output* o) { return record_array_to_buf(o, value, escape_strings); });
+            } else if (put != Put::kWritten) [[unlikely]] {
+                status = item_after_scalar(c, value, put, escape_strings);
             }
-            if (status != 0) [[unlikely]] {
+            if (status != Item::kWritten) [[unlikely]] {
                 stop = status;
                 break;
             }
@@ -162,19 +157,19 @@ int table_items(Buffer* buf, Entries& entries, KeyMemo* memo) {
             continue;
         }
         // Stopped at `e`: a failure, or user code ran while it was written.
-        if (stop < 0) {
-            name_error_place(false, "field %R: ", e->key);
-            return -1;
+        if (stop == Item::kFailed) {
+            out->name_place(Output::Place::kPart, "field %R: ", e->key);
+            return Item::kFailed;
         }
         if (entries.after_call_out(e, walk) < 0) {
-            return -1;
+            return Item::kFailed;
         }
-        called_out = 1;
+        done = Item::kCalledOut;
         slot++;
         more = entries.begin() != entries.end();
     }
-    if (!c.reserve(2 + INK_LEN(COMMA) + INK_LEN(NEWLINE))) {
-        return no_room();
+    if (c.reserve(2 + INK_LEN(COMMA) + INK_LEN(NEWLINE)) < 0) {
+        return Item::kFailed;
     }
     c.put(B_SPACE, INK_LEN(SPACE));
     c.put(B_CLOSE_BRACE, INK_LEN(CLOSE_BRACE));
@@ -182,28 +177,26 @@ int table_items(Buffer* buf, Entries& entries, KeyMemo* memo) {
         c.put(B_COMMA, INK_LEN(COMMA));
         c.put(B_NEWLINE, INK_LEN(NEWLINE));
     }
-    c.commit();
-    return called_out;
+    return done;
 }
 
 }  // namespace
 
-int _inline_table_to_buf(Buffer* buf, PyObject* d, int escape_strings) {
+int _inline_table_to_buf(Output* out, PyObject* d, int escape_strings) {
     common::RecursionGuard guard(" while encoding a TOML inline table");
     if (!guard.entered()) {
         return INK_FAIL("_inline_table_to_buf");
     }
     Entries entries;
     entries.start(d);
-    if ((escape_strings ? table_items<false, 1>(buf, entries, nullptr)
-                        : table_items<false, 0>(buf, entries, nullptr)) < 0) {
+    if ((escape_strings ? table_items<false, 1>(out, entries, nullptr)
+                        : table_items<false, 0>(out, entries, nullptr)) == Item::kFailed) {
         return INK_FAIL("_inline_table_to_buf");
     }
     return 0;
 }
 
-int records_to_buf(Buffer* buf, const CTableData* table, int escape_strings) {
-    auto* output = static_cast<EncodeOutput*>(buf->user);
+int records_to_buf(Output* out, const CTableData* table, int escape_strings) {
     KeyMemo memo;
     // Each record's entries are read while the one before it is written, so that their
     // objects arrive from memory in the meantime; one more record ahead, its dict.
@@ -222,17 +215,17 @@ int records_to_buf(Buffer* buf, const CTableData* table, int escape_strings) {
             __builtin_prefetch(table->records[i + 2]);
         }
         // Records are written from this loop, not from a nested value: no recursion guard.
-        const int status = escape_strings ? table_items<true, 1>(buf, entries, &memo)
-                                          : table_items<true, 0>(buf, entries, &memo);
-        if (status < 0) {
-            name_error_place(true, "table %R, record %zd, ", table->name, i);
+        const Item status = escape_strings ? table_items<true, 1>(out, entries, &memo)
+                                           : table_items<true, 0>(out, entries, &memo);
+        if (status == Item::kFailed) {
+            out->name_place(Output::Place::kWhole, "table %R, record %zd, ", table->name, i);
             return INK_FAIL("_inline_table_to_buf");
         }
-        if (output != nullptr && record_done(buf, output) < 0) {
+        if (out->end_record() < 0) {
             return INK_FAIL("_inline_table_to_buf");
         }
         // User code may have changed the next record since it was read.
-        if (status > 0 && i + 1 < n) {
+        if (status == Item::kCalledOut && i + 1 < n) {
             next.start(table->records[i + 1]);
         }
     }

@@ -1,0 +1,262 @@
+// What an encode writes through: the Buffer of its text, how that grows and where the text
+// goes (a str, or a file), the texts beyond ASCII that are noted rather than written, the
+// dicts the writers are walking, and the place of an error on its way out. Writers reserve
+// room, then put bytes into it; a record loop says when a record ends; the entry point takes
+// the result. Every sizing decision is made here.
+#pragma once
+
+#include <Python.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+
+#include <wrenfold/_cpp/common/buffer.hpp>
+#include <wrenfold/_cpp/common/dict_walk.hpp>
+#include <wrenfold/_cpp/common/number_format.hpp>
+#include <wrenfold/datastore/c_unified_data/c_unified_data.hpp>
+
+#include "wide_text.hpp"
+
+namespace wrenfold::inkwright {
+
+using c_unified_data::CUnifiedData;
+using common::Buffer;
+
+class Save;
+
+class Output {
+public:
+    enum class Sink {
+        kStr,     // the str that encode_unified_data returns
+        kFile,    // a file written once the whole text is made
+        kStream,  // a file replaced by rename, written a block at a time as the text is made
+    };
+
+    // Room that every reservation keeps past what it asks for. A writer may overwrite it but
+    // never keeps it: the float formatter's window past its digits, and the copies that widen
+    // the buffer's ASCII into the result a block at a time, past each piece.
+    static constexpr size_t kScratch = 16;
+    static_assert(common::kMaxDoubleReprChars - common::kMaxDoubleReprLen <= kScratch);
+    static_assert(wide::kAsciiSlack <= kScratch);
+
+    // `save` is where the file sinks write; it outlives the output.
+    explicit Output(Sink sink, Save* save = nullptr) noexcept : sink_(sink), save_(save) {}
+    ~Output();
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+
+    // The first block, sized for `data`: 0, or -1 with MemoryError.
+    int start(const CUnifiedData* data);
+
+    // --- writing ---------------------------------------------------------------------------
+
+    // Room for `n` more bytes, and kScratch past them: 0, or -1 with MemoryError (or, when a
+    // full block is written to its file, the OSError of that).
+    [[gnu::always_inline]] int reserve(size_t n) {
+        return n <= static_cast<size_t>(limit() - at()) ? 0 : grow(n);
+    }
+    // The `n` bytes at `s`, appended.
+    [[gnu::always_inline]] int put(const char* s, size_t n) {
+        if (reserve(n) < 0) [[unlikely]] {
+            return -1;
+        }
+        std::memcpy(at(), s, n);
+        buf_.pos += n;
+        return 0;
+    }
+    // Where the next byte goes, for a writer that fills reserved room itself, and the end of
+    // what it wrote.
+    char* at() const {
+        return buf_.data + buf_.pos;
+    }
+    void advance_to(char* end) {
+        buf_.pos = static_cast<size_t>(end - buf_.data);
+    }
+    // The offset in the text of `p`, a place in the room handed out.
+    size_t offset_of(const char* p) const {
+        return static_cast<size_t>(p - buf_.data);
+    }
+    // The end of the room that reservations hand out.
+    char* limit() const {
+        return buf_.data + buf_.capacity - kScratch;
+    }
+    // Grows (or, streaming, first empties into the file) for `n` more bytes; as reserve().
+    [[gnu::cold, gnu::noinline]] int grow(size_t n);
+
+    // --- text beyond ASCII -----------------------------------------------------------------
+    //
+    // The str sink does not write it: it notes where each such str goes, and the str it
+    // returns takes the characters from the string itself, so they are neither converted to
+    // UTF-8 (which the interpreter would keep in every string) nor decoded back.
+
+    // Whether `s` can be noted at once, with no growth of the notes.
+    bool can_note() const {
+        return sink_ == Sink::kStr && runs_.count < runs_.capacity;
+    }
+    // Whether texts beyond ASCII are noted at all (else they are written as UTF-8).
+    bool notes_text() const {
+        return sink_ == Sink::kStr;
+    }
+    // Room for one more note: 0, or -1 with MemoryError.
+    int room_for_note();
+    // Notes the str `s` (`n` characters up to `max_char`, and `extra` more for its escapes)
+    // at byte `pos` of the buffer; can_note() or room_for_note() has made room.
+    void note(size_t pos, PyObject* s, size_t n, size_t extra, Py_UCS4 max_char) {
+        Py_INCREF(s);
+        runs_.items[runs_.count++] = {pos, s, extra};
+        runs_.chars += n + extra;
+        runs_.max_char = std::max(runs_.max_char, max_char);
+        ascii_ = false;
+    }
+
+    // --- records ---------------------------------------------------------------------------
+
+    // After each record: once the buffer holds this much beside noted text, it moves into the
+    // result, while the buffer and the noted strings are still in the cache.
+    [[gnu::always_inline]] int end_record() {
+        constexpr size_t kMoveAt = size_t{32} << 10;
+        records_done_++;
+        return ascii_ || buf_.pos < kMoveAt ? 0 : move_text();
+    }
+
+    // --- dicts being walked ----------------------------------------------------------------
+
+    // The chain of the dicts the writers are walking, innermost first (common/dict_walk.hpp).
+    common::DictWalk** walks() {
+        return &walks_;
+    }
+
+    // --- the place of an error -------------------------------------------------------------
+    //
+    // Each writer that an error passes on its way out and that knows a place names it, the
+    // innermost first ("field 'v': "), the outermost (kWhole) last ("table 't', record 0, ").
+    // A raw-mode refusal gets the place in front of its message; any other error, whose
+    // message is the model's or the interpreter's, in a note ("when encoding table 't',
+    // record 0, field 'v'").
+
+    enum class Place { kPart, kWhole };
+    // Marks the pending exception as a refusal of raw text.
+    void mark_refusal();
+    // Names the place `format` gives (ending with ": " or ", ") on the pending exception.
+    [[gnu::cold, gnu::noinline]] void name_place(Place place, const char* format, ...);
+
+    // --- the end ---------------------------------------------------------------------------
+
+    // The str sink's text as a new str; null with an exception set.
+    PyObject* take_str();
+    // A file sink's text: what is left written to the file, and the save committed. 0, or -1
+    // with an exception set.
+    int save();
+
+private:
+    struct TextRun {
+        size_t pos;
+        PyObject* text;  // strong reference; null once its characters are in the result
+        size_t extra;    // characters the escapes add; none when it has nothing to escape
+    };
+    struct TextRuns {
+        TextRun* items;
+        size_t count;
+        size_t capacity;
+        size_t chars;      // of the noted texts, with what their escapes add
+        Py_UCS4 max_char;  // the widest of them; 0 when none is noted
+    };
+
+    char* resize(size_t capacity);
+    size_t projected_size() const;
+    size_t projected_chars(size_t need) const;
+    bool reserve_text(size_t units, Py_UCS4 max_char);
+    template <class Out>
+    bool assemble(Out* out, size_t units);
+    bool hold_subclasses();
+    int move_text();
+
+    const Sink sink_;
+    Save* const save_;
+    Buffer buf_ = {};
+    PyObject* block_ = nullptr;  // the str the buffer's block grew inside, if it did
+    // No text beyond ASCII is noted: the buffer's text is the result, with no decoding pass.
+    bool ascii_ = true;
+    common::DictWalk* walks_ = nullptr;
+    // The refusal, and the error whose note, that the writers are still completing; only
+    // compared with the pending exception, never dereferenced.
+    PyObject* refused_ = nullptr;
+    PyObject* noted_ = nullptr;
+
+    // The str sink. Once text beyond ASCII is noted, the buffer's text and the noted texts
+    // move every few records into `text_`, the str returned, as wide as its widest text.
+    TextRuns runs_ = {};
+    PyObject* text_ = nullptr;
+    size_t text_len_ = 0;       // its characters filled
+    PyObject* held_ = nullptr;  // list of the noted str subclasses, or null
+    size_t records_ = 0;        // in the document
+    size_t records_done_ = 0;   // written so far
+    size_t plain_block_ = 0;    // what the buffer grows to while it notes text
+};
+
+// A window onto an Output for a run of small writes, its write position held in locals: a
+// store through `char*` may alias the Output, which would then be reloaded and stored around
+// every copy. reserve() first, then put() at most that many bytes. A writer that takes the
+// Output itself is called through hand_over(). Meant to live in registers: everything is
+// inline and nothing takes its address.
+class Cursor {
+public:
+    explicit Cursor(Output* out) : out_(out) {
+        load();
+    }
+    ~Cursor() {
+        commit();
+    }
+    Cursor(const Cursor&) = delete;
+    Cursor& operator=(const Cursor&) = delete;
+
+    // As Output::reserve.
+    [[gnu::always_inline]] int reserve(size_t n) {
+        if (n <= static_cast<size_t>(end_ - at_)) [[likely]] {
+            return 0;
+        }
+        commit();
+        const int status = out_->grow(n);
+        load();
+        return status;
+    }
+    [[gnu::always_inline]] void put(const char* s, size_t n) {
+        std::memcpy(at_, s, n);
+        at_ += n;
+    }
+    // The write position, for writers that fill the reserved room themselves.
+    char* at() const {
+        return at_;
+    }
+    void advance_to(char* end) {
+        at_ = end;
+    }
+    // Calls `write(out)`, a writer that takes the Output, with the position handed over to it
+    // and taken back afterwards; returns what it returns.
+    template <class Write>
+    [[gnu::always_inline]] auto hand_over(Write write) {
+        commit();
+        const auto result = write(out_);
+        load();
+        return result;
+    }
+    Output* output() const {
+        return out_;
+    }
+
+private:
+    [[gnu::always_inline]] void commit() const {
+        out_->advance_to(at_);
+    }
+    [[gnu::always_inline]] void load() {
+        at_ = out_->at();
+        end_ = out_->limit();
+    }
+
+    Output* out_;
+    char* at_;
+    char* end_;
+};
+
+}  // namespace wrenfold::inkwright
