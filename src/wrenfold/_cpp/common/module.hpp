@@ -51,17 +51,22 @@ inline PyObject* create_module(ModuleState& st, PyObject* spec) {
     return module;
 }
 
-// Start of Py_mod_exec. Returns 1 when the module is already initialised (nothing to do),
-// 0 when initialisation should run, -1 with RuntimeError for any other module object.
-inline int begin_exec(ModuleState& st, PyObject* module) {
+// What the start of Py_mod_exec found.
+enum class Exec {
+    kRun,     // initialisation should run
+    kDone,    // the module is already initialised: nothing to do
+    kFailed,  // RuntimeError (any other module object), or the version warning as an error
+};
+
+inline Exec begin_exec(ModuleState& st, PyObject* module) {
     if (module == st.module && st.initialised) {
-        return 1;
+        return Exec::kDone;
     }
     if (module != st.module) {
         PyErr_Format(PyExc_RuntimeError,
                      "Module '%s' has already been imported. Re-initialisation is not supported.",
                      st.short_name);
-        return -1;
+        return Exec::kFailed;
     }
     unsigned long runtime = Py_Version;
     int major = (int)((runtime >> 24) & 0xFF);
@@ -74,10 +79,10 @@ inline int begin_exec(ModuleState& st, PyObject* module) {
                              "version %d.%d",
                              PY_MAJOR_VERSION, PY_MINOR_VERSION, name, "does not match", major,
                              minor) < 0) {
-            return -1;
+            return Exec::kFailed;
         }
     }
-    return 0;
+    return Exec::kRun;
 }
 
 // End of Py_mod_exec. On failure the traceback gains "init <dotted name>" and the module
@@ -102,9 +107,9 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
 
 template <ModuleState& st>
 int module_exec(PyObject* module) {
-    int status = begin_exec(st, module);
-    if (status != 0) {
-        return status < 0 ? -1 : 0;
+    const Exec start = begin_exec(st, module);
+    if (start != Exec::kRun) {
+        return start == Exec::kFailed ? -1 : 0;
     }
     return end_exec(st, st.initialise(module), __FILE_NAME__);
 }

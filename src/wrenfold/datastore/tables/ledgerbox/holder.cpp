@@ -70,24 +70,26 @@ PyObject* table_from(PyObject* value) {
 
 namespace {
 
-// The override rule. Returns 1 and a new reference in *override when a Python subclass
-// replaces the method, 0 when the entry runs its own body, -1 on failure.
-int find_override(TablesHolderObject* self, Method method, PyObject** override) {
+// The override rule: whether a Python subclass replaces the method (a new reference to it in
+// *override), or the entry runs its own body.
+enum class Override { kNone, kFound, kFailed };
+
+Override find_override(TablesHolderObject* self, Method method, PyObject** override) {
     PyTypeObject* tp = Py_TYPE(self);
     if (tp->tp_dictoffset == 0 && !(tp->tp_flags & (Py_TPFLAGS_HEAPTYPE | Py_TPFLAGS_IS_ABSTRACT)))
         [[likely]] {
-        return 0;
+        return Override::kNone;
     }
     PyObject* attr = PyObject_GetAttr(reinterpret_cast<PyObject*>(self), names.method[method]);
     if (attr == nullptr) {
-        return -1;
+        return Override::kFailed;
     }
     if (PyCFunction_Check(attr) && PyCFunction_GetFunction(attr) == method_defs[method]->ml_meth) {
         Py_DECREF(attr);
-        return 0;
+        return Override::kNone;
     }
     *override = attr;
-    return 1;
+    return Override::kFound;
 }
 
 PyObject* call_override(PyObject* override, PyObject* a = nullptr, PyObject* b = nullptr) {
@@ -158,7 +160,7 @@ PyObject* list_of(TablesHolderObject* self, PyObject* (*make)(PyObject*), const 
     Ref root = storage(self);
     PyObject* res = root ? make(root.get()) : nullptr;
     if (res == nullptr) {
-        common::add_traceback(qualname, __FILE_NAME__, __LINE__);
+        WF_TRACEBACK(qualname);
     }
     return res;
 }
@@ -225,9 +227,10 @@ void holder_ingest_dict(TablesHolderObject* self, PyObject* incoming) {
 
 void holder_replace_dict(TablesHolderObject* self, PyObject* other, int skip_dispatch) {
     PyObject* override;
-    int found = skip_dispatch ? 0 : find_override(self, M_REPLACE_DICT, &override);
-    if (found != 0) {
-        Ref res(found > 0 ? call_override(override, other) : nullptr);
+    const Override found =
+        skip_dispatch ? Override::kNone : find_override(self, M_REPLACE_DICT, &override);
+    if (found != Override::kNone) {
+        Ref res(found == Override::kFound ? call_override(override, other) : nullptr);
         if (!res) {
             WF_TRACEBACK(WF_QUAL "replace_dict");
         }
@@ -254,12 +257,14 @@ void holder_replace_dict(TablesHolderObject* self, PyObject* other, int skip_dis
 
 PyObject* holder_as_dict(TablesHolderObject* self, int skip_dispatch) {
     PyObject* override;
-    int found = skip_dispatch ? 0 : find_override(self, M_AS_DICT, &override);
+    const Override found =
+        skip_dispatch ? Override::kNone : find_override(self, M_AS_DICT, &override);
     PyObject* res;
-    if (found == 0) {
+    if (found == Override::kNone) {
         res = storage(self).release();
     } else {
-        res = found > 0 ? check_result(call_override(override), &PyDict_Type) : nullptr;
+        res = found == Override::kFound ? check_result(call_override(override), &PyDict_Type)
+                                        : nullptr;
     }
     if (res == nullptr) {
         WF_TRACEBACK(WF_QUAL "as_dict");
@@ -294,11 +299,12 @@ PyObject* holder_model_dump_primitive(TablesHolderObject* self, ModelDumpOptions
 
 PyObject* holder_model_dump(TablesHolderObject* self, int skip_dispatch, ModelDumpOptions* opt) {
     PyObject* override;
-    int found = skip_dispatch ? 0 : find_override(self, M_MODEL_DUMP, &override);
+    const Override found =
+        skip_dispatch ? Override::kNone : find_override(self, M_MODEL_DUMP, &override);
     PyObject* res;
-    if (found == 0) {
+    if (found == Override::kNone) {
         res = self->vtab->_model_dump(self, opt);
-    } else if (found > 0) {
+    } else if (found == Override::kFound) {
         int exclude_none = opt != nullptr && opt->n > 0 ? opt->exclude_none : 1;
         res =
             check_result(call_override(override, exclude_none ? Py_True : Py_False), &PyDict_Type);
@@ -313,11 +319,12 @@ PyObject* holder_model_dump(TablesHolderObject* self, int skip_dispatch, ModelDu
 
 int holder_is_tables_holder(TablesHolderObject* self, int skip_dispatch) {
     PyObject* override;
-    int found = skip_dispatch ? 0 : find_override(self, M_IS_TABLES_HOLDER, &override);
-    if (found == 0) {
+    const Override found =
+        skip_dispatch ? Override::kNone : find_override(self, M_IS_TABLES_HOLDER, &override);
+    if (found == Override::kNone) {
         return self->__TABLES_HOLDER__ != 0;
     }
-    Ref res(found > 0 ? call_override(override) : nullptr);
+    Ref res(found == Override::kFound ? call_override(override) : nullptr);
     int truth = res ? common::truth(res.get()) : -1;
     if (truth < 0) {
         WF_TRACEBACK(WF_QUAL "is_tables_holder");
@@ -348,12 +355,13 @@ int holder_hash_primitive(TablesHolderObject* self) {
 
 int holder_contains(TablesHolderObject* self, PyObject* name, int skip_dispatch) {
     PyObject* override;
-    int found = skip_dispatch ? 0 : find_override(self, M_CONTAINS, &override);
+    const Override found =
+        skip_dispatch ? Override::kNone : find_override(self, M_CONTAINS, &override);
     int res;
-    if (found == 0) {
+    if (found == Override::kNone) {
         res = self->vtab->_contains(self, name);
     } else {
-        Ref out(found > 0 ? call_override(override, name) : nullptr);
+        Ref out(found == Override::kFound ? call_override(override, name) : nullptr);
         res = out ? common::truth(out.get()) : -1;
         if (res < 0) {
             res = 0;
@@ -369,14 +377,14 @@ int holder_contains(TablesHolderObject* self, PyObject* name, int skip_dispatch)
 void store(TablesHolderObject* self, PyObject* name, PyObject* table, int skip_dispatch,
            Method method, const char* qualname) {
     PyObject* override;
-    int found = skip_dispatch ? 0 : find_override(self, method, &override);
-    if (found == 0) {
+    const Override found = skip_dispatch ? Override::kNone : find_override(self, method, &override);
+    if (found == Override::kNone) {
         self->vtab->_set(self, name, table);
-    } else if (found > 0) {
+    } else if (found == Override::kFound) {
         Py_XDECREF(call_override(override, name, table));
     }
     if (PyErr_Occurred()) {
-        common::add_traceback(qualname, __FILE_NAME__, __LINE__);
+        WF_TRACEBACK(qualname);
     }
 }
 
@@ -390,16 +398,16 @@ void holder_add(TablesHolderObject* self, PyObject* name, PyObject* table, int s
 
 PyObject* holder_get(TablesHolderObject* self, PyObject* name, int skip_dispatch) {
     PyObject* override;
-    int found = skip_dispatch ? 0 : find_override(self, M_GET, &override);
+    const Override found = skip_dispatch ? Override::kNone : find_override(self, M_GET, &override);
     PyObject* res = nullptr;
-    if (found == 0) {
+    if (found == Override::kNone) {
         Ref root = storage(self);
         // A name whose hashing or comparison fails counts as absent.
         if (root && PyDict_GetItemRef(root.get(), name, &res) <= 0) {
             PyErr_Clear();
             res = Py_NewRef(Py_None);
         }
-    } else if (found > 0) {
+    } else if (found == Override::kFound) {
         res = call_override(override, name);
     }
     if (res == nullptr) {
@@ -410,13 +418,14 @@ PyObject* holder_get(TablesHolderObject* self, PyObject* name, int skip_dispatch
 
 void holder_remove(TablesHolderObject* self, PyObject* name, int skip_dispatch) {
     PyObject* override;
-    int found = skip_dispatch ? 0 : find_override(self, M_REMOVE, &override);
+    const Override found =
+        skip_dispatch ? Override::kNone : find_override(self, M_REMOVE, &override);
     int failed;
-    if (found == 0) {
+    if (found == Override::kNone) {
         Ref root = storage(self);
         failed = !root || PyDict_DelItem(root.get(), name) < 0;
     } else {
-        PyObject* res = found > 0 ? call_override(override, name) : nullptr;
+        PyObject* res = found == Override::kFound ? call_override(override, name) : nullptr;
         failed = res == nullptr;
         Py_XDECREF(res);
     }
@@ -427,16 +436,17 @@ void holder_remove(TablesHolderObject* self, PyObject* name, int skip_dispatch) 
 
 void holder_clear(TablesHolderObject* self, int skip_dispatch) {
     PyObject* override;
-    int found = skip_dispatch ? 0 : find_override(self, M_CLEAR, &override);
+    const Override found =
+        skip_dispatch ? Override::kNone : find_override(self, M_CLEAR, &override);
     int failed;
-    if (found == 0) {
+    if (found == Override::kNone) {
         Ref root = storage(self);
         failed = !root;
         if (root) {
             PyDict_Clear(root.get());
         }
     } else {
-        PyObject* res = found > 0 ? call_override(override) : nullptr;
+        PyObject* res = found == Override::kFound ? call_override(override) : nullptr;
         failed = res == nullptr;
         Py_XDECREF(res);
     }
@@ -447,14 +457,15 @@ void holder_clear(TablesHolderObject* self, int skip_dispatch) {
 
 PyObject* holder_iterate(TablesHolderObject* self, int skip_dispatch) {
     PyObject* override;
-    int found = skip_dispatch ? 0 : find_override(self, M_ITERATE, &override);
+    const Override found =
+        skip_dispatch ? Override::kNone : find_override(self, M_ITERATE, &override);
     PyObject* res = nullptr;
-    if (found == 0) {
+    if (found == Override::kNone) {
         // iter(_root.keys()): a live view, so the iterator sees (and trips on) later changes.
         Ref root = Ref::borrow(self->_root);
         Ref keys(PyObject_CallMethodNoArgs(root.get(), names.keys));
         res = keys ? PyObject_GetIter(keys.get()) : nullptr;
-    } else if (found > 0) {
+    } else if (found == Override::kFound) {
         res = call_override(override);
     }
     if (res == nullptr) {
@@ -466,15 +477,16 @@ PyObject* holder_iterate(TablesHolderObject* self, int skip_dispatch) {
 PyObject* listing(TablesHolderObject* self, int skip_dispatch, Method method,
                   PyObject* (*primitive)(TablesHolderObject*), const char* qualname) {
     PyObject* override;
-    int found = skip_dispatch ? 0 : find_override(self, method, &override);
+    const Override found = skip_dispatch ? Override::kNone : find_override(self, method, &override);
     PyObject* res;
-    if (found == 0) {
+    if (found == Override::kNone) {
         res = primitive(self);
     } else {
-        res = found > 0 ? check_result(call_override(override), &PyList_Type) : nullptr;
+        res = found == Override::kFound ? check_result(call_override(override), &PyList_Type)
+                                        : nullptr;
     }
     if (res == nullptr) {
-        common::add_traceback(qualname, __FILE_NAME__, __LINE__);
+        WF_TRACEBACK(qualname);
     }
     return res;
 }

@@ -131,9 +131,11 @@ private:
 // -1 with MemoryError, for a buffer that cannot grow.
 int no_room();
 
-// 1 when `obj` is a Mapping, 0 when not, -1 with an exception set. Calls out only for
-// objects of no built-in kind.
-int is_mapping(Writer& w, PyObject* obj);
+// The answer of a test that can fail.
+enum class Answer { kNo, kYes, kFailed };
+
+// Whether `obj` is a Mapping. Calls out only for objects of no built-in kind.
+Answer is_mapping(Writer& w, PyObject* obj);
 
 // The writers: 0, or -1 with an exception set.
 int write_string(Text* out, PyObject* s, bool multiline);

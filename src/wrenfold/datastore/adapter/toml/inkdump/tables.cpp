@@ -76,15 +76,16 @@ private:
 
 // Whether `t` fits one line as an inline table, with its indent and comma, and has no line
 // break: written at the end of the document and taken back.
-int fits_inline(Writer& w, PyObject* t) {
+Answer fits_inline(Writer& w, PyObject* t) {
     Text* doc = w.doc;
     const size_t start = doc->size();
     const bool ascii = doc->ascii;
     if (!doc->write(w.indent, w.indent_len)) {
-        return no_room();
+        no_room();
+        return Answer::kFailed;
     }
     if (write_inline_table(w, t) < 0) {
-        return -1;
+        return Answer::kFailed;
     }
     const auto* text = reinterpret_cast<const unsigned char*>(doc->data() + start);
     const size_t n = doc->size() - start;
@@ -92,46 +93,46 @@ int fits_inline(Writer& w, PyObject* t) {
                       std::memchr(text, '\n', n) == nullptr;
     doc->cut(start);
     doc->ascii = ascii;
-    return fits ? 1 : 0;
+    return fits ? Answer::kYes : Answer::kNo;
 }
 
-// A non-empty list or tuple of Mappings that is not written as one array of inline tables
-// becomes sections: 1 with the tables in `*tables`, else 0.
-int array_of_tables(Writer& w, PyObject* v, Ref* tables) {
+// Whether the list or tuple `v` becomes sections, with the tables in `*tables`: a non-empty
+// one of Mappings that is not written as one array of inline tables.
+Answer array_of_tables(Writer& w, PyObject* v, Ref* tables) {
     const Py_ssize_t n = PyList_Check(v) ? PyList_GET_SIZE(v) : PyTuple_GET_SIZE(v);
     if (n == 0) {
-        return 0;
+        return Answer::kNo;
     }
     {
         // A first item that is no Mapping settles it without a copy: tags, numbers.
         Ref first = Ref::borrow(PyList_Check(v) ? PyList_GET_ITEM(v, 0) : PyTuple_GET_ITEM(v, 0));
-        const int mapping = is_mapping(w, first.get());
-        if (mapping <= 0) {
+        const Answer mapping = is_mapping(w, first.get());
+        if (mapping != Answer::kYes) {
             return mapping;
         }
     }
     // A copy that called code cannot change.
     Ref items(PySequence_Tuple(v));
     if (!items) {
-        return -1;
+        return Answer::kFailed;
     }
     const Py_ssize_t count = PyTuple_GET_SIZE(items.get());
     for (Py_ssize_t i = 0; i < count; i++) {
-        const int mapping = is_mapping(w, PyTuple_GET_ITEM(items.get(), i));
-        if (mapping <= 0) {
+        const Answer mapping = is_mapping(w, PyTuple_GET_ITEM(items.get(), i));
+        if (mapping != Answer::kYes) {
             return mapping;
         }
     }
     for (Py_ssize_t i = 0; i < count; i++) {
-        const int fits = fits_inline(w, PyTuple_GET_ITEM(items.get(), i));
-        if (fits <= 0) {
-            if (fits == 0) {
+        const Answer fits = fits_inline(w, PyTuple_GET_ITEM(items.get(), i));
+        if (fits != Answer::kYes) {
+            if (fits == Answer::kNo) {
                 *tables = std::move(items);
             }
-            return fits < 0 ? -1 : 1;
+            return fits == Answer::kFailed ? Answer::kFailed : Answer::kYes;
         }
     }
-    return 0;
+    return Answer::kNo;
 }
 
 int write_name(Writer& w) {
@@ -185,22 +186,22 @@ int write_table(Writer& w, PyObject* table, bool array_item) {
     const size_t header_end = doc->size();
     Sections sections;
     const int status = for_each_item(w, table, [&](PyObject* key, PyObject* value) {
-        int section = 0;
+        Answer section = Answer::kNo;
         bool array = false;
         Ref tables;
         if (!is_plain(value)) {
             section = is_mapping(w, value);
-            if (section > 0) {
+            if (section == Answer::kYes) {
                 tables = Ref::borrow(value);
-            } else if (section == 0 && (PyList_Check(value) || PyTuple_Check(value))) {
+            } else if (section == Answer::kNo && (PyList_Check(value) || PyTuple_Check(value))) {
                 section = array_of_tables(w, value, &tables);
                 array = true;
             }
-            if (section < 0) {
+            if (section == Answer::kFailed) {
                 return -1;
             }
         }
-        if (section > 0) {
+        if (section == Answer::kYes) {
             return sections.add(key, std::move(tables), array);
         }
         if (write_key(doc, key) < 0 || !doc->write(" = ", 3) || write_value(w, value, 0) < 0 ||

@@ -165,9 +165,9 @@ int write_other(Writer& w, PyObject* value, Py_ssize_t nest) {
     if (PyList_Check(value) || PyTuple_Check(value)) {
         return write_array(w, value, nest);
     }
-    const int mapping = is_mapping(w, value);
-    if (mapping != 0) {
-        return mapping < 0 ? -1 : write_inline_table(w, value);
+    const Answer mapping = is_mapping(w, value);
+    if (mapping != Answer::kNo) {
+        return mapping == Answer::kFailed ? -1 : write_inline_table(w, value);
     }
     PyObject* decimal = decimal_type();
     if (decimal == nullptr) {
@@ -182,19 +182,20 @@ int write_other(Writer& w, PyObject* value, Py_ssize_t nest) {
 
 }  // namespace
 
-int is_mapping(Writer& w, PyObject* obj) {
+Answer is_mapping(Writer& w, PyObject* obj) {
     PyTypeObject* t = Py_TYPE(obj);
     if (PyDict_Check(obj)) {
-        return 1;
+        return Answer::kYes;
     }
     if (is_plain(obj) || t == &PyList_Type || t == &PyTuple_Type || obj == Py_None) {
-        return 0;
+        return Answer::kNo;
     }
     // An ABC's check runs Python code.
     if (common::arm_walks(w.walks) < 0) {
-        return -1;
+        return Answer::kFailed;
     }
-    return PyObject_IsInstance(obj, bound.mapping);
+    const int instance = PyObject_IsInstance(obj, bound.mapping);
+    return instance < 0 ? Answer::kFailed : instance > 0 ? Answer::kYes : Answer::kNo;
 }
 
 int write_value(Writer& w, PyObject* value, Py_ssize_t nest) {
