@@ -5,6 +5,7 @@ that running out of memory is a MemoryError to be handled like any other error."
 from __future__ import annotations
 
 import functools
+import gc
 import io
 import os
 import subprocess
@@ -14,6 +15,7 @@ import tomllib
 import pytest
 
 from support.reader_check import compare_bytes, compare_text, needs_oracle, reader
+from wrenfold.datastore.adapter.toml import inkreader
 
 SANITIZED = bool(os.environ.get("WRENFOLD_SANITIZED"))
 DEEP = 100_000
@@ -199,6 +201,35 @@ assert len(reader.loads(text)["s"]) == {MB100}
 print("ok")
 """)
     assert out == "MemoryError\nok\n"
+
+
+# Tables (a map), dotted keys and headers (vectors of parts), arrays (the stack of items),
+# escapes, a long integer and a float out of range (strings): each container grows.
+GROWING = ("[a.b.c]\n" + "".join(f"k{i}.x.y = [{i}, [{i}, '{i}'], {{ z = {i} }}]\n" for i in range(40))
+           + 'e = "' + "\\t\\u00e9" * 40 + '"\nn = ' + "7" * 300 + "\nf = 1e999\n"
+           + "".join(f"[[t.u]]\nv = {i}\n" for i in range(40)))
+
+
+@pytest.mark.skipif(not hasattr(inkreader, "_fail_allocation"),
+                    reason="needs the fault-injection build (WRENFOLD_FAULT_INJECTION)")
+@pytest.mark.parametrize("read", [reader.loads, lambda t: reader.load(io.BytesIO(t.encode())),
+                                  inkreader._loads_document], ids=["loads", "load", "document"])
+def test_failed_growth_of_the_readers_containers_raises_memory_error(read):
+    # Each allocation in turn fails, until the document reads whole.
+    failed = 0
+    while True:
+        inkreader._fail_allocation(failed + 1)
+        try:
+            result = read(GROWING)
+        except MemoryError:
+            failed += 1
+            assert gc.isenabled()  # the pause of the collector ended on the way out
+            continue
+        finally:
+            inkreader._fail_allocation(0)
+        break
+    assert result == tomllib.loads(GROWING)
+    assert failed > 20
 
 
 def test_a_million_keys_in_one_table():

@@ -21,6 +21,13 @@ Parser::Parser(const char* text, size_t size, PyObject* doc, PyObject* bytes, Py
     }
 }
 
+// Unwinding from a failed allocation leaves items of unfinished arrays on the stack.
+Parser::~Parser() {
+    for (PyObject* item : stack_) {
+        Py_DECREF(item);
+    }
+}
+
 // A comment runs to the end of the line and holds no control character but tab.
 int Parser::skip_comment() {
     if (p_ == end_ || *p_ != '#') {
@@ -107,7 +114,7 @@ int Parser::statement() {
 }
 
 // A key of one or more parts separated by dots, with the spaces after it skipped.
-int Parser::key(std::vector<Ref>& parts) {
+int Parser::key(Vector<Ref>& parts) {
     const size_t limit = static_cast<size_t>(Py_GetRecursionLimit());
     while (true) {
         Ref part(key_part());
@@ -316,7 +323,7 @@ int Parser::key_value(PyObject* table, bool in_inline, uint32_t serial) {
     skip_space();
     if (p_ < end_ && *p_ == '.') {
         // Dotted: the parts before the last name tables, made or extended here.
-        std::vector<Ref> parts;
+        Vector<Ref> parts;
         parts.push_back(std::move(last));
         p_++;
         skip_space();

@@ -62,7 +62,7 @@ PyObject* Parser::error_char(const char* at, const char* format) {
 }
 
 // `format` with %R for the first `count` parts of a key, as a tuple.
-PyObject* Parser::error_key(const char* at, const char* format, const std::vector<Ref>& path,
+PyObject* Parser::error_key(const char* at, const char* format, const Vector<Ref>& path,
                             size_t count) {
     Ref key(PyTuple_New(static_cast<Py_ssize_t>(count)));
     if (!key) {

@@ -3,7 +3,9 @@
 #include <wrenfold/_cpp/common/traceback.hpp>
 
 #include <cstring>
+#include <exception>
 #include <memory>
+#include <new>
 
 #include "inkreader.hpp"
 #include "utf8.hpp"
@@ -65,6 +67,22 @@ struct FreeRaw {
     }
 };
 
+// Runs `read`, which parses with the reader's containers: no C++ exception may unwind into
+// the interpreter. An allocation that failed is MemoryError; anything else, a fault of ours.
+template <class Read>
+PyObject* without_cpp_exceptions(Read read) {
+    try {
+        return read();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_SystemError, "inkreader: %s", e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "inkreader: an unknown C++ exception");
+    }
+    return nullptr;
+}
+
 PyObject* expected_str(PyObject* s) {
     Ref name(PyType_GetQualName(Py_TYPE(s)));
     if (name) {
@@ -81,7 +99,8 @@ PyObject* loads(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     if (!PyUnicode_Check(args[0])) {
         return expected_str(args[0]);
     }
-    PyObject* result = parse_str(args[0], parse_float, false);
+    PyObject* result =
+        without_cpp_exceptions([&] { return parse_str(args[0], parse_float, false); });
     if (result == nullptr) {
         WF_TRACEBACK(WF_READER "loads");
     }
@@ -118,7 +137,8 @@ PyObject* load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     if (parse_call("load", "fp", args, nargs, kwnames, &parse_float) < 0) {
         return nullptr;
     }
-    PyObject* result = read_file(args[0], parse_float, false);
+    PyObject* result =
+        without_cpp_exceptions([&] { return read_file(args[0], parse_float, false); });
     if (result == nullptr) {
         WF_TRACEBACK(WF_READER "load");
     }
@@ -127,9 +147,10 @@ PyObject* load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 
 // The reader of the unified data format: null stands for None inside arrays.
 PyObject* loads_document(PyObject*, PyObject* arg) {
-    PyObject* result = PyUnicode_Check(arg) ? parse_str(arg, nullptr, true)
+    PyObject* result = PyUnicode_Check(arg)
+                           ? without_cpp_exceptions([&] { return parse_str(arg, nullptr, true); })
                        : PyBytes_CheckExact(arg)
-                           ? parse_bytes(arg, nullptr, true)
+                           ? without_cpp_exceptions([&] { return parse_bytes(arg, nullptr, true); })
                            : (PyErr_Format(PyExc_TypeError, "Expected str or bytes, got %.200s",
                                            Py_TYPE(arg)->tp_name),
                               nullptr);
@@ -154,6 +175,18 @@ PyObject* scalar_text(PyObject*, PyObject* flag) {
 PyObject* vector_paths(PyObject*, PyObject*) {
     return Py_BuildValue("{szsz}", "text", vec::text_isa(), "shuffle", vec::shuffle_isa());
 }
+
+#ifdef WRENFOLD_FAULT_INJECTION
+// Makes the `n`-th allocation from now of the reader's containers fail (0: none); returns None.
+PyObject* fail_allocation(PyObject*, PyObject* n) {
+    const long count = PyLong_AsLong(n);
+    if (count == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    fail_countdown = count;
+    Py_RETURN_NONE;
+}
+#endif
 
 }  // namespace
 
@@ -237,6 +270,11 @@ PyMethodDef module_functions[] = {
     {"_vector_paths", vector_paths, METH_NOARGS,
      "_vector_paths($module, /)\n--\n\n"
      "The instruction set of the loops that read text now ('text', 'shuffle'); None if scalar."},
+#ifdef WRENFOLD_FAULT_INJECTION
+    {"_fail_allocation", fail_allocation, METH_O,
+     "_fail_allocation($module, n, /)\n--\n\n"
+     "Make the n-th allocation from now of the reader's containers fail (0: none), for tests."},
+#endif
     {nullptr, nullptr, 0, nullptr},
 };
 

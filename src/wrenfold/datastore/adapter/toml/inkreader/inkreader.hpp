@@ -2,19 +2,20 @@
 // that walks the UTF-8 text once and builds the Python objects as it goes.
 //
 // Every function that can fail returns null (or -1) with a Python exception set; the parse
-// stops at the first failure, and what was built is released with the result's root.
+// stops at the first failure, and what was built is released with the result's root. The
+// containers may throw std::bad_alloc, which the entry points catch (functions.cpp): what the
+// parser holds is released as it unwinds.
 #pragma once
 
 #include <Python.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
-#include <unordered_map>
-#include <vector>
 
 #include <wrenfold/_cpp/common/ref.hpp>
 #include <wrenfold/_cpp/common/toml_chars.hpp>
+
+#include "containers.hpp"
 
 namespace wrenfold::inkreader {
 
@@ -131,6 +132,9 @@ public:
 
     // The document as a dict; null with an exception set.
     PyObject* parse();
+    ~Parser();
+    Parser(const Parser&) = delete;
+    Parser& operator=(const Parser&) = delete;
 
 private:
     // document.cpp
@@ -142,7 +146,7 @@ private:
     PyObject* add_table(PyObject* table, PyObject* key, TableInfo noted);
     PyObject* open_path(PyObject* table, size_t parts, bool header);
     PyObject* descend_dotted(PyObject* table, PyObject* key, bool in_inline, uint32_t serial);
-    int key(std::vector<Ref>& parts);
+    int key(Vector<Ref>& parts);
     PyObject* key_part();
     int skip_comment();
     // Inline: called between any two tokens. The scan runs on a local: a char read may alias
@@ -168,7 +172,7 @@ private:
     PyObject* basic_string();
     PyObject* literal_string();
     PyObject* multiline_string(bool literal);
-    int escape(std::string& out, bool multiline);
+    int escape(String& out, bool multiline);
     PyObject* text(const char* s, size_t n, bool ascii);
     PyObject* doc_text(const char* s, size_t n, bool ascii);
 
@@ -192,13 +196,12 @@ private:
     PyObject* error_obj(const char* at, PyObject* message);  // steals `message`
     PyObject* error_at(const char* at, const char* message);
     PyObject* error_char(const char* at, const char* format);
-    PyObject* error_key(const char* at, const char* format, const std::vector<Ref>& path,
-                        size_t count);
+    PyObject* error_key(const char* at, const char* format, const Vector<Ref>& path, size_t count);
     int fail(const char* at, const char* message) {
         error_at(at, message);
         return -1;
     }
-    int fail_key(const char* at, const char* format, const std::vector<Ref>& path, size_t count) {
+    int fail_key(const char* at, const char* format, const Vector<Ref>& path, size_t count) {
         error_key(at, format, path, count);
         return -1;
     }
@@ -220,10 +223,10 @@ private:
     PyObject* current_ = nullptr;  // the table that key/value pairs go to (borrowed)
     uint32_t section_ = 1;
     uint32_t inline_serial_ = 0;
-    std::unordered_map<PyObject*, TableInfo> tables_;
-    std::vector<Ref> path_;         // the parts of the key being read
-    std::vector<PyObject*> stack_;  // items of the arrays being read, strong references
-    std::string scratch_;           // text of a string with escapes, digits of a long number
+    Map<PyObject*, TableInfo> tables_;
+    Vector<Ref> path_;         // the parts of the key being read
+    Vector<PyObject*> stack_;  // items of the arrays being read, strong references
+    String scratch_;           // text of a string with escapes, digits of a long number
     // The characters before `unit_mark_`, counted as strings are read: a string of a non-ASCII
     // str document is then copied from the str's own code units, not decoded again.
     const char* unit_mark_;

@@ -115,7 +115,7 @@ PyObject* Parser::float_from_text(const char* start, const char* stop) {
         return value.release();
     }
     char small[64];
-    std::string& big = scratch_;
+    String& big = scratch_;
     const size_t n = static_cast<size_t>(stop - start);
     char* buf = small;
     if (n >= sizeof small) {
@@ -138,7 +138,7 @@ PyObject* Parser::float_from_chars(const char* start, const char* stop) {
     const auto [ptr, ec] = std::from_chars(start, stop, d);
     if (ec == std::errc::result_out_of_range) {
         // Beyond the range of a double: float() gives an infinity or zero.
-        const std::string text(start, stop);
+        const String text(start, stop);
         d = PyOS_string_to_double(text.c_str(), nullptr, nullptr);
         if (d == -1.0 && PyErr_Occurred()) {
             return nullptr;

@@ -34,7 +34,7 @@ inline const char* clean_run(const char* p, const char* end, uint8_t stop, unsig
     return p;
 }
 
-void append_utf8(std::string& out, uint32_t c) {
+void append_utf8(String& out, uint32_t c) {
     if (c < 0x80) {
         out += static_cast<char>(c);
     } else if (c < 0x800) {
@@ -59,7 +59,7 @@ void narrow_units(Out* out, const In* in, size_t n) {
     }
 }
 
-bool is_ascii_text(const std::string& s) {
+bool is_ascii_text(const String& s) {
     unsigned char bits = 0;
     for (unsigned char c : s) {
         bits |= c;
@@ -135,7 +135,7 @@ PyObject* Parser::doc_text(const char* s, size_t n, bool ascii) {
 
 // One escape sequence at the backslash `p_`, appended to `out` as UTF-8. In a multi-line
 // string, a backslash at the end of a line removes the line end and the white space after it.
-int Parser::escape(std::string& out, bool multiline) {
+int Parser::escape(String& out, bool multiline) {
     const char* at = p_;
     if (end_ - p_ < 2) {
         p_ = end_;

@@ -98,7 +98,9 @@ PyObject* Parser::array() {
             drop();
             return nullptr;
         }
-        stack_.push_back(item);
+        Ref held(item);
+        stack_.push_back(item);  // should it throw, `held` lets go of the item
+        held.release();
         if (skip_item_space() < 0) {
             drop();
             return nullptr;
