@@ -10,11 +10,14 @@ import json
 import math
 import os
 import re
+import resource
+import signal
 import subprocess
 import sys
 
 import pytest
 
+from support.privileged import in_child
 from wrenfold.datastore import cli
 from wrenfold.datastore.example import EXAMPLE
 from wrenfold.datastore.unified import UnifiedDataFormat
@@ -152,19 +155,20 @@ class TestBadToml:
 
 
 class TestJsonOutputFile:
-    def test_failed_write_leaves_the_old_file(self, tmp_path, monkeypatch):
+    @pytest.mark.forks
+    def test_failed_write_leaves_the_old_file(self, tmp_path):
         target = tmp_path / "db.json"
         target.write_text("old")
         target.chmod(0o640)
-
-        def full_disk(src, dst):
-            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
-
         toml_text = main()[1]
-        with monkeypatch.context() as patched:
-            patched.setattr(os, "replace", full_disk)
-            status, _, err = main("--from", "toml", "-", "-o", target, stdin=toml_text)
-        assert status == 3 and err == f"{PROG}error: cannot write {target}: No space left on device\n"
+
+        def under_a_file_size_limit():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (2, 2))
+            return main("--from", "toml", "-", "-o", target, stdin=toml_text)[0::2]
+
+        assert in_child(under_a_file_size_limit) == (
+            3, f"{PROG}error: cannot write {target}: {os.strerror(errno.EFBIG)}\n")
         assert target.read_text() == "old" and os.listdir(tmp_path) == ["db.json"]
         assert main("--from", "toml", "-", "-o", target, stdin=toml_text)[0] == 0
         assert json.loads(target.read_text())["version"] == "1.0"

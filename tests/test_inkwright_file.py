@@ -15,7 +15,8 @@ import pytest
 
 from support.inkwright_docs import Doc, Table, model, worked_example
 from support.privileged import save_under_alarm, shared_dir  # noqa: F401 - a fixture
-from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data, write_unified_data
+from wrenfold.datastore.adapter.toml.inkwright import (_write_file, encode_unified_data,
+                                                       write_unified_data)
 from wrenfold.datastore.tables.data import TableData
 
 OLD = b"old contents \xff\n"
@@ -50,6 +51,20 @@ class TestContents:
         write_unified_data(worked_example(), str(target))
         write_unified_data(worked_example(), str(target))
         assert target.read_bytes() == encode_unified_data(worked_example()).encode()
+
+    def test_given_text_is_saved_as_bytes_or_as_the_utf8_of_a_str(self, tmp_path):
+        target = tmp_path / "db.toml"
+        target.write_bytes(b"x" * 100_000)
+        text = encode_unified_data(unicode_doc())
+        for data in (text, text.encode()):
+            _write_file(data, str(target))
+            assert target.read_bytes() == text.encode()
+        assert os.listdir(tmp_path) == ["db.toml"]
+        with pytest.raises(TypeError, match="^Expected bytes or str, got bytearray$"):
+            _write_file(bytearray(b"x"), str(target))
+        with pytest.raises(UnicodeEncodeError):
+            _write_file("\ud800", str(target))
+        assert target.read_bytes() == text.encode()
 
     def test_longer_existing_file_is_replaced_whole(self, tmp_path):
         target = tmp_path / "db.toml"

@@ -6,6 +6,8 @@ bits; root sets up owners, folders, small file systems and mounts, in a mount na
 of the child's own."""
 
 import errno
+import io
+import json
 import os
 import resource
 import signal
@@ -18,6 +20,7 @@ from support.inkwright_docs import Doc, Table
 from support.privileged import (NOBODY, OTHER_GROUP, OTHER_USER, as_user, bind_mount, in_child,
                         mount_tmpfs, needs_root, private_mounts, temp_files)
 from support.privileged import shared_dir  # noqa: F401 - a fixture
+from wrenfold.datastore import cli
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data, write_unified_data
 
 # Their children are forked: run outside the parallel workers (tools/pytest-parallel).
@@ -31,13 +34,20 @@ def _as_root():
 OLD = b"".join(b"old line %07d \xff\n" % i for i in range(60_000))  # about 1 MB
 
 
+def records(size: int) -> list[dict]:
+    """Records whose TOML takes about `size` bytes."""
+    return [{"id": i, "text": "x" * 100} for i in range(size // 126)]
+
+
 def document(size: int) -> Doc:
-    """A document whose TOML takes about `size` bytes."""
-    return Doc({"t": Table(records=[{"id": i, "text": "x" * 100} for i in range(size // 126)])})
+    return Doc({"t": Table(records=records(size))})
 
 
 NEW = document(2_000_000)
 NEW_BYTES = encode_unified_data(NEW).encode()
+# The same records given to the command line as JSON, and what its -o saves of them.
+NEW_JSON = json.dumps({"version": "1.0", "schema_version": "2", "tables": {"t": {
+    "columns": [], "records": records(2_000_000)}}}).encode()
 
 
 def save(path: str, doc=NEW):
@@ -47,6 +57,27 @@ def save(path: str, doc=NEW):
     except OSError as exc:
         return exc.errno, exc.filename, str(exc)
     return None
+
+
+def save_from_the_command_line(path: str):
+    """Saves NEW_JSON with the command line's -o; None, or its error message."""
+    err = io.StringIO()
+    status = cli.main(["-", "-o", path], stdin=io.BytesIO(NEW_JSON), stdout=io.BytesIO(),
+                      stderr=err)
+    return None if status == 0 else err.getvalue()
+
+
+def command_line_bytes() -> bytes:
+    out = io.BytesIO()
+    assert cli.main(["-"], stdin=io.BytesIO(NEW_JSON), stdout=out, stderr=io.StringIO()) == 0
+    return out.getvalue()
+
+
+# Each saver and what it saves: the command line's -o keeps a file's identity as
+# write_unified_data does.
+SAVERS = pytest.mark.parametrize(("saver", "saved"), [
+    (save, lambda: NEW_BYTES), (save_from_the_command_line, command_line_bytes)],
+    ids=["write_unified_data", "command-line"])
 
 
 def limited_save(path: str, limit: int):
@@ -124,36 +155,39 @@ class TestFailedSaveKeepsTheOldFile:
 
 
 class TestIdentity:
-    def test_rename_keeps_owner_group_and_mode(self, shared_dir):
+    @SAVERS
+    def test_rename_keeps_owner_group_and_mode(self, shared_dir, saver, saved):
         target = shared_dir / "db.toml"
         target.write_bytes(OLD)
         os.chown(target, OTHER_USER, OTHER_GROUP)
         target.chmod(0o2640)
-        write_unified_data(NEW, str(target))  # as root, who may give the file away
+        assert saver(str(target)) is None  # as root, who may give the file away
         st = os.stat(target)
         assert (st.st_uid, st.st_gid, stat.S_IMODE(st.st_mode)) == (OTHER_USER, OTHER_GROUP,
                                                                   0o2640)
-        assert target.read_bytes() == NEW_BYTES
+        assert target.read_bytes() == saved()
         assert temp_files(shared_dir) == []
 
-    def test_group_that_cannot_be_kept_means_in_place(self, shared_dir):
+    @SAVERS
+    def test_group_that_cannot_be_kept_means_in_place(self, shared_dir, saver, saved):
         target = set_up(shared_dir, "rename")
         os.chown(target, NOBODY, OTHER_GROUP)
         target.chmod(0o664)
         before = os.stat(target)
-        assert as_user(save, str(target)) is None
+        assert as_user(saver, str(target)) is None
         after = os.stat(target)
         assert (after.st_ino, after.st_uid, after.st_gid, stat.S_IMODE(after.st_mode)) == (
             before.st_ino, NOBODY, OTHER_GROUP, 0o664)
-        assert target.read_bytes() == NEW_BYTES
+        assert target.read_bytes() == saved()
         assert os.listdir(shared_dir) == ["db.toml"]
 
-    def test_hard_links_stay_one_file(self, shared_dir):
+    @SAVERS
+    def test_hard_links_stay_one_file(self, shared_dir, saver, saved):
         target = set_up(shared_dir, "hard link")
-        assert as_user(save, str(target)) is None
+        assert as_user(saver, str(target)) is None
         other = shared_dir / "other-name.toml"
         assert os.stat(target).st_ino == os.stat(other).st_ino and os.stat(target).st_nlink == 2
-        assert other.read_bytes() == NEW_BYTES
+        assert other.read_bytes() == saved()
         assert sorted(os.listdir(shared_dir)) == ["db.toml", "other-name.toml"]
 
     def test_file_of_another_user_in_a_sticky_folder(self, shared_dir):

@@ -18,13 +18,13 @@ from typing import Any, BinaryIO, NoReturn, TextIO
 
 import pydantic
 
-from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data
+from wrenfold.datastore.adapter.toml.inkwright import _write_file, encode_unified_data
 import wrenfold
 from wrenfold.datastore.check import check_saved_text, has_null_in_arrays
 from wrenfold.datastore.example import EXAMPLE
 from wrenfold.datastore.json_form import (NotADocument, document_from_json, document_to_json,
                                           first_error)
-from wrenfold.datastore.outputs import replace_file, write_all
+from wrenfold.datastore.outputs import write_all
 from wrenfold.datastore.unified import UnifiedDataFormat
 
 PROG = "python -m wrenfold.datastore"
@@ -163,11 +163,13 @@ def write_stream(stream: BinaryIO | None, data: bytes) -> None:
 
 
 def write_file(path: str, data: bytes) -> None:
+    """Saves `data` to `path` as write_unified_data saves a document: a file is replaced whole
+    or not at all, keeping its owner, group, mode and hard links."""
     try:
-        replace_file(path, data)
+        _write_file(data, path)
     except (OSError, UnicodeEncodeError, ValueError) as exc:
         # A name the system cannot take (a NUL, a lone surrogate) is the output's fault too.
-        reason = exc.strerror if isinstance(exc, OSError) and exc.strerror else exc
+        reason = os.strerror(exc.errno) if isinstance(exc, OSError) and exc.errno else exc
         raise Failure(f"cannot write {path}: {reason}", CANNOT_WRITE) from None
 
 

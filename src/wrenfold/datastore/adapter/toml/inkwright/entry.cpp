@@ -54,33 +54,26 @@ PyObject* _encode_unified_data_impl(PyObject* data, int escape_strings) {
     return result;
 }
 
+PyObject* encode_path(PyObject* filepath) {
+    Ref path(PyUnicode_EncodeFSDefault(filepath));
+    if (path && std::strlen(PyBytes_AS_STRING(path.get())) !=
+                    static_cast<size_t>(PyBytes_GET_SIZE(path.get()))) {
+        PyErr_SetString(PyExc_ValueError, "embedded null character");
+        return nullptr;
+    }
+    return path.release();
+}
+
 PyObject* _write_unified_data_impl(PyObject* data, PyObject* filepath, int escape_strings) {
     c_unified_data::CUnifiedData c_data{};
     int status = -1;
-    const char* path;
-    Ref path_bytes;
-    if (take_snapshot(data, &c_data) < 0) {
-        goto done;
+    Ref path;
+    // Refuses None.
+    if (take_snapshot(data, &c_data) == 0 &&
+        (PyUnicode_Check(filepath) || (PyErr_BadArgument(), false)) &&
+        (path = Ref(encode_path(filepath)))) {
+        status = write_document(&c_data, PyBytes_AS_STRING(path.get()), filepath, escape_strings);
     }
-    // Refuses None. The file system's encoding, as open() has it: surrogate escapes give back
-    // the bytes of a name that is not UTF-8.
-    if (!PyUnicode_Check(filepath)) {
-        PyErr_BadArgument();
-        goto done;
-    }
-    path_bytes = Ref(PyUnicode_EncodeFSDefault(filepath));
-    if (!path_bytes) {
-        goto done;
-    }
-    path = PyBytes_AS_STRING(path_bytes.get());
-    // A NUL would silently cut the path short.
-    if (std::strlen(path) != static_cast<size_t>(PyBytes_GET_SIZE(path_bytes.get()))) {
-        PyErr_SetString(PyExc_ValueError, "embedded null character");
-        goto done;
-    }
-    status = write_document(&c_data, path, filepath, escape_strings);
-
-done:
     c_unified_data::free_unified_data(&c_data);
     if (status < 0) {
         INK_FAIL("_write_unified_data_impl");

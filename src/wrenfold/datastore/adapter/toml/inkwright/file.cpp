@@ -1,7 +1,8 @@
-// A document saved to a file. Replacing by rename writes the text to the temporary file as it
-// is made, a block at a time, so that memory stays bounded whatever the document's size; the
-// target is untouched until the rename. Every other way of saving (in place, or into a FIFO
-// or a device) has the whole text made first: nothing is written if making it fails.
+// A document, or a text already made, saved to a file. Replacing by rename writes a document
+// to the temporary file as it is made, a block at a time, so that memory stays bounded
+// whatever the document's size; the target is untouched until the rename. Every other way of
+// saving (in place, or into a FIFO or a device) has the whole text made first: nothing is
+// written if making it fails.
 #include <sys/stat.h>
 
 #include "inkwright.hpp"
@@ -33,6 +34,15 @@ int write_document(const CUnifiedData* data, const char* path, PyObject* filepat
         return -1;
     }
     return out.save();
+}
+
+int write_text(const char* text, size_t size, const char* path, PyObject* filepath) {
+    Save save(path, filepath);
+    if (save.open() < 0 || save.reserve(size) < 0 || save.write(text, size) < 0 ||
+        save.commit() < 0) {
+        return -1;
+    }
+    return 0;
 }
 
 }  // namespace wrenfold::inkwright

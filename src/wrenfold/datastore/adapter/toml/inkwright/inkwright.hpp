@@ -265,14 +265,20 @@ int _column_to_buf(Output* out, const ColumnsData* col, int escape_strings);
 int intern_entry_names();
 PyObject* _encode_unified_data_impl(PyObject* data, int escape_strings);
 PyObject* _write_unified_data_impl(PyObject* data, PyObject* filepath, int escape_strings);
+// The file system's form of the str `filepath`, as open() has it: surrogate escapes give back
+// the bytes of a name that is not UTF-8. A NUL, which would cut the path short, raises
+// ValueError. A new bytes object, or null with an exception set.
+PyObject* encode_path(PyObject* filepath);
 // write_unified_data, then encode_unified_data, with their docstrings.
 extern PyMethodDef module_functions[];
 
 // --- file output (file.cpp) ------------------------------------------------------------------
 
-// Saves the document to `path` (the UTF-8 of `filepath`) without losing an existing file on
-// failure.
+// Saves the document to `path` (encode_path of `filepath`) without losing an existing file
+// on failure.
 int write_document(const CUnifiedData* data, const char* path, PyObject* filepath,
                    int escape_strings);
+// Saves the `size` bytes at `text` the same way.
+int write_text(const char* text, size_t size, const char* path, PyObject* filepath);
 
 }  // namespace wrenfold::inkwright
