@@ -176,9 +176,10 @@ class TestFailures:
 
     def test_none_filepath_touches_nothing(self, tmp_path, monkeypatch):
         monkeypatch.chdir(tmp_path)
+        table = Table()
         with pytest.raises(TypeError):
-            write_unified_data(worked_example(), None)
-        assert os.listdir(tmp_path) == []
+            write_unified_data(Doc({"t": table}), None)
+        assert os.listdir(tmp_path) == [] and table.calls == 0  # refused before the snapshot
 
     @pytest.mark.parametrize("index", range(3))
     @pytest.mark.parametrize("escape", [False, True])

@@ -65,13 +65,16 @@ PyObject* encode_path(PyObject* filepath) {
 }
 
 PyObject* _write_unified_data_impl(PyObject* data, PyObject* filepath, int escape_strings) {
+    // Refused before the document's own code runs for nothing.
+    if (!PyUnicode_Check(filepath)) {
+        PyErr_BadArgument();
+        INK_FAIL("_write_unified_data_impl");
+        return nullptr;
+    }
     c_unified_data::CUnifiedData c_data{};
     int status = -1;
     Ref path;
-    // Refuses None.
-    if (take_snapshot(data, &c_data) == 0 &&
-        (PyUnicode_Check(filepath) || (PyErr_BadArgument(), false)) &&
-        (path = Ref(encode_path(filepath)))) {
+    if (take_snapshot(data, &c_data) == 0 && (path = Ref(encode_path(filepath)))) {
         status = write_document(&c_data, PyBytes_AS_STRING(path.get()), filepath, escape_strings);
     }
     c_unified_data::free_unified_data(&c_data);
