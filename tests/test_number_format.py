@@ -100,6 +100,11 @@ def float_mix(rng):
             switch += [bits_of(x), bits_of(-x)]
     groups["positional/exponent switch"] = switch
 
+    # Every power of ten a double comes near, where the scaling is exact or rounded.
+    groups["powers of ten"] = [
+        bits_of(y) for k in range(-323, 309) for y in ulp_neighbours(float(f"1e{k}"), 2)
+    ]
+
     # Whole numbers near powers of ten and two, as floats.
     whole = []
     for k in range(0, 24):
@@ -175,6 +180,20 @@ def test_int_text_matches_str():
     groups = int_mix(random.Random(8675309))
     n = compare(groups, lambda v: f"i{v}\n", str)
     assert n >= 200_000
+
+
+def test_powers_of_ten_leading_bits():
+    # Both ways of number text scale by this table: every entry against exact arithmetic.
+    powers = range(-342, 327)
+    got = run_program([f"p{p}\n" for p in powers])
+    for p, line in zip(powers, got, strict=True):
+        # The table's binary exponent: floor(log2(10**p)), found exactly.
+        e = p + (5**p).bit_length() - 1 if p >= 0 else p - (5**-p).bit_length()
+        if p >= 0:
+            want = 10**p << (127 - e) if e <= 127 else 10**p >> (e - 127)
+        else:
+            want = (1 << (127 - e)) // 10**-p
+        assert int(line, 16) == want, p
 
 
 def test_program_rejects_malformed_input():

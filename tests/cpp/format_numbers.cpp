@@ -1,7 +1,9 @@
 // Reads one number per line from stdin and writes the native text of each, for the pytest
 // that compares them with the interpreter's str(). "d<16 hex digits>" is a double given by its
-// bits (so every NaN payload and subnormal arrives intact); "i<decimal>" is an int64.
+// bits (so every NaN payload and subnormal arrives intact); "i<decimal>" is an int64;
+// "p<decimal>" asks for the 128 leading bits of that power of ten, in hex.
 #include <wrenfold/_cpp/common/number_format.hpp>
+#include <wrenfold/_cpp/common/pow10_128.hpp>
 
 #include <bit>
 #include <charconv>
@@ -58,6 +60,18 @@ int main() {
             }
             end = wrenfold::common::format_int64(v, text);
             limit = wrenfold::common::kMaxInt64Chars;
+        } else if (kind == 'p') {
+            int p = 0;
+            auto r = std::from_chars(first, last, p);
+            if (r.ec != std::errc() || r.ptr != last || p < wrenfold::common::kPow10Min ||
+                p > wrenfold::common::kPow10Max) {
+                fail("bad power", input.substr(pos, eol - pos));
+            }
+            const wrenfold::common::Pow10Bits& b = wrenfold::common::pow10_bits(p);
+            end = text + std::snprintf(text, sizeof text, "%016llx%016llx",
+                                       static_cast<unsigned long long>(b.hi),
+                                       static_cast<unsigned long long>(b.lo));
+            limit = 32;
         } else {
             fail("unknown kind", input.substr(pos, eol - pos));
         }

@@ -14,13 +14,15 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace {
 
-using wrenfold::common::format_double_repr;
-using wrenfold::common::format_int64;
-using wrenfold::common::kMaxDoubleReprChars;
-using wrenfold::common::kMaxInt64Chars;
+namespace wc = wrenfold::common;
+using wc::format_double_repr;
+using wc::format_int64;
+using wc::kMaxDoubleReprChars;
+using wc::kMaxInt64Chars;
 
 // Writes into a window of exactly the documented size, inside guard bytes that must survive.
 constexpr int kGuard = 16;
@@ -40,11 +42,13 @@ std::string int_text(int64_t v) {
     return std::string(out, end);
 }
 
-std::string repr_text(double v) {
+// By the fast path, or by the library's conversion that it falls back on.
+std::string repr_text(double v, bool library = false) {
     char buf[kGuard + kMaxDoubleReprChars + kGuard];
     std::memset(buf, kGuardByte, sizeof buf);
     char* out = buf + kGuard;
-    char* end = format_double_repr(v, out);
+    char* end =
+        library ? wc::detail::format_double_repr_library(v, out) : format_double_repr(v, out);
     EXPECT_GT(end, out);
     EXPECT_LE(end, out + kMaxDoubleReprChars);
     for (int i = 0; i < kGuard; i++) {
@@ -65,8 +69,11 @@ struct Case {
 
 void expect_cases(const Case* cases, std::size_t n) {
     for (std::size_t i = 0; i < n; i++) {
-        EXPECT_EQ(repr_text(cases[i].value), cases[i].text)
-            << "value with bits 0x" << std::hex << std::bit_cast<uint64_t>(cases[i].value);
+        for (bool library : {false, true}) {
+            EXPECT_EQ(repr_text(cases[i].value, library), cases[i].text)
+                << "value with bits 0x" << std::hex << std::bit_cast<uint64_t>(cases[i].value)
+                << (library ? " (library)" : "");
+        }
     }
 }
 
@@ -257,6 +264,118 @@ TEST(FormatDoubleRepr, RandomBitPatternsRoundTrip) {
         checked++;
     }
     EXPECT_GT(checked, 190000);
+}
+
+// The fast path against the library's shortest conversion: random bit patterns, short
+// decimals at every scale as data holds them, and each power of two and of ten with its
+// neighbours. The interval method, which settles what the fast path leaves open, must find
+// the same decimal for every one of them.
+TEST(FormatDoubleRepr, AgreesWithLibraryConversion) {
+    std::mt19937_64 rng(31);
+    std::vector<double> values;
+    for (int i = 0; i < 400000; i++) {
+        values.push_back(from_bits(rng()));
+        const uint64_t digits = rng() % wc::detail::kPow10[1 + rng() % 17];
+        const int exponent = static_cast<int>(rng() % 640) - 330;
+        values.push_back(std::strtod(
+            (std::to_string(digits) + "e" + std::to_string(exponent)).c_str(), nullptr));
+    }
+    for (int e = -1074; e <= 1023; e++) {
+        values.push_back(std::ldexp(1.0, e));
+    }
+    for (int e = -323; e <= 308; e++) {
+        values.push_back(std::strtod(("1e" + std::to_string(e)).c_str(), nullptr));
+    }
+    for (std::size_t i = 0, n = values.size(); i < n; i++) {
+        for (int64_t step : {-1, 1}) {
+            values.push_back(from_bits(std::bit_cast<uint64_t>(values[i]) + step));
+        }
+    }
+    auto stripped = [](wc::Decimal d) {
+        for (; d.digits % 10 == 0; d.digits /= 10) {
+            d.exponent++;
+        }
+        return d;
+    };
+    int checked = 0;
+    for (double v : values) {
+        if (!std::isfinite(v) || v == 0) {
+            continue;
+        }
+        ASSERT_EQ(repr_text(v), repr_text(v, true)) << std::hexfloat << v;
+        const uint64_t bits = std::bit_cast<uint64_t>(std::fabs(v));
+        const uint64_t fraction = bits & ((uint64_t{1} << 52) - 1);
+        const int biased = static_cast<int>(bits >> 52);
+        wc::Decimal fast, interval;
+        ASSERT_TRUE(wc::shortest_decimal(bits, &fast));
+        ASSERT_TRUE(wc::detail::shortest_by_interval(
+            biased ? fraction | uint64_t{1} << 52 : fraction, biased ? biased - 1075 : -1074,
+            fraction == 0 && biased > 1, &interval));
+        fast = stripped(fast), interval = stripped(interval);
+        ASSERT_EQ(fast.digits, interval.digits) << std::hexfloat << v;
+        ASSERT_EQ(fast.exponent, interval.exponent) << std::hexfloat << v;
+        checked++;
+    }
+    EXPECT_GT(checked, 1'000'000);
+}
+
+// Sixteen digits at once, by the vector path where there is one and by the word-wise path,
+// with the bits that mark their zeros.
+TEST(FormatDigits, SixteenAtOnce) {
+    std::mt19937_64 rng(5);
+    std::vector<uint64_t> values = {0, 1, 9, 10, 99999999, 100000000, 9999999999999999};
+    for (int i = 0; i < 100000; i++) {
+        values.push_back((rng() >> (rng() % 64)) % 10000000000000000);
+    }
+    for (uint64_t m : values) {
+        char expected[17];
+        std::snprintf(expected, sizeof expected, "%016llu", static_cast<unsigned long long>(m));
+        uint32_t zero_bits = 0;
+        for (int i = 0; i < 16; i++) {
+            zero_bits |= uint32_t{expected[i] == '0'} << i;
+        }
+        char text[16];
+        ASSERT_EQ(wc::detail::write_16_digits_swar(m, text), zero_bits) << m;
+        ASSERT_EQ(std::string(text, 16), expected);
+#if defined(__SSE2__)
+        ASSERT_EQ(wc::detail::write_16_digits_sse2(m, text), zero_bits) << m;
+        ASSERT_EQ(std::string(text, 16), expected);
+#endif
+    }
+}
+
+// The logarithms by multiplication, over the exponents they serve, against long double (no
+// exponent there is within 1e-9 of a whole logarithm, far beyond its error); and the powers of
+// ten that fit 128 bits, exactly.
+TEST(Pow10Bits, LogarithmsAndExactPowers) {
+    auto floor_checked = [](long double x) {
+        const long double f = std::floor(x);
+        EXPECT_TRUE(x - f > 1e-9L && f + 1 - x > 1e-9L) << static_cast<double>(x);
+        return static_cast<int>(f);
+    };
+    const long double log10_2 = std::log10(2.0L);
+    for (int e = -1100; e <= 1100; e++) {
+        if (e != 0) {
+            ASSERT_EQ(wc::floor_log10_pow2(e), floor_checked(e * log10_2)) << e;
+        }
+        ASSERT_EQ(wc::floor_log10_three_quarters_pow2(e),
+                  floor_checked(e * log10_2 + std::log10(0.75L)))
+            << e;
+    }
+    for (int e = -400; e <= 400; e++) {
+        if (e != 0) {
+            ASSERT_EQ(wc::floor_log2_pow10(e), floor_checked(e * std::log2(10.0L))) << e;
+        }
+    }
+    wc::detail::u128 power = 1;
+    for (int p = 0; p <= 55; p++, power *= 5) {
+        const uint64_t hi = static_cast<uint64_t>(power >> 64), lo = static_cast<uint64_t>(power);
+        const int shift = hi != 0 ? std::countl_zero(hi) : 64 + std::countl_zero(lo);
+        const wc::detail::u128 bits = power << shift;
+        EXPECT_EQ(wc::pow10_bits(p).hi, static_cast<uint64_t>(bits >> 64)) << p;
+        EXPECT_EQ(wc::pow10_bits(p).lo, static_cast<uint64_t>(bits)) << p;
+        EXPECT_EQ(wc::floor_log2_pow10(p), p + 127 - shift) << p;
+    }
 }
 
 }  // namespace

@@ -7,6 +7,12 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include <wrenfold/_cpp/common/shortest_decimal.hpp>
+
 namespace wrenfold::common {
 
 // Room `out` must have: "-9223372036854775808".
@@ -63,11 +69,6 @@ inline int count_digits(uint64_t u) noexcept {
     return t + 1 - (u < kPow10[t]);
 }
 
-inline constexpr double kPow10Double[23] = {
-    1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-    1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22,
-};
-
 // The eight decimal digits of `v` (below 10**8), zero-padded, as the bytes of a word: the
 // first digit in the lowest byte, which comes first in memory on a little-endian machine.
 // Each step divides every lane of the word at once, by multiplying with a reciprocal.
@@ -122,98 +123,198 @@ inline char* format_int64(int64_t value, char* out) noexcept {
 
 namespace detail {
 
-// The 16 digits of `m` (below 10**16) at `out`, zero-padded.
-inline void write_16_digits(uint64_t m, char* out) noexcept {
+// One bit per character of the 16 at `digits` that is '0', the first in bit 0.
+inline uint32_t zero_digit_bits(const char* digits) noexcept {
+    uint32_t bits = 0;
+    for (int half = 0; half < 2; half++) {
+        uint64_t w;
+        std::memcpy(&w, digits + 8 * half, 8);
+        // Digits as values 0 to 9, then 0x80 set in each zero byte and no other: adding 0x7F
+        // to a byte's low bits carries into its top bit unless they are all zero.
+        w ^= 0x3030303030303030ull;
+        constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+        const uint64_t zero = ~(((w & kLow7) + kLow7) | w) & ~kLow7;
+        // Gathers the eight flags into the top byte, the first byte's lowest.
+        bits |= static_cast<uint32_t>(((zero >> 7) * 0x0102040810204080ull) >> 56) << (8 * half);
+    }
+    return bits;
+}
+
+// The 16 digits of `m` (below 10**16) at `out`, zero-padded; returns zero_digit_bits of them.
+inline uint32_t write_16_digits_swar(uint64_t m, char* out) noexcept {
     store8(out, eight_digits(static_cast<uint32_t>(m / 100000000)));
     store8(out + 8, eight_digits(static_cast<uint32_t>(m % 100000000)));
+    return zero_digit_bits(out);
 }
 
-// The number of '0' characters that end the 16 characters at `digits`.
-inline int trailing_zero_digits(const char* digits) noexcept {
-    constexpr uint64_t kZeros = 0x3030303030303030ull;
-    uint64_t lo, hi;
-    std::memcpy(&lo, digits, 8);
-    std::memcpy(&hi, digits + 8, 8);
-    // Little-endian: the last character is the highest byte.
-    if ((hi ^ kZeros) != 0) {
-        return std::countl_zero(hi ^ kZeros) / 8;
+#if defined(__SSE2__)
+struct alignas(16) DigitSteps {
+    uint32_t by_10000[4];  // x / 10000 is (x * 0xd1b71759) >> 45 for x < 10**8
+    uint32_t ten_thousand[4];
+    uint16_t by_100[8];  // x / 100 is (x * 5243) >> 19 for x < 10**4
+    uint16_t hundred[8];
+    uint16_t by_10[8];  // x / 10 is (x * 6554) >> 16 for x < 100
+    uint16_t ten[8];
+    uint8_t zero_char[16];
+};
+
+inline constexpr DigitSteps kDigitSteps = {
+    {0xd1b71759, 0, 0xd1b71759, 0},
+    {10000, 0, 10000, 0},
+    {5243, 5243, 5243, 5243, 5243, 5243, 5243, 5243},
+    {100, 100, 100, 100, 100, 100, 100, 100},
+    {6554, 6554, 6554, 6554, 6554, 6554, 6554, 6554},
+    {10, 10, 10, 10, 10, 10, 10, 10},
+    {'0', '0', '0', '0', '0', '0', '0', '0', '0', '0', '0', '0', '0', '0', '0', '0'},
+};
+
+inline __m128i load128(const void* p) noexcept {
+    return _mm_load_si128(static_cast<const __m128i*>(p));
+}
+
+// The same, the four groups of four digits divided in the lanes of one vector.
+inline uint32_t write_16_digits_sse2(uint64_t m, char* out) noexcept {
+    // Multipliers read from memory: compilers otherwise build each in registers, or turn a
+    // multiplication into shifts and additions, both longer than the load.
+    const DigitSteps* steps = &kDigitSteps;
+    __asm__("" : "+r"(steps));
+    const DigitSteps& k = *steps;
+    const uint64_t high = m / 100000000;
+    const __m128i eights =
+        _mm_set_epi64x(static_cast<int64_t>(m - high * 100000000), static_cast<int64_t>(high));
+    const __m128i q4 = _mm_srli_epi64(_mm_mul_epu32(eights, load128(k.by_10000)), 45);
+    const __m128i r4 = _mm_sub_epi32(eights, _mm_mul_epu32(q4, load128(k.ten_thousand)));
+    // 32-bit lanes of four digits, in the order they are written.
+    const __m128i fours = _mm_or_si128(q4, _mm_slli_epi64(r4, 32));
+    // 16-bit lanes of two digits.
+    const __m128i q2 = _mm_srli_epi16(_mm_mulhi_epu16(fours, load128(k.by_100)), 3);
+    const __m128i r2 = _mm_sub_epi16(fours, _mm_mullo_epi16(q2, load128(k.hundred)));
+    const __m128i twos = _mm_or_si128(q2, _mm_slli_epi32(r2, 16));
+    // Bytes of one digit.
+    const __m128i q1 = _mm_mulhi_epu16(twos, load128(k.by_10));
+    const __m128i r1 = _mm_sub_epi16(twos, _mm_mullo_epi16(q1, load128(k.ten)));
+    const __m128i digits = _mm_or_si128(q1, _mm_slli_epi16(r1, 8));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_or_si128(digits, load128(k.zero_char)));
+    return static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(digits, _mm_setzero_si128())));
+}
+#endif
+
+inline uint32_t write_16_digits(uint64_t m, char* out) noexcept {
+#if defined(__SSE2__)
+    return write_16_digits_sse2(m, out);
+#else
+    return write_16_digits_swar(m, out);
+#endif
+}
+
+// "e+XX" and "e-XX", with three digits from 100, for the decimal exponents of doubles: eight
+// bytes each, so that one store writes any of them.
+inline constexpr int kMinExponent10 = -324;
+inline constexpr int kMaxExponent10 = 308;
+
+struct ExponentTexts {
+    uint64_t at[kMaxExponent10 - kMinExponent10 + 1];
+};
+
+inline constexpr ExponentTexts kExponentTexts = [] {
+    ExponentTexts t{};
+    for (int e = kMinExponent10; e <= kMaxExponent10; e++) {
+        const int a = e < 0 ? -e : e;
+        char text[5] = {'e', e < 0 ? '-' : '+'};
+        int n = 2;
+        if (a >= 100) {
+            text[n++] = static_cast<char>('0' + a / 100);
+        }
+        text[n++] = static_cast<char>('0' + a / 10 % 10);
+        text[n++] = static_cast<char>('0' + a % 10);
+        uint64_t w = 0;
+        for (int i = n - 1; i >= 0; i--) {
+            w = w << 8 | static_cast<unsigned char>(text[i]);
+        }
+        t.at[e - kMinExponent10] = w;
     }
-    return 8 + ((lo ^ kZeros) != 0 ? std::countl_zero(lo ^ kZeros) / 8 : 8);
-}
+    return t;
+}();
 
-// repr() of a finite, nonzero `value` below 2**51 in magnitude whose shortest digits have
-// few enough fraction digits, as most data has (prices, readings, timestamps); null for the
-// rest. With K fraction digits chosen so that |value| * 10**K < 2**51, the interval of
-// decimals that read back as `value` is narrower than half a unit of 10**-K, so it holds at
-// most one K-digit decimal, the shortest one if any, and the rounded product finds it. The
-// check is exact: m < 2**53 and 10**K <= 10**22 are exact doubles and division rounds
-// correctly. Writes up to kMaxDoubleReprChars bytes: digits are copied 16 at a time.
-inline char* format_short_decimal(double value, char* out) noexcept {
+// Writes d.digits * 10**d.exponent (nonzero, below 10**17) as repr() lays it out: positional
+// when the first digit's exponent is in [-4, 16), with ".0" when there is no fraction,
+// otherwise "d.ddde+XX" as printf's %e writes it. Trailing zeros of the digits are dropped.
+// Writes up to kMaxDoubleReprChars bytes: digits are copied in blocks.
+inline char* write_repr(Decimal d, char* out) noexcept {
     static_assert(std::endian::native == std::endian::little);
-    const double a = value < 0 ? -value : value;
-    const int e2 = static_cast<int>((std::bit_cast<uint64_t>(a) >> 52) & 0x7FF) - 1023;
-    if (e2 > 50 || e2 < -74) {
-        return nullptr;
-    }
-    // floor((50 - e2) * log10(2)), rounded down: 10**K * 2**(e2 + 1) <= 2**51.
-    int k = ((50 - e2) * 78913) >> 18;
-    if (k > 22) {
-        k = 22;
-    }
-    const double scaled = a * kPow10Double[k];
-    const uint64_t m = static_cast<uint64_t>(scaled + 0.5);
-    if (static_cast<double>(m) / kPow10Double[k] != a) {
-        return nullptr;
-    }
-    // m < 2**51 < 10**16: all its digits, then those that count. The blocks copied from
-    // here may run past the digits, into the zeros after them.
-    char digits[32] = {};
-    write_16_digits(m, digits);
-    const int n = count_digits(m);
-    const char* first = digits + 16 - n;
-    // Trailing zeros of the fraction are not written; those of the integer part are.
-    const int zeros = trailing_zero_digits(digits);
-    const int frac = zeros < k ? k - zeros : 0;  // fraction digits that are written
-    const int e10 = n - 1 - k;                   // decimal exponent of the first digit
-    *out = '-';
-    out += value < 0;
-    if (e10 >= 0) {
-        // e10 <= 15: whole digits, '.', the fraction or "0".
+    constexpr uint64_t k16 = 10000000000000000ull;
+    // The digits right-aligned in 17 places, zeros after them, so that every block copied
+    // from here is defined and what is copied past the digits reads as zeros.
+    char text[48];
+    const uint64_t lead = d.digits / k16;
+    text[0] = static_cast<char>('0' + lead);
+    const uint32_t zero_bits = write_16_digits(d.digits - lead * k16, text + 1);
+    std::memset(text + 17, '0', sizeof text - 17);
+    const int n = lead != 0 ? 17 : 16 - std::countr_one(zero_bits);
+    const int significant = n - std::countl_one(static_cast<uint16_t>(zero_bits));
+    const char* const first = text + 17 - n;
+    const int e10 = n - 1 + d.exponent;  // decimal exponent of the first digit
+    if (e10 >= 0 && e10 < 16) {
+        // Whole digits, '.', the fraction or "0" (text holds '0' past the digits).
         const int whole = e10 + 1;
         std::memcpy(out, first, 16);
         out[whole] = '.';
-        if (frac == 0) {
-            out[whole + 1] = '0';
-            return out + whole + 2;
-        }
         std::memcpy(out + whole + 1, first + whole, 16);
-        return out + whole + 1 + frac;
+        return out + whole + 1 + (significant > whole ? significant - whole : 1);
     }
-    const int significant = n - (k - frac);
-    if (e10 >= -4) {
+    if (e10 < 0 && e10 >= -4) {
         // "0.", -e10 - 1 zeros, the digits.
         std::memcpy(out, "0.000", 5);
         out += 1 - e10;
-        std::memcpy(out, first, 16);
+        std::memcpy(out, first, 24);
         return out + significant;
     }
-    // "d.ddde-XX", with -e10 from 5 to 22: two digits.
-    *out++ = first[0];
-    if (significant > 1) {
-        *out++ = '.';
-        std::memcpy(out, first + 1, 16);
-        out += significant - 1;
+    out[0] = first[0];
+    out[1] = '.';
+    std::memcpy(out + 2, first + 1, 16);
+    // No '.' after a single digit.
+    out += significant > 1 ? significant + 1 : 1;
+    store8(out, kExponentTexts.at[e10 - kMinExponent10]);
+    return out + (e10 <= -100 || e10 >= 100 ? 5 : 4);
+}
+
+// repr() of a finite double through the C++ library's shortest conversion, for what
+// shortest_decimal leaves open.
+inline char* format_double_repr_library(double value, char* out) noexcept {
+    // Shortest digits in scientific form, e.g. "-1.25e-05"; zero gives "0e+00". The longest
+    // such text is the longest repr, so the conversion cannot run out of room.
+    char sci[kMaxDoubleReprLen];
+    const char* const sci_end =
+        std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
+    const char* s = sci;
+    *out = '-';
+    out += *s == '-';
+    s += *s == '-';
+    // "d", or "d.ddd", then "e", the sign and at least two exponent digits.
+    const char* e = s + 1;
+    while (*e != 'e') {
+        e++;
     }
-    std::memcpy(out, "e-", 2);
-    std::memcpy(out + 2, kDigitPairs.c + 2 * (-e10), 2);
-    return out + 4;
+    Decimal d{static_cast<uint64_t>(*s - '0'), 0};
+    int frac = 0;
+    for (const char* p = s + 2; p < e; p++, frac++) {
+        d.digits = d.digits * 10 + static_cast<uint64_t>(*p - '0');
+    }
+    int exp = 0;
+    for (const char* p = e + 2; p < sci_end; p++) {
+        exp = exp * 10 + (*p - '0');
+    }
+    d.exponent = (e[1] == '-' ? -exp : exp) - frac;
+    if (d.digits == 0) {
+        std::memcpy(out, "0.0", 3);
+        return out + 3;
+    }
+    return write_repr(d, out);
 }
 
 }  // namespace detail
 
-// Writes repr(value) at `out` (kMaxDoubleReprChars bytes of room) and returns the end: the
-// shortest round-trip digits, positional when the decimal exponent is in [-4, 16) and with a
-// ".0" when there is no fraction, otherwise "d.ddde+XX" as printf's %e lays it out.
+// Writes repr(value) at `out` (kMaxDoubleReprChars bytes of room) and returns the end.
 inline char* format_double_repr(double value, char* out) noexcept {
     constexpr uint64_t kExpMask = 0x7ff0000000000000ull;
     const uint64_t bits = std::bit_cast<uint64_t>(value);
@@ -230,65 +331,19 @@ inline char* format_double_repr(double value, char* out) noexcept {
         std::memcpy(out, "inf", 3);
         return out + 3;
     }
-
-    if (value != 0) [[likely]] {
-        if (char* end = detail::format_short_decimal(value, out)) {
-            return end;
-        }
-    }
-
-    // Shortest digits in scientific form, e.g. "-1.25e-05"; zero gives "0e+00". The longest
-    // such text is the longest repr, so the conversion cannot run out of room.
-    char sci[kMaxDoubleReprLen];
-    const char* const sci_end =
-        std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
-    const std::size_t sci_len = static_cast<std::size_t>(sci_end - sci);
-
-    // Three exponent digits are always out of the positional range.
-    if (sci_end[-5] == 'e') {
-        std::memcpy(out, sci, sci_len);
-        return out + sci_len;
-    }
-    const int exp_abs = (sci_end[-2] - '0') * 10 + (sci_end[-1] - '0');
-    const bool exp_neg = sci_end[-3] == '-';
-    if (exp_neg ? exp_abs > 4 : exp_abs >= 16) {
-        std::memcpy(out, sci, sci_len);
-        return out + sci_len;
-    }
-
-    const char* s = sci;
-    const int neg = *s == '-';
+    const uint64_t magnitude = bits & ~(uint64_t{1} << 63);
+    char* const start = out;
     *out = '-';
-    out += neg;
-    s += neg;
-    const char lead = s[0];
-    // Fraction digits of the scientific form sit between the '.' and the 'e'.
-    const char* frac = s + 2;
-    const int mant_len = static_cast<int>(sci_end - 4 - s);
-    const int nfrac = mant_len > 1 ? mant_len - 2 : 0;
-
-    if (exp_neg) {
-        // "0." and exp_abs - 1 zeros, then every digit.
-        std::memcpy(out, "0.000", static_cast<std::size_t>(exp_abs + 1));
-        out += exp_abs + 1;
-        *out++ = lead;
-        std::memcpy(out, frac, static_cast<std::size_t>(nfrac));
-        return out + nfrac;
+    out += bits >> 63;
+    if (magnitude == 0) {
+        std::memcpy(out, "0.0", 3);
+        return out + 3;
     }
-
-    const int e = exp_abs;
-    *out++ = lead;
-    if (nfrac > e) {
-        std::memcpy(out, frac, static_cast<std::size_t>(e));
-        out[e] = '.';
-        std::memcpy(out + e + 1, frac + e, static_cast<std::size_t>(nfrac - e));
-        return out + nfrac + 1;
+    Decimal d;
+    if (shortest_decimal(magnitude, &d)) [[likely]] {
+        return detail::write_repr(d, out);
     }
-    // All digits are in the integer part: pad with zeros and add ".0" (e <= 15, so 17 bytes).
-    std::memset(out, '0', 17);
-    std::memcpy(out, frac, static_cast<std::size_t>(nfrac));
-    out[e] = '.';
-    return out + e + 2;
+    return detail::format_double_repr_library(value, start);
 }
 
 }  // namespace wrenfold::common
