@@ -5,6 +5,7 @@
 // the rounding of the powers of ten could show. Plain C++ with no Python dependency.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 
@@ -21,6 +22,11 @@ struct Decimal {
 namespace detail {
 
 using u128 = unsigned __int128;
+
+inline constexpr double kExactPow10[23] = {
+    1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+    1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22,
+};
 
 // x * g / 2**128, for g = g_hi * 2**64 + g_lo: its whole part and the two words of its
 // fraction, `high` first.
@@ -125,6 +131,22 @@ struct Scale {
     const int biased = static_cast<int>(bits >> 52);
     const uint64_t c = biased == 0 ? fraction : fraction | uint64_t{1} << 52;
     const int q = biased == 0 ? -1074 : biased - 1075;
+
+    // Few fraction digits, as most data has (prices, readings, timestamps): with the most
+    // fraction digits K that keep v * 10**K below 2**51, the decimals that read back as v are
+    // less than half a unit of 10**-K apart, so at most one has K digits, the shortest one if
+    // any; the rounded product finds it. The check is exact: m < 2**53 and 10**K <= 10**22
+    // are exact doubles, and division rounds correctly.
+    if (q + 52 <= 50 && q + 52 >= -74) {
+        const double v = std::bit_cast<double>(bits);
+        const int k = std::min(((50 - (q + 52)) * 78913) >> 18, 22);
+        const double power = detail::kExactPow10[k];
+        const uint64_t m = static_cast<uint64_t>(v * power + 0.5);
+        if (static_cast<double>(m) / power == v) {
+            *out = {m, -k};
+            return true;
+        }
+    }
 
     // A whole number below 2**53: no other whole number reads back as it, so its own digits
     // are the shortest.
