@@ -89,40 +89,6 @@ inline void store8(char* out, uint64_t w) noexcept {
     std::memcpy(out, &w, 8);
 }
 
-}  // namespace detail
-
-// Writes `value` in decimal at `out` (kMaxInt64Chars bytes of room) and returns the end.
-inline char* format_int64(int64_t value, char* out) noexcept {
-    uint64_t u = static_cast<uint64_t>(value);
-    if (value < 0) {
-        *out++ = '-';
-        // Negate in unsigned arithmetic: INT64_MIN has no positive counterpart.
-        u = 0 - u;
-    }
-    char* end = out + detail::count_digits(u);
-    char* p = end;
-    // Most values fit 32 bits, whose division by 100 is cheaper.
-    while (u > UINT32_MAX) {
-        p -= 2;
-        std::memcpy(p, detail::kDigitPairs.c + 2 * (u % 100), 2);
-        u /= 100;
-    }
-    uint32_t v = static_cast<uint32_t>(u);
-    while (v >= 100) {
-        p -= 2;
-        std::memcpy(p, detail::kDigitPairs.c + 2 * (v % 100), 2);
-        v /= 100;
-    }
-    if (v >= 10) {
-        std::memcpy(p - 2, detail::kDigitPairs.c + 2 * v, 2);
-    } else {
-        p[-1] = static_cast<char>('0' + v);
-    }
-    return end;
-}
-
-namespace detail {
-
 // One bit per character of the 16 at `digits` that is '0', the first in bit 0.
 inline uint32_t zero_digit_bits(const char* digits) noexcept {
     uint32_t bits = 0;
@@ -313,6 +279,59 @@ inline char* format_double_repr_library(double value, char* out) noexcept {
 }
 
 }  // namespace detail
+
+// Writes `value` in decimal at `out` and returns the end. `out` has kMaxInt64Chars bytes of
+// room, which may hold scratch bytes past the end: digits are written in blocks.
+inline char* format_int64(int64_t value, char* out) noexcept {
+    uint64_t u = static_cast<uint64_t>(value);
+    if (value < 0) {
+        *out++ = '-';
+        // Negate in unsigned arithmetic: INT64_MIN has no positive counterpart.
+        u = 0 - u;
+    }
+    if (u < 10000) {
+        // Two digits at a time costs least for what most ints are: ids, counts, sizes.
+        char* const end = out + detail::count_digits(u);
+        uint32_t v = static_cast<uint32_t>(u);
+        if (v >= 100) {
+            std::memcpy(end - 2, detail::kDigitPairs.c + 2 * (v % 100), 2);
+            v /= 100;
+        }
+        if (v >= 10) {
+            std::memcpy(out, detail::kDigitPairs.c + 2 * v, 2);
+        } else {
+            out[0] = static_cast<char>('0' + v);
+        }
+        return end;
+    }
+    if (u < 100000000) {
+        // The zeros before the digits shifted out of the word.
+        const int n = detail::count_digits(u);
+        detail::store8(out, detail::eight_digits(static_cast<uint32_t>(u)) >> (8 * (8 - n)));
+        return out + n;
+    }
+    constexpr uint64_t k16 = 10000000000000000ull;
+    if (u < k16) {
+        char text[16];
+        const int n = 16 - std::countr_one(detail::write_16_digits(u, text));
+        std::memcpy(out, text + 16 - n, 16);
+        return out + n;
+    }
+    // Up to three digits before the last sixteen.
+    uint32_t lead = static_cast<uint32_t>(u / k16);
+    const int n = lead >= 100 ? 3 : lead >= 10 ? 2 : 1;
+    if (n == 1) {
+        out[0] = static_cast<char>('0' + lead);
+    } else {
+        if (n == 3) {
+            out[0] = static_cast<char>('0' + lead / 100);
+            lead %= 100;
+        }
+        std::memcpy(out + n - 2, detail::kDigitPairs.c + 2 * lead, 2);
+    }
+    detail::write_16_digits(u % k16, out + n);
+    return out + n + 16;
+}
 
 // Writes repr(value) at `out` (kMaxDoubleReprChars bytes of room) and returns the end.
 inline char* format_double_repr(double value, char* out) noexcept {
