@@ -170,6 +170,23 @@ class TestValues:
             value = loads(f"x = {text}")["x"]
             assert value == float(text) and math.copysign(1, value) == math.copysign(1, float(text)), text
 
+    def test_a_million_floats_read_as_float_reads_them(self):
+        # One array, so that the reader's own paths decide nearly all: digits of every length
+        # around 19 at every scale (zero and infinity beyond them), doubles written in full,
+        # and the ties that 19 digits can write.
+        r = random.Random(2026)
+        texts = []
+        for _ in range(600_000):
+            digits = str(r.getrandbits(66))[: r.randint(1, 21)]
+            texts.append(f"{r.choice('-+')}{digits[0]}.{digits[1:] or 0}e{r.randint(-345, 310)}")
+        for _ in range(400_000):
+            texts.append(repr(r.choice([-1, 1]) * 2.0 ** r.uniform(-1075, 1023.9)))
+        texts += [f"{2**b + o * 2 ** (b - 53)}e{s}" for b in range(54, 64) for o in range(1, 40, 2)
+                  for s in range(-4, 24)]
+        got = loads("x = [" + ",".join(texts) + "]")["x"]
+        want = [float(t) for t in texts]
+        assert [(v, math.copysign(1, v)) for v in got] == [(v, math.copysign(1, v)) for v in want]
+
     @pytest.mark.parametrize("value", [0, 7, 2**53 + 1, 2**63 - 1, 2**63, 2**63 + 1, 10**19 - 1,
                                        2**64 - 1, 2**64, 10**19, 10**20])
     def test_integers_around_sixty_four_bits(self, value):
