@@ -5,6 +5,7 @@
 
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <string>
 
@@ -42,6 +43,14 @@ TEST(PlainNumber, FloatsReadAsTheLibraryReadsThem) {
     // All but a few (zeros with exponents beyond ±22) are decided here, not left to
     // the full reading.
     EXPECT_GT(read, 990'000u);
+    // Decided here too: a double written in full whose last digit is 5, zeros after "0.",
+    // a tie of two doubles written in 19 digits.
+    for (const char* text : {"2691294271958510.5", "-0.0006308649197704458", "9007199254740993e0",
+                             "4503599627370497.5", "1.7976931348623157e308", "4.9e-324"}) {
+        expect_exact(text);
+        const char* end = text + std::strlen(text);
+        EXPECT_EQ(ir::read_plain_number(text, end).kind, ir::PlainNumber::kFloat) << text;
+    }
     for (int bits = 54; bits < 64; bits++) {
         for (uint64_t odd = 1; odd < 8; odd += 2) {
             for (int near = -2; near <= 2; near++) {

@@ -108,6 +108,48 @@ inline uint32_t eight_digits_value(uint64_t w) {
 
 using u128 = unsigned __int128;
 
+inline constexpr uint64_t kPowersOfFive[28] = {
+    1ull,
+    5ull,
+    25ull,
+    125ull,
+    625ull,
+    3125ull,
+    15625ull,
+    78125ull,
+    390625ull,
+    1953125ull,
+    9765625ull,
+    48828125ull,
+    244140625ull,
+    1220703125ull,
+    6103515625ull,
+    30517578125ull,
+    152587890625ull,
+    762939453125ull,
+    3814697265625ull,
+    19073486328125ull,
+    95367431640625ull,
+    476837158203125ull,
+    2384185791015625ull,
+    11920928955078125ull,
+    59604644775390625ull,
+    298023223876953125ull,
+    1490116119384765625ull,
+    7450580596923828125ull,
+};
+
+// w * 10**q where that is a double or a tie between two, as when a decimal fraction ends in 5
+// (2691294271958510.5): then 5**-q divides w and w / 5**-q * 2**q is exact but for the one
+// rounding of its conversion. False for everything else.
+[[gnu::noinline]] inline bool exact_quotient(uint64_t w, int q, double* out) {
+    if (q < -27 || q >= 0 || w % kPowersOfFive[-q] != 0) {
+        return false;
+    }
+    *out = std::ldexp(static_cast<double>(w / kPowersOfFive[-q]), q);
+    return true;
+}
+
 // The double nearest w * 10**q, ties to even, for w > 0 (Eisel and Lemire, as in D. Lemire,
 // "Number Parsing at a Gigabyte per Second", 2021): w's 64 bits times the 128 leading bits of
 // 10**q, rounded down, fall short of the exact product by less than one unit of their 128th
@@ -134,8 +176,10 @@ using u128 = unsigned __int128;
         const uint64_t carry_in = static_cast<uint64_t>((static_cast<u128>(w) * b.lo) >> 64);
         lo += carry_in;
         hi += lo < carry_in;
-        if ((hi & 0x1FF) == 0x1FF && lo == ~uint64_t{0}) {
-            return false;
+        // A power of ten rounded down can have taken the carry away (those of q in [0, 55]
+        // are exact).
+        if ((hi & 0x1FF) == 0x1FF && lo == ~uint64_t{0} && (q < 0 || q > 55)) {
+            return exact_quotient(w >> lz, q, out);
         }
     }
     const int upper = static_cast<int>(hi >> 63);
@@ -207,9 +251,17 @@ using u128 = unsigned __int128;
     int exponent = 0;
     if (*p == '.') {
         const char* fraction = ++p;
+        if (m == 0) {
+            // After "0.", zeros are not significant digits: 0.000123 has three.
+            count = 0;
+            while (p < end && *p == '0') {
+                p++;
+            }
+        }
+        const char* significant = p;
         p = detail::read_digits(p, end, &m);
         const size_t places = static_cast<size_t>(p - fraction);
-        count += places;
+        count += static_cast<size_t>(p - significant);
         if (places == 0 || count > 19) {
             return none;
         }
