@@ -88,9 +88,15 @@ inline uint32_t eight_digits_value(uint64_t w) {
             continue;
         }
         const int n = std::countr_zero(other) / 8;
-        if (n != 0) {
+        if (n > 2) {
             // The n digits moved to the high bytes, zeros before them.
             v = v * kPowersOfTen[n] + eight_digits_value(w << (64 - 8 * n));
+        } else if (n != 0) {
+            // One or two digits, as many numbers have, cost less one by one.
+            v = v * 10 + (w & 0xFF);
+            if (n == 2) {
+                v = v * 10 + (w >> 8 & 0xFF);
+            }
         }
         *m = v;
         return p + n;
