@@ -141,9 +141,10 @@ struct Scale {
         const double v = std::bit_cast<double>(bits);
         const int k = std::min(((50 - (q + 52)) * 78913) >> 18, 22);
         const double power = detail::kExactPow10[k];
-        const uint64_t m = static_cast<uint64_t>(v * power + 0.5);
+        // Below 2**51: signed conversions, one instruction each.
+        const int64_t m = static_cast<int64_t>(v * power + 0.5);
         if (static_cast<double>(m) / power == v) {
-            *out = {m, -k};
+            *out = {static_cast<uint64_t>(m), -k};
             return true;
         }
     }
