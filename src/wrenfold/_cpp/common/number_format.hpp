@@ -312,7 +312,8 @@ inline char* format_int64(int64_t value, char* out) noexcept {
     }
     constexpr uint64_t k16 = 10000000000000000ull;
     if (u < k16) {
-        char text[16];
+        // The block copied below reads up to 16 - n bytes past the digits.
+        char text[32];
         const int n = 16 - std::countr_one(detail::write_16_digits(u, text));
         std::memcpy(out, text + 16 - n, 16);
         return out + n;
