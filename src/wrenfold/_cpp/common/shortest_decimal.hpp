@@ -1,8 +1,9 @@
-// The shortest decimal that reads back as a given double. Most doubles are settled with one
-// 64 x 128-bit product, as Dragonbox does (J. Jeon, "Dragonbox: A New Floating-Point
-// Binary-to-Decimal Conversion Algorithm", 2020); the few it leaves open go through Schubfach
-// (R. Giulietti, "The Schubfach way to render doubles", 2020). Every product is checked where
-// the rounding of the powers of ten could show. Plain C++ with no Python dependency.
+// The shortest decimal that reads back as a given double. One with few fraction digits is
+// found by a product and a division of doubles; the others with one 64 x 128-bit product, as
+// Dragonbox does (J. Jeon, "Dragonbox: A New Floating-Point Binary-to-Decimal Conversion
+// Algorithm", 2020), and the few that leaves open through Schubfach (R. Giulietti, "The
+// Schubfach way to render doubles", 2020). Every product is checked where the rounding of the
+// powers of ten could show. Plain C++ with no Python dependency.
 #pragma once
 
 #include <algorithm>
