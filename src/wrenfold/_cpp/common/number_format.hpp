@@ -245,8 +245,9 @@ inline char* write_repr(Decimal d, char* out) noexcept {
 }
 
 // repr() of a finite double through the C++ library's shortest conversion, for what
-// shortest_decimal leaves open.
-inline char* format_double_repr_library(double value, char* out) noexcept {
+// shortest_decimal leaves open. Out of line: the fast path then needs fewer registers.
+[[gnu::noinline, gnu::cold]] inline char* format_double_repr_library(double value,
+                                                                     char* out) noexcept {
     // Shortest digits in scientific form, e.g. "-1.25e-05"; zero gives "0e+00". The longest
     // such text is the longest repr, so the conversion cannot run out of room.
     char sci[kMaxDoubleReprLen];
@@ -334,8 +335,9 @@ inline char* format_int64(int64_t value, char* out) noexcept {
     return out + n + 16;
 }
 
-// Writes repr(value) at `out` (kMaxDoubleReprChars bytes of room) and returns the end.
-inline char* format_double_repr(double value, char* out) noexcept {
+// Writes repr(value) at `out` (kMaxDoubleReprChars bytes of room) and returns the end. Inlined
+// into the writers' loops: a call costs them the saving of most registers.
+[[gnu::always_inline]] inline char* format_double_repr(double value, char* out) noexcept {
     constexpr uint64_t kExpMask = 0x7ff0000000000000ull;
     const uint64_t bits = std::bit_cast<uint64_t>(value);
     if ((bits & kExpMask) == kExpMask) [[unlikely]] {
