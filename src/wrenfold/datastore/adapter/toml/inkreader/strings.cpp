@@ -5,6 +5,7 @@
 #include <wrenfold/_cpp/common/text_scan.hpp>
 
 #include "inkreader.hpp"
+#include "runs.hpp"
 #include "utf8_decode.hpp"
 
 namespace wrenfold::inkreader {
@@ -15,6 +16,16 @@ namespace {
 // `high` collects the bits of the bytes passed, to tell ASCII runs.
 inline const char* clean_run(const char* p, const char* end, uint8_t stop, unsigned char quote,
                              uint64_t* high) {
+#if defined(WF_VECTOR)
+    if (!vec::scalar_text) {
+        uint32_t top = 0;
+        const bool found = clean_run_blocks(&p, end, quote, &top);
+        *high |= top;
+        if (found) {
+            return p;
+        }
+    }
+#endif
     uint64_t bits = 0;
     while (end - p >= 8) {
         uint64_t w;
