@@ -172,6 +172,48 @@ class TomlText:
         return line + self.comment() + self.nl
 
 
+class Records:
+    """Arrays of inline tables that mostly repeat one sequence of keys, as saved records do,
+    each table now and then changed: keys left out, swapped, repeated, quoted, dotted, spaced
+    otherwise, or replaced by their prefixes and extensions; tables nest, and some documents
+    end within a few bytes of a key."""
+
+    KEYS = ["id", "name", "names", "nam", "n", "x-y", "1", "a_key_of_twenty_bytes", "note"]
+    SEPARATORS = [" = ", " = ", "=", "  =  ", "\t=\t", " =", "= ", " =  "]
+
+    def __init__(self, seed: int) -> None:
+        self.r = random.Random(f"records {seed}")
+        shape = self.r.sample(self.KEYS, self.r.randrange(1, 7))
+        self.separator = self.r.choice(self.SEPARATORS)
+        rows = ", ".join(self.table(shape, 0) for _ in range(self.r.randrange(1, 12)))
+        self.text = "r = [" + rows + "]" + self.r.choice(["", "\n", "\nz = {n = 1}\n"])
+
+    def table(self, shape: list[str], depth: int) -> str:
+        r = self.r
+        keys = list(shape)
+        for _ in range(r.choice([0, 0, 0, 1, 2])):
+            i = r.randrange(len(keys))
+            change = r.randrange(5)
+            if change == 0:
+                del keys[i:i + r.randrange(1, 3)]
+            elif change == 1:
+                j = r.randrange(len(keys))
+                keys[i], keys[j] = keys[j], keys[i]
+            elif change == 2:
+                keys.insert(r.randrange(len(keys) + 1), r.choice(self.KEYS))
+            elif change == 3:
+                keys[i] = r.choice(['"{}"', "'{}'", "{}.b", "{}s", "{}_"]).format(keys[i])
+            if not keys:
+                keys = [r.choice(self.KEYS)]
+        pairs = []
+        for key in keys:
+            value = (self.table(shape[::-1], depth + 1) if depth < 2 and r.random() < 0.1
+                     else r.choice(["1", '"text"', "true", "[1, {n = 2}]"]))
+            separator = r.choice(self.SEPARATORS) if r.random() < 0.1 else self.separator
+            pairs.append(key + separator + value)
+        return "{" + r.choice(["", " "]) + ", ".join(pairs) + r.choice([" ", ""]) + "}"
+
+
 SPECIAL = [b'"', b"'", b'"""', b"'''", b"\n", b"\r", b"\r\n", b"[", b"]", b"[[", b"{", b"}",
            b"=", b".", b",", b"#", b"\\", b"\\u", b"\x00", b"\t", b" ", b"\xff", b"\xc3",
            b"\xe2\x82", b"\xed\xa0\x80", b"\xef\xbb\xbf", b"0", b"e", b"_", b":", b"T", b"Z"]
@@ -228,6 +270,10 @@ def test_generated_texts_read_alike():
             compare_text(text, parse_float=str)
 
     each_seed(GENERATED, check)
+
+
+def test_repeated_record_keys_read_alike():
+    each_seed(GENERATED, lambda seed: compare_text(Records(seed).text))
 
 
 def test_mutated_texts_read_alike():

@@ -103,7 +103,7 @@ int Parser::statement() {
     const unsigned char c = *p_;
     int status = 0;
     if (is(c, cls::kBare) || c == '"' || c == '\'') {
-        status = key_value(current_, false, 0);
+        status = key_value(current_, Ref(key_part()), false, 0);
     } else if (c == '[') {
         status = p_ + 1 < end_ && p_[1] == '[' ? array_of_tables_header() : table_header();
     } else if (c != '#') {
@@ -314,9 +314,10 @@ PyObject* Parser::descend_dotted(PyObject* table, PyObject* key, bool in_inline,
     return nullptr;
 }
 
-// key = value, into `table`: the current table of the document, or an inline table.
-int Parser::key_value(PyObject* table, bool in_inline, uint32_t serial) {
-    Ref last(key_part());
+// key = value, into `table`: the current table of the document, or an inline table. `first`
+// is the key's first part, read by the caller (null with an exception set).
+int Parser::key_value(PyObject* table, Ref first, bool in_inline, uint32_t serial) {
+    Ref last(std::move(first));
     if (!last) {
         return -1;
     }
@@ -343,6 +344,11 @@ int Parser::key_value(PyObject* table, bool in_inline, uint32_t serial) {
     }
     p_++;
     skip_space();
+    return set_value(table, last.get(), in_inline);
+}
+
+// The value at p_ into `table` under `key`, which must be new there.
+int Parser::set_value(PyObject* table, PyObject* key, bool in_inline) {
     Ref value(this->value());
     if (!value) {
         return -1;
@@ -350,20 +356,57 @@ int Parser::key_value(PyObject* table, bool in_inline, uint32_t serial) {
     // One look-up: the dict grows exactly when the key was not there. (Comparing the value
     // would not do: small ints, True and None are shared objects.)
     const Py_ssize_t size = PyDict_GET_SIZE(table);
-    if (PyDict_SetDefault(table, last.get(), value.get()) == nullptr) {
+    if (PyDict_SetDefault(table, key, value.get()) == nullptr) {
         return -1;
     }
     if (PyDict_GET_SIZE(table) != size) {
         return 0;
     }
     if (in_inline) {
-        PyObject* message = PyUnicode_FromFormat("Duplicate inline table key %R", last.get());
+        PyObject* message = PyUnicode_FromFormat("Duplicate inline table key %R", key);
         if (message != nullptr) {
             error_obj(p_, message);
         }
         return -1;
     }
     return fail(p_, "Cannot overwrite a value");
+}
+
+// A key/value pair of an inline table whose keys `shape` holds, expected at `*next`: a key
+// found there with its separator goes straight to its value; any other is read in full and
+// learnt.
+int Parser::shaped_key_value(PyObject* table, KeyShape& shape, size_t* next, uint32_t serial) {
+    const size_t i = *next;
+    for (size_t k = i; k < i + 2 && k < shape.size(); k++) {
+        if (const size_t span = shape.match(k, p_, end_)) {
+            p_ += span;
+            skip_space();
+            *next = k + 1;
+            // Borrowed: the shape of this depth keeps it while the value is read, since
+            // nested inline tables have shapes of their own.
+            return set_value(table, shape.key(k), true);
+        }
+    }
+    const char* start = p_;
+    Ref key(key_part());
+    if (!key) {
+        return -1;
+    }
+    // The separator of a bare key: spaces, '=' and spaces.
+    size_t span = 0;
+    if (is(*start, cls::kBare)) {
+        const char* q = p_;
+        while (q < end_ && is(*q, cls::kSpace)) {
+            q++;
+        }
+        if (q < end_ && *q == '=') {
+            for (q++; q < end_ && is(*q, cls::kSpace); q++) {
+            }
+            span = static_cast<size_t>(q - start);
+        }
+    }
+    *next = shape.learn(i, key.get(), start, span);
+    return key_value(table, std::move(key), true, serial);
 }
 
 }  // namespace wrenfold::inkreader

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include <wrenfold/_cpp/common/ref.hpp>
 #include <wrenfold/_cpp/common/toml_chars.hpp>
@@ -105,6 +106,59 @@ private:
     PyObject* slots_[kSlots] = {};
 };
 
+// The keys of the last inline table read at one nesting depth, in order, each with the text
+// that led from it to its value ("name = "). The tables of an array of records mostly repeat
+// them: that text is compared in place, sixteen bytes at once, for the key expected there and
+// for the one after it (a key left out), before a key is scanned and looked up.
+class KeyShape {
+public:
+    KeyShape() = default;
+    KeyShape(const KeyShape&) = delete;
+    KeyShape& operator=(const KeyShape&) = delete;
+    ~KeyShape();
+
+    // The number of keys known.
+    size_t size() const {
+        return size_;
+    }
+    // The longest key and separator compared: two words.
+    static constexpr size_t kSpan = 16;
+
+    // The bytes of key `i` and its separator when the text at `p` starts with them; else 0.
+    size_t match(size_t i, const char* p, const char* end) const {
+        if (end - p < static_cast<ptrdiff_t>(kSpan)) {
+            return 0;
+        }
+        const Entry& e = keys_[i];
+        uint64_t w0, w1;
+        std::memcpy(&w0, p, 8);
+        std::memcpy(&w1, p + 8, 8);
+        return (((w0 ^ e.word[0]) & e.mask[0]) | ((w1 ^ e.word[1]) & e.mask[1])) == 0 ? e.span : 0;
+    }
+    // Key `i`, borrowed.
+    PyObject* key(size_t i) const {
+        return keys_[i].key;
+    }
+    // Notes that `key` came where key `i` was expected, its text at `text` and `span` bytes
+    // long with the separator after it (0 when there is none to compare: a key quoted, dotted
+    // or too long). The keys before it are passed over when it is known further on, else it is
+    // put in place. Returns the index of the key expected next.
+    size_t learn(size_t i, PyObject* key, const char* text, size_t span);
+
+private:
+    struct Entry {
+        PyObject* key;     // strong
+        uint64_t word[2];  // the key and its separator, zero-filled to 16 bytes
+        uint64_t mask[2];  // 0xFF at each byte of those that they have
+        size_t span;       // 0: matches nothing, as the text it would stand for is unknown
+    };
+    void note(Entry& e, const char* text, size_t span);
+
+    static constexpr size_t kKeys = 24;
+    Entry keys_[kKeys];
+    size_t size_ = 0;
+};
+
 // --- table bookkeeping -----------------------------------------------------------------------
 
 // What the document has done to a table it may still add to. Dicts not listed here are inline
@@ -142,11 +196,13 @@ private:
     PyObject* header_parent(int brackets, bool table);
     int table_header();
     int array_of_tables_header();
-    int key_value(PyObject* table, bool in_inline, uint32_t inline_serial);
+    int key_value(PyObject* table, Ref first, bool in_inline, uint32_t inline_serial);
     PyObject* add_table(PyObject* table, PyObject* key, TableInfo noted);
     PyObject* open_path(PyObject* table, size_t parts, bool header);
     PyObject* descend_dotted(PyObject* table, PyObject* key, bool in_inline, uint32_t serial);
     int key(Vector<Ref>& parts);
+    int set_value(PyObject* table, PyObject* key, bool in_inline);
+    int shaped_key_value(PyObject* table, KeyShape& shape, size_t* next, uint32_t serial);
     PyObject* key_part();
     int skip_comment();
     // Inline: called between any two tokens. The scan runs on a local: a char read may alias
@@ -232,6 +288,9 @@ private:
     const char* unit_mark_;
     size_t unit_index_ = 0;
     KeyCache keys_;
+    static constexpr size_t kShapes = 4;
+    KeyShape shapes_[kShapes];  // by the depth of inline tables
+    size_t inline_depth_ = 0;
 };
 
 // --- entry points (functions.cpp) ------------------------------------------------------------

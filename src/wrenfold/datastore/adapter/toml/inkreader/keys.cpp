@@ -1,4 +1,4 @@
-// The cache of key strings.
+// The cache of key strings, and the shapes of inline tables.
 #include <cstring>
 
 #include "inkreader.hpp"
@@ -66,6 +66,45 @@ PyObject* KeyCache::get(const char* s, size_t n) {
     std::memcpy(PyUnicode_DATA(key), s, n);
     Py_XSETREF(slot, Py_NewRef(key));
     return key;
+}
+
+KeyShape::~KeyShape() {
+    for (size_t i = 0; i < size_; i++) {
+        Py_DECREF(keys_[i].key);
+    }
+}
+
+void KeyShape::note(Entry& e, const char* text, size_t span) {
+    unsigned char bytes[kSpan] = {}, mask[kSpan] = {};
+    e.span = span <= kSpan ? span : 0;
+    for (size_t b = 0; b < e.span; b++) {
+        bytes[b] = static_cast<unsigned char>(text[b]);
+        mask[b] = 0xFF;
+    }
+    std::memcpy(e.word, bytes, kSpan);
+    std::memcpy(e.mask, mask, kSpan);
+}
+
+size_t KeyShape::learn(size_t i, PyObject* key, const char* text, size_t span) {
+    for (size_t k = i; k < size_; k++) {
+        // Both are str: the comparison cannot fail.
+        if (keys_[k].key == key || PyUnicode_Compare(keys_[k].key, key) == 0) {
+            note(keys_[k], text, span);
+            return k + 1;
+        }
+    }
+    if (i >= kKeys) {
+        return i;
+    }
+    // In place of key i, the others moved up; the last one falls out when all are taken.
+    if (size_ == kKeys) {
+        Py_DECREF(keys_[--size_].key);
+    }
+    std::memmove(&keys_[i + 1], &keys_[i], (size_ - i) * sizeof(Entry));
+    size_++;
+    keys_[i].key = Py_NewRef(key);
+    note(keys_[i], text, span);
+    return i + 1;
 }
 
 }  // namespace wrenfold::inkreader

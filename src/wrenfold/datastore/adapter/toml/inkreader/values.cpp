@@ -134,12 +134,35 @@ PyObject* Parser::array() {
     return list;
 }
 
+namespace {
+
+// The depth of inline tables, counted for a scope.
+class Nested {
+public:
+    explicit Nested(size_t& depth) : depth_(depth) {
+        depth_++;
+    }
+    ~Nested() {
+        depth_--;
+    }
+    Nested(const Nested&) = delete;
+    Nested& operator=(const Nested&) = delete;
+
+private:
+    size_t& depth_;
+};
+
+}  // namespace
+
 PyObject* Parser::inline_table() {
     common::RecursionGuard guard(" while reading a TOML inline table");
     if (!guard.entered()) {
         return nullptr;
     }
-    p_++;  // {
+    KeyShape* shape = inline_depth_ < kShapes ? &shapes_[inline_depth_] : nullptr;
+    const Nested nested(inline_depth_);
+    size_t next = 0;  // the index in `shape` of the key expected next
+    p_++;             // {
     const uint32_t serial = ++inline_serial_;
     Ref table(PyDict_New());
     if (!table) {
@@ -159,7 +182,9 @@ PyObject* Parser::inline_table() {
         return table.release();
     }
     while (true) {
-        if (key_value(table.get(), true, serial) < 0 || gap() < 0) {
+        const int status = shape != nullptr ? shaped_key_value(table.get(), *shape, &next, serial)
+                                            : key_value(table.get(), Ref(key_part()), true, serial);
+        if (status < 0 || gap() < 0) {
             return nullptr;
         }
         if (p_ == end_ || (*p_ != '}' && *p_ != ',')) {
