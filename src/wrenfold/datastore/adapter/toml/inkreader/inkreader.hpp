@@ -226,6 +226,7 @@ private:
 
     // strings.cpp
     PyObject* basic_string();
+    [[gnu::noinline]] PyObject* escaped_string(const char* start, const char* stop, uint64_t high);
     PyObject* literal_string();
     PyObject* multiline_string(bool literal);
     int escape(String& out, bool multiline);

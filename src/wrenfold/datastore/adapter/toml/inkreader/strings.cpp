@@ -202,6 +202,13 @@ PyObject* Parser::basic_string() {
         p_ = stop + 1;
         return doc_text(start, static_cast<size_t>(stop - start), high == 0);
     }
+    return escaped_string(start, stop, high);
+}
+
+// The rest of a basic string that does not end at its first stop, `stop`: a string with
+// escapes, or an error. Apart, so that the common string's loop keeps its constants in
+// registers.
+PyObject* Parser::escaped_string(const char* start, const char* stop, uint64_t high) {
     scratch_.assign(start, stop);
     p_ = stop;
     while (true) {
