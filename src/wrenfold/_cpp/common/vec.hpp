@@ -70,13 +70,4 @@ uint32_t byte_bits(M m) {
 #endif
 }
 
-// The bits set in a mask of byte_bits, inline: std::popcount is a library call on x86-64
-// builds that do not assume POPCNT.
-inline uint32_t count_bits16(uint32_t x) {
-    x = x - ((x >> 1) & 0x5555);
-    x = (x & 0x3333) + ((x >> 2) & 0x3333);
-    x = (x + (x >> 4)) & 0x0F0F;
-    return (x + (x >> 8)) & 0x1F;
-}
-
 }  // namespace wrenfold::common::vec

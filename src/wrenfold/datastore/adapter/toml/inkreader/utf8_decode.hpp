@@ -10,6 +10,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "vec.hpp"
 
@@ -71,50 +72,74 @@ void decode_utf8_scalar(Out* out, const unsigned char* s, size_t n) {
 
 #if defined(WF_VECTOR)
 
+using Bytes = vec::Vec<uint8_t, 16>;
+
+// Characters are counted in each lane for up to 31 blocks, then summed: eight lanes of at
+// most 31 fit a byte, so each half sums in one multiplication.
+constexpr size_t kCountBlocks = 31;
+
+inline size_t sum_counts(Bytes counts) {
+    uint64_t half[2];
+    std::memcpy(half, &counts, 16);
+    constexpr uint64_t kOnes = 0x0101010101010101ull;
+    return static_cast<size_t>(((half[0] * kOnes) >> 56) + ((half[1] * kOnes) >> 56));
+}
+
+// 1 in each lane of `v` that begins a character.
+inline Bytes starts_of(Bytes v) {
+    return reinterpret_cast<Bytes>((v & 0xC0) != 0x80) & 1;
+}
+
+inline uint32_t widest_of(Bytes top) {
+    return vec::byte_bits(top >= 0xF0)   ? 0x10FFFF
+           : vec::byte_bits(top >= 0xC4) ? 0xFFFF
+           : vec::byte_bits(top > 0x7F)  ? 0xFF
+                                         : 0x7F;
+}
+
 inline Utf8Shape utf8_shape_vector(const unsigned char* s, size_t n) {
-    using V = vec::Vec<uint8_t, 16>;
     size_t chars = 0, i = 0;
-    V top{};
-    for (; n - i >= 16; i += 16) {
-        const V v = vec::load<uint8_t, 16>(s + i);
-        chars += vec::count_bits16(vec::byte_bits((v & 0xC0) != 0x80));
-        top = top > v ? top : v;
+    Bytes top{};
+    while (n - i >= 16) {
+        Bytes counts{};
+        for (size_t k = 0; k < kCountBlocks && n - i >= 16; k++, i += 16) {
+            const Bytes v = vec::load<uint8_t, 16>(s + i);
+            counts += starts_of(v);
+            top = top > v ? top : v;
+        }
+        chars += sum_counts(counts);
     }
     const Utf8Shape rest = utf8_shape_scalar(s + i, n - i);
-    const uint32_t widest = vec::byte_bits(top >= 0xF0)   ? 0x10FFFF
-                            : vec::byte_bits(top >= 0xC4) ? 0xFFFF
-                            : vec::byte_bits(top > 0x7F)  ? 0xFF
-                                                          : 0x7F;
+    const uint32_t widest = widest_of(top);
     return {chars + rest.chars, rest.max_char > widest ? rest.max_char : widest};
 }
 
 // utf8_shape_vector's count in whole blocks only, for text followed by readable bytes: the
 // lanes past the end are masked out, so short texts cost one block rather than a byte loop.
 inline Utf8Shape utf8_shape_padded_vector(const unsigned char* s, size_t n) {
-    using V = vec::Vec<uint8_t, 16>;
-    constexpr V kLane = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
-    size_t chars = 0;
-    V top{};
-    for (size_t i = 0; i < n; i += 16) {
-        V v = vec::load<uint8_t, 16>(s + i);
-        uint32_t starts = vec::byte_bits((v & 0xC0) != 0x80);
-        if (n - i < 16) {
-            v &= reinterpret_cast<V>(kLane < static_cast<uint8_t>(n - i));
-            starts &= (1u << (n - i)) - 1;
+    constexpr Bytes kLane = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+    size_t chars = 0, i = 0;
+    Bytes top{};
+    while (n - i >= 16) {
+        Bytes counts{};
+        for (size_t k = 0; k < kCountBlocks && n - i >= 16; k++, i += 16) {
+            const Bytes v = vec::load<uint8_t, 16>(s + i);
+            counts += starts_of(v);
+            top = top > v ? top : v;
         }
-        chars += vec::count_bits16(starts);
+        chars += sum_counts(counts);
+    }
+    if (i < n) {
+        const Bytes in = reinterpret_cast<Bytes>(kLane < static_cast<uint8_t>(n - i));
+        const Bytes v = vec::load<uint8_t, 16>(s + i) & in;
+        chars += sum_counts(starts_of(v) & in);
         top = top > v ? top : v;
     }
-    const uint32_t widest = vec::byte_bits(top >= 0xF0)   ? 0x10FFFF
-                            : vec::byte_bits(top >= 0xC4) ? 0xFFFF
-                            : vec::byte_bits(top > 0x7F)  ? 0xFF
-                                                          : 0x7F;
-    return {chars, widest};
+    return {chars, widest_of(top)};
 }
 
 template <class Out>
 void decode_utf8_vector(Out* out, const unsigned char* s, size_t n, size_t chars) {
-    using Bytes = vec::Vec<uint8_t, 16>;
     Out* const out_end = out + chars;
     size_t i = 0;
     // Stores write a whole block however few characters they take: what is past them is

@@ -20,7 +20,6 @@ namespace wrenfold::inkreader::vec {
 
 using common::vec::any_lane;
 using common::vec::byte_bits;
-using common::vec::count_bits16;
 using common::vec::load;
 using common::vec::store;
 using common::vec::Vec;
