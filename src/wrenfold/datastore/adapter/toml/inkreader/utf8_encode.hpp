@@ -135,46 +135,82 @@ struct PackTable {
 };
 inline constexpr PackTable kPackTable{};
 
+// The UTF-8 of the eight units at `in`, packed by shuffles from a lane per unit; returns the
+// end of what was written, at most 28 bytes past `out` (a store of 16 after 12 packed ones), or
+// null at a lone surrogate.
+template <class T>
+WF_SHUFFLE_TARGET inline char* encode_eight_shuffle(char* out, const T* in) {
+    using U = vec::Vec<uint16_t, 16>;
+    U c;
+    if constexpr (sizeof(T) == 1) {
+        c = __builtin_convertvector(vec::load<uint8_t, 8>(in), U);
+    } else {
+        c = vec::load<uint16_t, 16>(in);
+        if (vec::any_lane((c & 0xF800) == 0xD800)) {
+            return nullptr;
+        }
+    }
+    const U two = reinterpret_cast<U>(c > 0x7F);
+    const U three = reinterpret_cast<U>(c > 0x7FF);
+    const uint32_t key = (vec::byte_bits(two) & 0x5555) | (vec::byte_bits(three) & 0xAAAA);
+    if (key == 0) {
+        vec::store(out, __builtin_convertvector(c, vec::Vec<uint8_t, 8>));
+        return out + 8;
+    }
+    // Each lane: the lead byte, the middle one, the last one, nought.
+    const U last = (c & 0x3F) | 0x80;
+    const U lead =
+        (three & ((c >> 12) | 0xE0)) | (~three & ((two & ((c >> 6) | 0xC0)) | (~two & c)));
+    const U middle = (three & (((c >> 6) & 0x3F) | 0x80)) | (~three & last);
+    const U low = lead | (middle << 8);
+    const U w0 = __builtin_shufflevector(low, last, 0, 8, 1, 9, 2, 10, 3, 11);
+    const U w1 = __builtin_shufflevector(low, last, 4, 12, 5, 13, 6, 14, 7, 15);
+    vec::store(out, vec::shuffle(reinterpret_cast<vec::Bytes>(w0),
+                                 vec::load<uint8_t, 16>(kPackTable.at[key & 0xFF])));
+    out += kPackTable.size[key & 0xFF];
+    vec::store(out, vec::shuffle(reinterpret_cast<vec::Bytes>(w1),
+                                 vec::load<uint8_t, 16>(kPackTable.at[key >> 8])));
+    return out + kPackTable.size[key >> 8];
+}
+
 template <class T>
 WF_SHUFFLE_TARGET char* encode_utf8_shuffle(char* out, const T* in, size_t n) {
     static_assert(sizeof(T) <= 2);
     using U = vec::Vec<uint16_t, 16>;
     size_t i = 0;
-    // A step's second store ends at most 28 bytes past where its UTF-8 begins: inside the room
-    // of the 12 units left.
-    while (n - i >= 12) {
-        U c;
+    // Sixteen ASCII units at once, as most of a document between its strings is; else two
+    // steps of eight, each with the room of the 12 units it needs left.
+    while (n - i >= 16) {
+        bool ascii;
         if constexpr (sizeof(T) == 1) {
-            c = __builtin_convertvector(vec::load<uint8_t, 8>(in + i), U);
+            const vec::Bytes b = vec::load<uint8_t, 16>(in + i);
+            ascii = !vec::any_lane(b > 0x7F);
+            if (ascii) {
+                vec::store(out, b);
+            }
         } else {
-            c = vec::load<uint16_t, 16>(in + i);
-            if (vec::any_lane((c & 0xF800) == 0xD800)) {
+            const U c0 = vec::load<uint16_t, 16>(in + i), c1 = vec::load<uint16_t, 16>(in + i + 8);
+            ascii = !vec::any_lane(((c0 | c1) & 0xFF80) != 0);
+            if (ascii) {
+                vec::store(out, __builtin_convertvector(c0, vec::Vec<uint8_t, 8>));
+                vec::store(out + 8, __builtin_convertvector(c1, vec::Vec<uint8_t, 8>));
+            }
+        }
+        if (ascii) {
+            out += 16;
+            i += 16;
+            continue;
+        }
+        for (int step = 0; step < 2 && n - i >= 12; step++, i += 8) {
+            if ((out = encode_eight_shuffle(out, in + i)) == nullptr) {
                 return nullptr;
             }
         }
-        const U two = reinterpret_cast<U>(c > 0x7F);
-        const U three = reinterpret_cast<U>(c > 0x7FF);
-        const uint32_t key = (vec::byte_bits(two) & 0x5555) | (vec::byte_bits(three) & 0xAAAA);
-        if (key == 0) {
-            vec::store(out, __builtin_convertvector(c, vec::Vec<uint8_t, 8>));
-            out += 8;
-            i += 8;
-            continue;
+    }
+    if (n - i >= 12) {
+        if ((out = encode_eight_shuffle(out, in + i)) == nullptr) {
+            return nullptr;
         }
-        // Each lane: the lead byte, the middle one, the last one, nought.
-        const U last = (c & 0x3F) | 0x80;
-        const U lead =
-            (three & ((c >> 12) | 0xE0)) | (~three & ((two & ((c >> 6) | 0xC0)) | (~two & c)));
-        const U middle = (three & (((c >> 6) & 0x3F) | 0x80)) | (~three & last);
-        const U low = lead | (middle << 8);
-        const U w0 = __builtin_shufflevector(low, last, 0, 8, 1, 9, 2, 10, 3, 11);
-        const U w1 = __builtin_shufflevector(low, last, 4, 12, 5, 13, 6, 14, 7, 15);
-        vec::store(out, vec::shuffle(reinterpret_cast<vec::Bytes>(w0),
-                                     vec::load<uint8_t, 16>(kPackTable.at[key & 0xFF])));
-        out += kPackTable.size[key & 0xFF];
-        vec::store(out, vec::shuffle(reinterpret_cast<vec::Bytes>(w1),
-                                     vec::load<uint8_t, 16>(kPackTable.at[key >> 8])));
-        out += kPackTable.size[key >> 8];
         i += 8;
     }
     return encode_utf8_scalar(out, in + i, n - i);
