@@ -219,6 +219,18 @@ class TestParseFloat:
         with pytest.raises(Mine, match="^1_0.5$"):
             loads(self.TEXT, parse_float=fail)
 
+    def test_reading_other_documents_inside_a_record(self):
+        # Each call reads documents of other keys, which take over the cache of key strings,
+        # while the record whose key was matched in place holds it.
+        other = "\n".join(f"t{i} = [{{k{i} = 1}}, {{k{i} = 2}}]" for i in range(3000))
+
+        def reading(text):
+            loads(other)
+            return float(text)
+
+        text = "r = [" + ", ".join(f"{{name_{i % 3} = 0.5, id = 1.5}}" for i in range(30)) + "]"
+        assert loads(text, parse_float=reading) == tomllib.loads(text)
+
 
 @pytest.mark.parametrize("enabled", [True, False], ids=["collector-on", "collector-off"])
 def test_garbage_collector_is_left_as_it_was(enabled):

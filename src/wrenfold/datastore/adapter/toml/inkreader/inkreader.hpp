@@ -89,13 +89,14 @@ inline bool is(unsigned char c, uint8_t mask) {
 
 // Record keys repeat thousands of times: the str of a short ASCII key is made once and shared.
 // Direct-mapped: a key that collides with another only replaces it, so no input can make a
-// look-up cost more than one comparison.
+// look-up cost more than one comparison. One cache serves every parse for the module's life
+// (documents read again and again mostly hold the same keys) and is never destroyed: what it
+// holds at exit is left to the interpreter, as the module's other objects are.
 class KeyCache {
 public:
-    KeyCache() = default;
+    constexpr KeyCache() = default;
     KeyCache(const KeyCache&) = delete;
     KeyCache& operator=(const KeyCache&) = delete;
-    ~KeyCache();
 
     // A new reference to the str of the `n` ASCII bytes at `s`; null with MemoryError.
     PyObject* get(const char* s, size_t n);
@@ -105,6 +106,8 @@ private:
     static constexpr size_t kMaxLength = 48;
     PyObject* slots_[kSlots] = {};
 };
+
+extern KeyCache key_cache;
 
 // The keys of the last inline table read at one nesting depth, in order, each with the text
 // that led from it to its value ("name = "). The tables of an array of records mostly repeat
@@ -288,7 +291,6 @@ private:
     // str document is then copied from the str's own code units, not decoded again.
     const char* unit_mark_;
     size_t unit_index_ = 0;
-    KeyCache keys_;
     static constexpr size_t kShapes = 4;
     KeyShape shapes_[kShapes];  // by the depth of inline tables
     size_t inline_depth_ = 0;

@@ -39,11 +39,7 @@ inline size_t slot_of(Words w, size_t n, size_t slots) {
 
 }  // namespace
 
-KeyCache::~KeyCache() {
-    for (PyObject* key : slots_) {
-        Py_XDECREF(key);
-    }
-}
+KeyCache key_cache;
 
 PyObject* KeyCache::get(const char* s, size_t n) {
     if (n == 0 || n > kMaxLength) {

@@ -307,7 +307,7 @@ PyObject* Parser::key_part() {
             p++;
         }
         p_ = p;
-        return keys_.get(start, static_cast<size_t>(p - start));
+        return key_cache.get(start, static_cast<size_t>(p - start));
     }
     if (c == '"' || c == '\'') {
         // The common quoted key: ASCII with nothing to escape.
@@ -317,7 +317,7 @@ PyObject* Parser::key_part() {
             clean_run(start, end_, c == '"' ? cls::kStrStop : cls::kLitStop, c, &high);
         if (stop < end_ && *stop == c && high == 0) {
             p_ = stop + 1;
-            return keys_.get(start, static_cast<size_t>(stop - start));
+            return key_cache.get(start, static_cast<size_t>(stop - start));
         }
         return c == '"' ? basic_string() : literal_string();
     }
