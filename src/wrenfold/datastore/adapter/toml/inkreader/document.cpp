@@ -372,21 +372,9 @@ int Parser::set_value(PyObject* table, PyObject* key, bool in_inline) {
     return fail(p_, "Cannot overwrite a value");
 }
 
-// A key/value pair of an inline table whose keys `shape` holds, expected at `*next`: a key
-// found there with its separator goes straight to its value; any other is read in full and
-// learnt.
-int Parser::shaped_key_value(PyObject* table, KeyShape& shape, size_t* next, uint32_t serial) {
-    const size_t i = *next;
-    for (size_t k = i; k < i + 2 && k < shape.size(); k++) {
-        if (const size_t span = shape.match(k, p_, end_)) {
-            p_ += span;
-            skip_space();
-            *next = k + 1;
-            // Borrowed: the shape of this depth keeps it while the value is read, since
-            // nested inline tables have shapes of their own.
-            return set_value(table, shape.key(k), true);
-        }
-    }
+// A key/value pair of an inline table whose keys `shape` holds, where the key expected at
+// `*next` did not match: the key is read in full and learnt with its separator.
+int Parser::learn_key_value(PyObject* table, KeyShape& shape, size_t* next, uint32_t serial) {
     const char* start = p_;
     Ref key(key_part());
     if (!key) {
@@ -405,7 +393,7 @@ int Parser::shaped_key_value(PyObject* table, KeyShape& shape, size_t* next, uin
             span = static_cast<size_t>(q - start);
         }
     }
-    *next = shape.learn(i, key.get(), start, span);
+    *next = shape.learn(*next, key.get(), start, span);
     return key_value(table, std::move(key), true, serial);
 }
 

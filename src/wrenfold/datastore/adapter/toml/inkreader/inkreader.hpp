@@ -205,7 +205,7 @@ private:
     PyObject* descend_dotted(PyObject* table, PyObject* key, bool in_inline, uint32_t serial);
     int key(Vector<Ref>& parts);
     int set_value(PyObject* table, PyObject* key, bool in_inline);
-    int shaped_key_value(PyObject* table, KeyShape& shape, size_t* next, uint32_t serial);
+    int learn_key_value(PyObject* table, KeyShape& shape, size_t* next, uint32_t serial);
     PyObject* key_part();
     int skip_comment();
     // Inline: called between any two tokens. The scan runs on a local: a char read may alias

@@ -182,9 +182,38 @@ PyObject* Parser::inline_table() {
         return table.release();
     }
     while (true) {
-        const int status = shape != nullptr ? shaped_key_value(table.get(), *shape, &next, serial)
-                                            : key_value(table.get(), Ref(key_part()), true, serial);
-        if (status < 0 || gap() < 0) {
+        // The key expected here, or the one after it (a key left out), with its separator;
+        // any other key is read in full, and learnt.
+        size_t span = 0, k = next;
+        if (shape != nullptr) {
+            for (; k < next + 2 && k < shape->size(); k++) {
+                if ((span = shape->match(k, p_, end_)) != 0) {
+                    break;
+                }
+            }
+        }
+        int status;
+        if (span != 0) {
+            p_ += span;
+            skip_space();
+            next = k + 1;
+            // Borrowed: the shape of this depth keeps it while the value is read, nested
+            // inline tables having shapes of their own.
+            status = set_value(table.get(), shape->key(k), true);
+        } else if (shape != nullptr) {
+            status = learn_key_value(table.get(), *shape, &next, serial);
+        } else {
+            status = key_value(table.get(), Ref(key_part()), true, serial);
+        }
+        if (status < 0) {
+            return nullptr;
+        }
+        // The separator of records written on one line, at once.
+        if (end_ - p_ > 2 && p_[0] == ',' && p_[1] == ' ' && is(p_[2], cls::kBare)) {
+            p_ += 2;
+            continue;
+        }
+        if (gap() < 0) {
             return nullptr;
         }
         if (p_ == end_ || (*p_ != '}' && *p_ != ',')) {
