@@ -347,21 +347,8 @@ int Parser::key_value(PyObject* table, Ref first, bool in_inline, uint32_t seria
     return set_value(table, last.get(), in_inline);
 }
 
-// The value at p_ into `table` under `key`, which must be new there.
-int Parser::set_value(PyObject* table, PyObject* key, bool in_inline) {
-    Ref value(this->value());
-    if (!value) {
-        return -1;
-    }
-    // One look-up: the dict grows exactly when the key was not there. (Comparing the value
-    // would not do: small ints, True and None are shared objects.)
-    const Py_ssize_t size = PyDict_GET_SIZE(table);
-    if (PyDict_SetDefault(table, key, value.get()) == nullptr) {
-        return -1;
-    }
-    if (PyDict_GET_SIZE(table) != size) {
-        return 0;
-    }
+// The error of a key that set_value found in its table already.
+int Parser::duplicate_key(PyObject* key, bool in_inline) {
     if (in_inline) {
         PyObject* message = PyUnicode_FromFormat("Duplicate inline table key %R", key);
         if (message != nullptr) {

@@ -204,7 +204,22 @@ private:
     PyObject* open_path(PyObject* table, size_t parts, bool header);
     PyObject* descend_dotted(PyObject* table, PyObject* key, bool in_inline, uint32_t serial);
     int key(Vector<Ref>& parts);
-    int set_value(PyObject* table, PyObject* key, bool in_inline);
+    // The value at p_ into `table` under `key`, which must be new there. Inline: the step of
+    // every key/value pair.
+    int set_value(PyObject* table, PyObject* key, bool in_inline) {
+        Ref value(this->value());
+        if (!value) {
+            return -1;
+        }
+        // One look-up: the dict grows exactly when the key was not there. (Comparing the value
+        // would not do: small ints, True and None are shared objects.)
+        const Py_ssize_t size = PyDict_GET_SIZE(table);
+        if (PyDict_SetDefault(table, key, value.get()) == nullptr) {
+            return -1;
+        }
+        return PyDict_GET_SIZE(table) != size ? 0 : duplicate_key(key, in_inline);
+    }
+    [[gnu::cold, gnu::noinline]] int duplicate_key(PyObject* key, bool in_inline);
     int learn_key_value(PyObject* table, KeyShape& shape, size_t* next, uint32_t serial);
     PyObject* key_part();
     int skip_comment();
