@@ -101,6 +101,18 @@ PyObject* Parser::array() {
         Ref held(item);
         stack_.push_back(item);  // should it throw, `held` lets go of the item
         held.release();
+        // The separators of an array written on one line, at once: ", " before an item (a
+        // byte that no skip of space, line end or comment would pass) and " ]".
+        if (end_ - p_ > 2 && p_[0] == ',' && p_[1] == ' ') {
+            const unsigned char c = p_[2];
+            if (!is(c, cls::kSpace) && c != '\n' && c != '\r' && c != '#' && c != ']') {
+                p_ += 2;
+                continue;
+            }
+        } else if (end_ - p_ > 1 && p_[0] == ' ' && p_[1] == ']') {
+            p_ += 2;
+            break;
+        }
         if (skip_item_space() < 0) {
             drop();
             return nullptr;
