@@ -236,8 +236,7 @@ def build_paths(site: str | None = None) -> str:
     paths = json.loads(res.stdout)
     if paths is None:
         return "not reported by this build"
-    return (f"text loops {paths['text'] or 'scalar'}, "
-            f"UTF-8 shuffle {paths['shuffle'] or 'none (scalar or 16-byte loops)'}")
+    return f"text loops {paths['text'] or 'scalar'}"
 
 
 def machine(results: dict[Spec, Result], sites: dict[str, str | None] | None = None) -> str:

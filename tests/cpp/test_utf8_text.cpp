@@ -1,6 +1,6 @@
-// The reader's UTF-8 encoder of str units and its decoder into them: the vector and the scalar
-// loops on the same texts, inputs ending at a page that cannot be read, outputs at one that
-// cannot be written.
+// The reader's UTF-8 encoder of str units and its decoder into them, and the bytes and widths
+// of a str document's units: the vector and the scalar loops on the same texts, inputs ending
+// at a page that cannot be read, outputs at one that cannot be written.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include <wrenfold/datastore/adapter/toml/inkreader/units.hpp>
 #include <wrenfold/datastore/adapter/toml/inkreader/utf8_decode.hpp>
 #include <wrenfold/datastore/adapter/toml/inkreader/utf8_encode.hpp>
 
@@ -40,40 +41,15 @@ private:
     char* base_;
 };
 
-// The scalar loops always; the vector ones where the build has them, with and without the
-// byte shuffle where the machine has it. Path 0 is the scalar one.
-struct Path {
-    bool scalar;
-    bool shuffle;
-};
-std::vector<Path> paths() {
-    std::vector<Path> all = {{true, false}};
+// The scalar loops always; the vector ones where the build has them.
+std::vector<bool> paths() {
+    std::vector<bool> scalar = {true};
 #if defined(WF_VECTOR)
-    all.push_back({false, false});
+    scalar.push_back(false);
 #endif
-#if defined(WF_SHUFFLE)
-    if (ir::vec::machine_shuffles()) {
-        all.push_back({false, true});
-    }
-#endif
-    return all;
+    return scalar;
 }
-const std::vector<Path> kPaths = paths();
-
-void take(const Path& path) {
-    ir::vec::scalar_text = path.scalar;
-#if defined(WF_SHUFFLE)
-    ir::vec::shuffle_text = path.shuffle;
-#endif
-}
-
-// Back to what the machine chooses.
-void take_default() {
-    ir::vec::scalar_text = false;
-#if defined(WF_SHUFFLE)
-    ir::vec::shuffle_text = ir::vec::machine_shuffles();
-#endif
-}
+const std::vector<bool> kScalar = paths();
 
 template <class T>
 std::vector<T> sample_chars() {
@@ -88,32 +64,25 @@ std::vector<T> sample_chars() {
     return c;
 }
 
-// Encoded by both paths alike, and decoded back to the same units.
 template <class T>
-void round_trip(Guarded& in_page, Guarded& out_page, const std::vector<T>& units) {
-    const size_t n = units.size();
-    T* in = static_cast<T*>(in_page.at_end(n * sizeof(T)));
-    std::memcpy(in, units.data(), n * sizeof(T));
-    std::string expected;
+uint32_t widest_of(const std::vector<T>& units) {
     uint32_t top = 0;
     for (const T u : units) {
         top = u > top ? u : top;
     }
-    const uint32_t widest = top < 0x80      ? 0x7F
-                            : top < 0x100   ? 0xFF
-                            : top < 0x10000 ? 0xFFFF
-                                            : 0x10FFFF;
-    for (const Path& path : kPaths) {
-        take(path);
-        const bool scalar = path.scalar;
-        const size_t room = ir::utf8_room<T>(n);
-        char* out = static_cast<char*>(out_page.at_end(room));
-        const char* stop = ir::encode_utf8(out, in, n);
-        ASSERT_NE(stop, nullptr) << scalar;
-        const std::string utf8(out, static_cast<size_t>(stop - out));
-        expected = scalar ? utf8 : expected;
-        ASSERT_EQ(utf8, expected) << path.shuffle << " n=" << n;
-        // And back, from bytes that end at the guard into units that end at the other.
+    return top < 0x80 ? 0x7F : top < 0x100 ? 0xFF : top < 0x10000 ? 0xFFFF : 0x10FFFF;
+}
+
+// Encoded, then decoded back to the same units by each path; units made bytes by each path,
+// and their widest told, from units that end at a page that cannot be read.
+template <class T>
+void round_trip(Guarded& in_page, Guarded& out_page, const std::vector<T>& units) {
+    const size_t n = units.size();
+    const uint32_t widest = widest_of(units);
+    char* out = static_cast<char*>(out_page.at_end(ir::utf8_room<T>(n)));
+    const std::string utf8(out, static_cast<size_t>(ir::encode_utf8(out, units.data(), n) - out));
+    for (const bool scalar : kScalar) {
+        ir::vec::scalar_text = scalar;
         char* text = static_cast<char*>(in_page.at_end(utf8.size()));
         std::memcpy(text, utf8.data(), utf8.size());
         const ir::Utf8Shape shape = ir::utf8_shape(text, utf8.size());
@@ -122,16 +91,26 @@ void round_trip(Guarded& in_page, Guarded& out_page, const std::vector<T>& units
         T* back = static_cast<T*>(out_page.at_end(n * sizeof(T)));
         ir::decode_utf8(back, text, utf8.size(), n);
         ASSERT_EQ(std::vector<T>(back, back + n), units) << scalar << " n=" << n;
-        // Followed by the padding the padded count may read, of bytes it must leave out.
-        char* padded = static_cast<char*>(in_page.at_end(utf8.size() + ir::kUtf8Padding));
-        std::memcpy(padded, utf8.data(), utf8.size());
-        std::memset(padded + utf8.size(), n % 2 ? 0x80 : 0xFF, ir::kUtf8Padding);
-        const ir::Utf8Shape padded_shape = ir::utf8_shape_padded(padded, utf8.size());
-        ASSERT_EQ(padded_shape.chars, n) << scalar;
-        ASSERT_EQ(padded_shape.max_char, widest) << scalar << " n=" << n;
-        std::memcpy(in, units.data(), n * sizeof(T));
+        // Units after others of every width, which the count must leave out.
+        constexpr size_t kBefore = 16 / sizeof(T);
+        T* in = static_cast<T*>(in_page.at_end((kBefore + n) * sizeof(T)));
+        for (size_t i = 0; i < kBefore; i++) {
+            in[i] = static_cast<T>(i % 2 ? 0xFFFFFFFFu : 0x80u);
+        }
+        std::memcpy(in + kBefore, units.data(), n * sizeof(T));
+        for (const size_t before : {size_t{0}, kBefore / 2, kBefore}) {
+            ASSERT_EQ(ir::widest_unit(in + kBefore, n, before), widest)
+                << scalar << " n=" << n << " before=" << before;
+        }
+        if constexpr (sizeof(T) > 1) {
+            unsigned char* bytes = static_cast<unsigned char*>(out_page.at_end(n));
+            ASSERT_TRUE(ir::units_to_bytes(bytes, in + kBefore, n)) << scalar;
+            for (size_t i = 0; i < n; i++) {
+                ASSERT_EQ(bytes[i], units[i] < 0x80 ? units[i] : 0xFF) << scalar << " i=" << i;
+            }
+        }
     }
-    take_default();
+    ir::vec::scalar_text = false;
 }
 
 template <class T>
@@ -154,13 +133,14 @@ void every_char_at_every_place() {
                 for (size_t i = 0; i < n; i++) {
                     in[i] = i != at ? fill : static_cast<T>(kLone[at % 4]);
                 }
-                for (const Path& path : kPaths) {
-                    take(path);
-                    char* out = static_cast<char*>(out_page.at_end(ir::utf8_room<T>(n)));
-                    EXPECT_EQ(ir::encode_utf8(out, in, n), nullptr)
-                        << path.scalar << path.shuffle << " at=" << at;
+                for (const bool scalar : kScalar) {
+                    ir::vec::scalar_text = scalar;
+                    unsigned char* bytes = static_cast<unsigned char*>(out_page.at_end(n));
+                    if constexpr (sizeof(T) > 1) {
+                        EXPECT_FALSE(ir::units_to_bytes(bytes, in, n)) << scalar << " at=" << at;
+                    }
                 }
-                take_default();
+                ir::vec::scalar_text = false;
             }
         }
     }

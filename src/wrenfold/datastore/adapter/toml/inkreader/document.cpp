@@ -14,10 +14,12 @@ Parser::Parser(const char* text, size_t size, PyObject* doc, PyObject* bytes, Py
       doc_(doc),
       bytes_(bytes),
       parse_float_(parse_float),
-      null_in_arrays_(null_in_arrays),
-      unit_mark_(text) {
-    if (size >= 3 && std::memcmp(text, "\xEF\xBB\xBF", 3) == 0) {
-        p_ += 3;  // a byte-order mark
+      null_in_arrays_(null_in_arrays) {
+    // A byte-order mark.
+    if (doc != nullptr) {
+        p_ += size > 0 && PyUnicode_READ_CHAR(doc, 0) == 0xFEFF;
+    } else if (size >= 3 && std::memcmp(text, "\xEF\xBB\xBF", 3) == 0) {
+        p_ += 3;
     }
 }
 

@@ -17,7 +17,8 @@ PyObject* Parser::error_obj(const char* at, PyObject* message) {
     const auto* text = reinterpret_cast<const unsigned char*>(begin_);
     const size_t offset = static_cast<size_t>(at - begin_);
 #if PY_VERSION_HEX >= 0x030E0000
-    const Py_ssize_t pos = static_cast<Py_ssize_t>(common::utf8_count_chars(text, offset));
+    const Py_ssize_t pos =
+        static_cast<Py_ssize_t>(doc_ != nullptr ? offset : common::utf8_count_chars(text, offset));
     // The error works out its line and column from the document itself.
     Ref error(PyObject_CallFunction(bound.decode_error, "OOn", msg.get(), doc.get(), pos));
 #else
@@ -34,7 +35,10 @@ PyObject* Parser::error_obj(const char* at, PyObject* message) {
         for (size_t i = 0; i < line_start; i++) {
             line += text[i] == '\n';
         }
-        const size_t column = common::utf8_count_chars(text + line_start, offset - line_start) + 1;
+        const size_t column =
+            (doc_ != nullptr ? offset - line_start
+                             : common::utf8_count_chars(text + line_start, offset - line_start)) +
+            1;
         full = Ref(PyUnicode_FromFormat("%U (at line %zu, column %zu)", msg.get(), line, column));
     }
     Ref error(full ? PyObject_CallOneArg(bound.decode_error, full.get()) : nullptr);
@@ -52,11 +56,17 @@ PyObject* Parser::error_at(const char* at, const char* message) {
 
 // `format` with %R for the character at `at`.
 PyObject* Parser::error_char(const char* at, const char* format) {
-    size_t n = 1;
-    while (at + n < end_ && (static_cast<unsigned char>(at[n]) & 0xC0) == 0x80) {
-        n++;
+    Ref ch;
+    if (doc_ != nullptr) {
+        const Py_ssize_t index = at - begin_;
+        ch = Ref(PyUnicode_Substring(doc_, index, index + 1));
+    } else {
+        size_t n = 1;
+        while (at + n < end_ && (static_cast<unsigned char>(at[n]) & 0xC0) == 0x80) {
+            n++;
+        }
+        ch = Ref(PyUnicode_DecodeUTF8(at, static_cast<Py_ssize_t>(n), "strict"));
     }
-    Ref ch(PyUnicode_DecodeUTF8(at, static_cast<Py_ssize_t>(n), "strict"));
     PyObject* msg = ch ? PyUnicode_FromFormat(format, ch.get()) : nullptr;
     return msg != nullptr ? error_obj(at, msg) : nullptr;
 }

@@ -8,9 +8,8 @@
 #include <new>
 
 #include "inkreader.hpp"
+#include "units.hpp"
 #include "utf8.hpp"
-#include "utf8_decode.hpp"
-#include "utf8_encode.hpp"
 #include "vec.hpp"
 
 #define WF_READER "wrenfold.datastore.adapter.toml.inkreader."
@@ -171,9 +170,9 @@ PyObject* scalar_text(PyObject*, PyObject* flag) {
     return PyBool_FromLong(was);
 }
 
-// Which loops read text now: the instruction set of each, None for a scalar loop.
+// Which loops read text now: their instruction set, None for the scalar ones.
 PyObject* vector_paths(PyObject*, PyObject*) {
-    return Py_BuildValue("{szsz}", "text", vec::text_isa(), "shuffle", vec::shuffle_isa());
+    return Py_BuildValue("{sz}", "text", vec::text_isa());
 }
 
 #ifdef WRENFOLD_FAULT_INJECTION
@@ -192,32 +191,23 @@ PyObject* fail_allocation(PyObject*, PyObject* n) {
 
 PyObject* parse_str(PyObject* text, PyObject* parse_float, bool null_in_arrays) {
     const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
-    // ASCII text is its own UTF-8; other text is encoded for the parse only, so that no
-    // UTF-8 copy stays cached in the caller's str.
-    if (PyUnicode_IS_ASCII(text)) {
+    const int kind = PyUnicode_KIND(text);
+    // ASCII and Latin-1 units are one byte per character already; wider ones are made so for
+    // the parse only (units.hpp).
+    if (kind == PyUnicode_1BYTE_KIND) {
         Parser parser(static_cast<const char*>(PyUnicode_DATA(text)), n, text, nullptr, parse_float,
                       null_in_arrays);
         return parser.parse();
     }
-    const void* data = PyUnicode_DATA(text);
-    const int kind = PyUnicode_KIND(text);
-    const size_t room = kind == PyUnicode_1BYTE_KIND   ? utf8_room<Py_UCS1>(n)
-                        : kind == PyUnicode_2BYTE_KIND ? utf8_room<Py_UCS2>(n)
-                                                       : utf8_room<Py_UCS4>(n);
-    // The padding lets the strings' shapes be read in whole blocks (Parser::doc_text).
-    std::unique_ptr<char, FreeRaw> utf8(static_cast<char*>(PyMem_RawMalloc(room + kUtf8Padding)));
-    if (!utf8) {
+    std::unique_ptr<char, FreeRaw> bytes(static_cast<char*>(PyMem_RawMalloc(n)));
+    if (!bytes) {
         return PyErr_NoMemory();
     }
-    char* stop = kind == PyUnicode_1BYTE_KIND
-                     ? encode_utf8(utf8.get(), static_cast<const Py_UCS1*>(data), n)
-                 : kind == PyUnicode_2BYTE_KIND
-                     ? encode_utf8(utf8.get(), static_cast<const Py_UCS2*>(data), n)
-                     : encode_utf8(utf8.get(), static_cast<const Py_UCS4*>(data), n);
-    if (stop != nullptr) {
-        std::memset(stop, 0, kUtf8Padding);
-        Parser parser(utf8.get(), static_cast<size_t>(stop - utf8.get()), text, nullptr,
-                      parse_float, null_in_arrays);
+    auto* out = reinterpret_cast<unsigned char*>(bytes.get());
+    const void* data = PyUnicode_DATA(text);
+    if (kind == PyUnicode_2BYTE_KIND ? units_to_bytes(out, static_cast<const Py_UCS2*>(data), n)
+                                     : units_to_bytes(out, static_cast<const Py_UCS4*>(data), n)) {
+        Parser parser(bytes.get(), n, text, nullptr, parse_float, null_in_arrays);
         return parser.parse();
     }
     // A lone surrogate, which the codec refuses with its own UnicodeEncodeError.
@@ -225,7 +215,7 @@ PyObject* parse_str(PyObject* text, PyObject* parse_float, bool null_in_arrays) 
     if (!encoded) {
         return nullptr;
     }
-    // Read as bytes are, the strings decoded from them: this buffer has no padding.
+    // Read as bytes are, the strings decoded from them.
     Parser parser(PyBytes_AS_STRING(encoded.get()),
                   static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())), nullptr, nullptr,
                   parse_float, null_in_arrays);
@@ -269,7 +259,7 @@ PyMethodDef module_functions[] = {
      "Read text with the scalar loops when flag is true (for tests); returns the earlier choice."},
     {"_vector_paths", vector_paths, METH_NOARGS,
      "_vector_paths($module, /)\n--\n\n"
-     "The instruction set of the loops that read text now ('text', 'shuffle'); None if scalar."},
+     "The instruction set of the loops that read text now ('text'); None if scalar."},
 #ifdef WRENFOLD_FAULT_INJECTION
     {"_fail_allocation", fail_allocation, METH_O,
      "_fail_allocation($module, n, /)\n--\n\n"

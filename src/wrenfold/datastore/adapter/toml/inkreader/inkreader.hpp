@@ -182,8 +182,9 @@ struct TableInfo {
 
 class Parser {
 public:
-    // `text` holds `size` bytes of well-formed UTF-8 (a leading byte-order mark is skipped);
-    // `doc` is the str they came from, or null when it is made only for an error (`bytes`).
+    // `text` holds `size` bytes: one per character of the str `doc` (units.hpp), or, with `doc`
+    // null, well-formed UTF-8, of `bytes` when it came as bytes. A leading byte-order mark is
+    // skipped.
     Parser(const char* text, size_t size, PyObject* doc, PyObject* bytes, PyObject* parse_float,
            bool null_in_arrays);
 
@@ -250,6 +251,7 @@ private:
     int escape(String& out, bool multiline);
     PyObject* text(const char* s, size_t n, bool ascii);
     PyObject* doc_text(const char* s, size_t n, bool ascii);
+    void append_text(String& out, const char* from, const char* to);
 
     // numbers.cpp
     PyObject* number();
@@ -289,7 +291,7 @@ private:
     const char* const begin_;
     const char* p_;
     const char* const end_;
-    PyObject* const doc_;
+    PyObject* const doc_;  // the str that the text stands for, one byte per character
     PyObject* const bytes_;
     PyObject* const parse_float_;  // null for the built-in float
     const bool null_in_arrays_;
@@ -301,11 +303,7 @@ private:
     Map<PyObject*, TableInfo> tables_;
     Vector<Ref> path_;         // the parts of the key being read
     Vector<PyObject*> stack_;  // items of the arrays being read, strong references
-    String scratch_;           // text of a string with escapes, digits of a long number
-    // The characters before `unit_mark_`, counted as strings are read: a string of a non-ASCII
-    // str document is then copied from the str's own code units, not decoded again.
-    const char* unit_mark_;
-    size_t unit_index_ = 0;
+    String scratch_;           // UTF-8 of a string with escapes, digits of a long number
     static constexpr size_t kShapes = 4;
     KeyShape shapes_[kShapes];  // by the depth of inline tables
     size_t inline_depth_ = 0;

@@ -6,7 +6,9 @@
 
 #include "inkreader.hpp"
 #include "runs.hpp"
+#include "units.hpp"
 #include "utf8_decode.hpp"
+#include "utf8_encode.hpp"
 
 namespace wrenfold::inkreader {
 
@@ -106,42 +108,54 @@ PyObject* Parser::text(const char* s, size_t n, bool ascii) {
     return str;
 }
 
-// The text of the `n` bytes at `s` inside the document. In the UTF-8 made from a non-ASCII
-// str, each character is one code unit of that str: the characters are counted, not decoded,
-// and the units copied (narrowed where the string needs a smaller kind than the document).
+// The text of the `n` bytes at `s` inside the document. Those of a non-ASCII str are its
+// characters from the byte's offset on: their code units are copied, narrowed where the string
+// needs a smaller kind than the document.
 PyObject* Parser::doc_text(const char* s, size_t n, bool ascii) {
     if (ascii || doc_ == nullptr) {
         return text(s, n, ascii);
     }
-    if (s < unit_mark_) {  // strings come in order; should one not, count from the start
-        unit_mark_ = begin_;
-        unit_index_ = 0;
-    }
-    // The document's UTF-8 is padded (parse_str).
-    unit_index_ += utf8_shape_padded(unit_mark_, static_cast<size_t>(s - unit_mark_)).chars;
-    const Utf8Shape shape = utf8_shape_padded(s, n);
-    const size_t first = unit_index_;
-    unit_index_ += shape.chars;
-    unit_mark_ = s + n;
-    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(shape.chars), shape.max_char);
+    const int from = PyUnicode_KIND(doc_);
+    const size_t first = static_cast<size_t>(s - begin_);
+    const char* units = static_cast<const char*>(PyUnicode_DATA(doc_)) + first * from;
+    const uint32_t widest = from == PyUnicode_1BYTE_KIND ? 0xFF
+                            : from == PyUnicode_2BYTE_KIND
+                                ? widest_unit(reinterpret_cast<const Py_UCS2*>(units), n, first)
+                                : widest_unit(reinterpret_cast<const Py_UCS4*>(units), n, first);
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(n), widest);
     if (str == nullptr) {
         return nullptr;
     }
-    const int from = PyUnicode_KIND(doc_), to = PyUnicode_KIND(str);
-    const char* units = static_cast<const char*>(PyUnicode_DATA(doc_)) + first * from;
+    const int to = PyUnicode_KIND(str);
     if (from == to) {
-        std::memcpy(PyUnicode_DATA(str), units, shape.chars * to);
+        std::memcpy(PyUnicode_DATA(str), units, n * to);
     } else if (from == PyUnicode_2BYTE_KIND) {
-        narrow_units(PyUnicode_1BYTE_DATA(str), reinterpret_cast<const Py_UCS2*>(units),
-                     shape.chars);
+        narrow_units(PyUnicode_1BYTE_DATA(str), reinterpret_cast<const Py_UCS2*>(units), n);
     } else if (to == PyUnicode_1BYTE_KIND) {
-        narrow_units(PyUnicode_1BYTE_DATA(str), reinterpret_cast<const Py_UCS4*>(units),
-                     shape.chars);
+        narrow_units(PyUnicode_1BYTE_DATA(str), reinterpret_cast<const Py_UCS4*>(units), n);
     } else {
-        narrow_units(PyUnicode_2BYTE_DATA(str), reinterpret_cast<const Py_UCS4*>(units),
-                     shape.chars);
+        narrow_units(PyUnicode_2BYTE_DATA(str), reinterpret_cast<const Py_UCS4*>(units), n);
     }
     return str;
+}
+
+// The document's text from `from` to `to` appended to `out` as UTF-8.
+void Parser::append_text(String& out, const char* from, const char* to) {
+    if (doc_ == nullptr || PyUnicode_IS_ASCII(doc_)) {
+        out.append(from, to);
+        return;
+    }
+    const size_t n = static_cast<size_t>(to - from), at = out.size();
+    const int kind = PyUnicode_KIND(doc_);
+    const char* units = static_cast<const char*>(PyUnicode_DATA(doc_)) + (from - begin_) * kind;
+    out.resize(at + utf8_room<Py_UCS4>(n));
+    char* const start = out.data() + at;
+    const char* stop = kind == PyUnicode_1BYTE_KIND
+                           ? encode_utf8(start, reinterpret_cast<const Py_UCS1*>(units), n)
+                       : kind == PyUnicode_2BYTE_KIND
+                           ? encode_utf8(start, reinterpret_cast<const Py_UCS2*>(units), n)
+                           : encode_utf8(start, reinterpret_cast<const Py_UCS4*>(units), n);
+    out.resize(static_cast<size_t>(stop - out.data()));
 }
 
 // One escape sequence at the backslash `p_`, appended to `out` as UTF-8. In a multi-line
@@ -209,7 +223,8 @@ PyObject* Parser::basic_string() {
 // escapes, or an error. Apart, so that the common string's loop keeps its constants in
 // registers.
 PyObject* Parser::escaped_string(const char* start, const char* stop, uint64_t high) {
-    scratch_.assign(start, stop);
+    scratch_.clear();
+    append_text(scratch_, start, stop);
     p_ = stop;
     while (true) {
         if (p_ == end_) {
@@ -227,7 +242,7 @@ PyObject* Parser::escaped_string(const char* start, const char* stop, uint64_t h
         }
         const char* run = p_;
         p_ = clean_run(run, end_, cls::kStrStop, '"', &high);
-        scratch_.append(run, p_);
+        append_text(scratch_, run, p_);
     }
 }
 
@@ -259,7 +274,7 @@ PyObject* Parser::multiline_string(bool literal) {
     while (true) {
         const char* run = p_;
         p_ = clean_run(run, end_, stop, quote, &high);
-        scratch_.append(run, p_);
+        append_text(scratch_, run, p_);
         if (p_ == end_) {
             return error_at(p_, literal ? "Expected \"'''\"" : "Unterminated string");
         }

@@ -114,30 +114,6 @@ inline Utf8Shape utf8_shape_vector(const unsigned char* s, size_t n) {
     return {chars + rest.chars, rest.max_char > widest ? rest.max_char : widest};
 }
 
-// utf8_shape_vector's count in whole blocks only, for text followed by readable bytes: the
-// lanes past the end are masked out, so short texts cost one block rather than a byte loop.
-inline Utf8Shape utf8_shape_padded_vector(const unsigned char* s, size_t n) {
-    constexpr Bytes kLane = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
-    size_t chars = 0, i = 0;
-    Bytes top{};
-    while (n - i >= 16) {
-        Bytes counts{};
-        for (size_t k = 0; k < kCountBlocks && n - i >= 16; k++, i += 16) {
-            const Bytes v = vec::load<uint8_t, 16>(s + i);
-            counts += starts_of(v);
-            top = top > v ? top : v;
-        }
-        chars += sum_counts(counts);
-    }
-    if (i < n) {
-        const Bytes in = reinterpret_cast<Bytes>(kLane < static_cast<uint8_t>(n - i));
-        const Bytes v = vec::load<uint8_t, 16>(s + i) & in;
-        chars += sum_counts(starts_of(v) & in);
-        top = top > v ? top : v;
-    }
-    return {chars, widest_of(top)};
-}
-
 template <class Out>
 void decode_utf8_vector(Out* out, const unsigned char* s, size_t n, size_t chars) {
     Out* const out_end = out + chars;
@@ -205,20 +181,6 @@ inline Utf8Shape utf8_shape(const char* s, size_t n) {
 #if defined(WF_VECTOR)
     if (!vec::scalar_text) {
         return detail::utf8_shape_vector(u, n);
-    }
-#endif
-    return detail::utf8_shape_scalar(u, n);
-}
-
-// utf8_shape of text that is followed by at least kUtf8Padding readable bytes, which it may
-// read and leaves out of the count.
-constexpr size_t kUtf8Padding = 15;
-
-inline Utf8Shape utf8_shape_padded(const char* s, size_t n) {
-    const auto* u = reinterpret_cast<const unsigned char*>(s);
-#if defined(WF_VECTOR)
-    if (!vec::scalar_text) {
-        return detail::utf8_shape_padded_vector(u, n);
     }
 #endif
     return detail::utf8_shape_scalar(u, n);
