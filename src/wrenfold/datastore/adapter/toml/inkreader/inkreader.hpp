@@ -251,6 +251,7 @@ private:
     int escape(String& out, bool multiline);
     PyObject* text(const char* s, size_t n, bool ascii);
     PyObject* doc_text(const char* s, size_t n, bool ascii);
+    [[gnu::noinline]] PyObject* doc_units(const char* s, size_t n);
     void append_text(String& out, const char* from, const char* to);
 
     // numbers.cpp

@@ -108,13 +108,15 @@ PyObject* Parser::text(const char* s, size_t n, bool ascii) {
     return str;
 }
 
-// The text of the `n` bytes at `s` inside the document. Those of a non-ASCII str are its
-// characters from the byte's offset on: their code units are copied, narrowed where the string
-// needs a smaller kind than the document.
+// The text of the `n` bytes at `s` inside the document.
 PyObject* Parser::doc_text(const char* s, size_t n, bool ascii) {
-    if (ascii || doc_ == nullptr) {
-        return text(s, n, ascii);
-    }
+    return ascii || doc_ == nullptr ? text(s, n, ascii) : doc_units(s, n);
+}
+
+// The `n` characters of the non-ASCII str document from the byte at `s`'s offset on: their code
+// units are copied, narrowed where the string needs a smaller kind than the document. Apart,
+// so that the common ASCII string stays short.
+PyObject* Parser::doc_units(const char* s, size_t n) {
     const int from = PyUnicode_KIND(doc_);
     const size_t first = static_cast<size_t>(s - begin_);
     const char* units = static_cast<const char*>(PyUnicode_DATA(doc_)) + first * from;
