@@ -87,7 +87,8 @@ inline bool is(unsigned char c, uint8_t mask) {
 
 // --- the key cache (keys.cpp) ----------------------------------------------------------------
 
-// Record keys repeat thousands of times: the str of a short ASCII key is made once and shared.
+// Record keys repeat thousands of times, and so do short texts: the str of a short ASCII key
+// or text is made once and shared.
 // Direct-mapped: a key that collides with another only replaces it, so no input can make a
 // look-up cost more than one comparison. One cache serves every parse for the module's life
 // (documents read again and again mostly hold the same keys) and is never destroyed: what it
@@ -251,6 +252,7 @@ private:
     int escape(String& out, bool multiline);
     PyObject* text(const char* s, size_t n, bool ascii);
     PyObject* doc_text(const char* s, size_t n, bool ascii);
+    static constexpr size_t kShortText = 16;
     [[gnu::noinline]] PyObject* doc_units(const char* s, size_t n);
     void append_text(String& out, const char* from, const char* to);
 

@@ -108,9 +108,13 @@ PyObject* Parser::text(const char* s, size_t n, bool ascii) {
     return str;
 }
 
-// The text of the `n` bytes at `s` inside the document.
+// The text of the `n` bytes at `s` inside the document. Short ASCII texts repeat in records
+// (states, kinds, tags) as keys do, and share the keys' cache.
 PyObject* Parser::doc_text(const char* s, size_t n, bool ascii) {
-    return ascii || doc_ == nullptr ? text(s, n, ascii) : doc_units(s, n);
+    if (ascii) {
+        return n <= kShortText ? key_cache.get(s, n) : text(s, n, true);
+    }
+    return doc_ == nullptr ? text(s, n, false) : doc_units(s, n);
 }
 
 // The `n` characters of the non-ASCII str document from the byte at `s`'s offset on: their code
