@@ -6,20 +6,23 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <wrenfold/_cpp/common/toml_chars.hpp>
+
 #include "vec.hpp"
 
 namespace wrenfold::inkreader {
 
 #if defined(WF_VECTOR)
 
-// One bit per byte of `v` that ends a clean run of a one-line string closed by `quote`: the
-// quote, a control character other than tab, DEL, and in a basic string the backslash.
+// One bit per byte of `v` that ends a clean run of a one-line string closed by `quote`: in a
+// basic string what raw output refuses, in a literal string the quote and the controls but tab.
 inline uint32_t run_stops(vec::Vec<uint8_t, 16> v, unsigned char quote) {
-    auto stop = ((v < 0x20) & (v != '\t')) | (v == 0x7F) | (v == quote);
+    const auto control = (v < common::kControlEnd) & (v != '\t');
     if (quote == '"') {
-        stop |= v == '\\';
+        return vec::byte_bits(control |
+                              common::or_over_signs([&](unsigned char sign) { return v == sign; }));
     }
-    return vec::byte_bits(stop);
+    return vec::byte_bits(control | (v == common::kDel) | (v == quote));
 }
 
 // Whether a byte that ends the run lies in the whole blocks of 16 bytes from `*at` before
