@@ -3,6 +3,7 @@
 import enum
 import re
 import sys
+import threading
 import tomllib
 
 import pytest
@@ -258,6 +259,28 @@ class TestRecursion:
         value = nested(100_000, make)
         with pytest.raises(RecursionError):
             value_text(value)
+
+    @pytest.mark.parametrize("make", [lambda v: [v], lambda v: {"a": v}], ids=["list", "dict"])
+    def test_deep_nesting_in_a_thread_of_small_stack(self, make):
+        # A thread may have a fraction of the main thread's stack; the guard must stop within
+        # it, where 3.12 and 3.13 would allow 10,000 levels of C calls.
+        value = nested(100_000, make)
+        raised = []
+
+        def encode_deep():
+            try:
+                value_text(value)
+            except RecursionError:
+                raised.append(True)
+
+        old = threading.stack_size(2 << 20)
+        try:
+            thread = threading.Thread(target=encode_deep)
+            thread.start()
+            thread.join()
+        finally:
+            threading.stack_size(old)
+        assert raised == [True]
 
     def test_self_containing_list(self):
         value = [1]
