@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -70,6 +71,20 @@ TEST(Buffer, GrowsToTwiceWhatTheWriteNeeds) {
     EXPECT_EQ(b->capacity, 34u);  // 2 x (10 + 7), not 2 x 16
     EXPECT_EQ(b->pos, 17u);
     EXPECT_EQ(content(b.get()), "0123456789abcdefg");
+}
+
+// A preferred size is taken as it is, but never below what the write needs (10 + 7).
+TEST(Buffer, GrowsToThePreferredSizeAtLeastWhatTheWriteNeeds) {
+    for (auto [preferred, capacity] : {std::pair<size_t, size_t>{100, 100}, {5, 17}, {17, 17}}) {
+        BufPtr b = make(16);
+        ASSERT_TRUE(buf_write(b.get(), "0123456789", 10));
+        ASSERT_TRUE(wrenfold::common::detail::grow_with(
+            b.get(), 7,
+            [&](size_t size) { return static_cast<char*>(std::realloc(b->data, size)); },
+            preferred));
+        EXPECT_EQ(b->capacity, capacity) << "preferred " << preferred;
+        EXPECT_EQ(content(b.get()), "0123456789");
+    }
 }
 
 TEST(Buffer, ZeroCapacityBufferGrowsOnFirstWrite) {

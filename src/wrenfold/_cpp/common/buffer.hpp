@@ -53,16 +53,18 @@ namespace detail {
 inline constexpr size_t kMaxCapacity = static_cast<size_t>(PTRDIFF_MAX);
 
 // Growth for `needed` more bytes through `resize(capacity)`, which returns a block of that
-// size holding the content (the old one released) or null: twice the size the write
-// requires, else just that size. False, with the buffer as it was, when the sizes overflow
-// or neither can be had.
+// size holding the content (the old one released) or null: `preferred` bytes, or twice the
+// size the write requires when `preferred` is 0 (never less than it requires), else just
+// that size. False, with the buffer as it was, when the sizes overflow or neither can be had.
 template <class Resize>
-bool grow_with(Buffer* buf, size_t needed, Resize resize) {
+bool grow_with(Buffer* buf, size_t needed, Resize resize, size_t preferred = 0) {
     size_t required;
-    size_t capacity;
-    if (__builtin_add_overflow(buf->pos, needed, &required) ||
-        __builtin_mul_overflow(required, size_t{2}, &capacity) || capacity > kMaxCapacity) {
+    if (__builtin_add_overflow(buf->pos, needed, &required) || required > kMaxCapacity) {
         return false;
+    }
+    size_t capacity = preferred != 0 ? preferred : required * 2;  // no wrap: required is small
+    if (capacity < required || capacity > kMaxCapacity) {
+        capacity = required;
     }
     char* data = resize(capacity);
     if (data == nullptr) {

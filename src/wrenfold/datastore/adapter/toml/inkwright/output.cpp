@@ -134,8 +134,8 @@ size_t Output::projected_size() const {
 }
 
 // A block of `capacity` bytes or more holding the content. The str sink's ASCII grows inside
-// the str it returns, made the size the records so far foretell; once it notes text, it
-// stays a plain block, grown at once to the block a save starts with.
+// the str it returns; once it notes text, it stays a plain block, grown at once to the block
+// a save starts with.
 char* Output::resize(size_t capacity) {
     if (sink_ != Sink::kStr) {
         return static_cast<char*>(std::realloc(buf_.data, capacity));
@@ -147,9 +147,8 @@ char* Output::resize(size_t capacity) {
         }
         return data != nullptr ? data : static_cast<char*>(std::realloc(buf_.data, capacity));
     }
-    if (block_ == nullptr) {
-        capacity = std::max(projected_size(), capacity);
-    }
+    // Made or grown past the size of the last result, the str would be mapped afresh.
+    keep_in_heap(capacity, 0x7F);
     return common::grow_into_str(&buf_, &block_, capacity);
 }
 
@@ -166,10 +165,19 @@ int Output::grow(size_t n) {
             return 0;
         }
     }
-    size_t needed;
+    size_t needed, required;
     if (__builtin_add_overflow(n, kScratch, &needed) ||
-        !common::detail::grow_with(&buf_, needed,
-                                   [this](size_t capacity) { return resize(capacity); })) {
+        __builtin_add_overflow(buf_.pos, needed, &required)) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    // The ASCII str grows to the size the records so far foretell, not to twice its size:
+    // each block larger than the last result comes from fresh pages (or, past 32 MiB, is
+    // mapped anew), and the projection grows more accurate with every record.
+    const size_t preferred =
+        sink_ == Sink::kStr && ascii_ ? std::max(projected_size(), required + required / 4) : 0;
+    if (!common::detail::grow_with(
+            &buf_, needed, [this](size_t capacity) { return resize(capacity); }, preferred)) {
         PyErr_NoMemory();
         return -1;
     }
