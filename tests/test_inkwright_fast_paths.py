@@ -9,11 +9,13 @@ import sysconfig
 
 import pytest
 
-from support.inkwright_docs import header, records_doc
+from support.inkwright_docs import Doc, header, records_doc, worked_example
 from test_number_format import INT64_MAX, INT64_MIN, float_mix, int_mix
 from wrenfold.datastore.adapter.toml import inkwright
 from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data as encode
 from wrenfold.datastore.adapter.toml.inkwright import write_unified_data
+from wrenfold.datastore.tables.data import ColumnData, TableData
+from wrenfold.datastore.unified import UnifiedDataFormat
 
 FIELDS = 100
 KEYS = [f"n{i}" for i in range(FIELDS)]
@@ -276,3 +278,91 @@ def test_documents_whose_records_change_size_midway(small_first, wide):
              + (f', w = "{r["w"]}"' if "w" in r else "") + " }," for r in records]
     assert text == header("t") + "\n[tables.t]\ncolumns = [\n]\nrecords = [\n" + \
         "\n".join(lines) + "\n]\n"
+
+
+class Via:
+    """A table read the Python way: its own tuple_values() called, whatever that is."""
+
+    def __init__(self, table):
+        self.table = table
+
+    def tuple_values(self):
+        return self.table.tuple_values()
+
+
+class Flag:
+    """A column flag whose truth test empties the table's records."""
+
+    def __init__(self, table):
+        self.table = table
+
+    def __bool__(self):
+        self.table.records.clear()
+        return True
+
+
+def _subclass_table(doc, table, mp):
+    class Firsts(TableData):
+        def tuple_values(self):
+            columns, records = super().tuple_values()
+            return columns, records[:1]
+    doc.tables.set("users", Firsts(columns=table.columns, records=table.records))
+
+
+def _subclass_column(doc, table):
+    class Renamed(ColumnData):
+        def tuple_value(self):
+            return ("renamed",) + super().tuple_value()[1:]
+    table.columns[0] = Renamed(**table.columns[0].model_dump())
+
+
+def _subclass_document(doc, table):
+    class Versioned(UnifiedDataFormat):
+        @property
+        def tuple_output(self):
+            return ("9.9",) + super().tuple_output[1:]
+    return Versioned(version=doc.version, schema_version=doc.schema_version, tables=doc.tables)
+
+
+# Each way a document departs from the package's own classes, and what the encoder reads then.
+DEPARTURES = {
+    "own classes": lambda doc, table, mp: None,
+    "table subclass": _subclass_table,
+    "column subclass": lambda doc, table, mp: _subclass_column(doc, table),
+    "document subclass": lambda doc, table, mp: _subclass_document(doc, table),
+    "method shadowed": lambda doc, table, mp: object.__setattr__(
+        table, "tuple_values", lambda: ((), ())),
+    "method replaced": lambda doc, table, mp: mp.setattr(
+        TableData, "tuple_values", lambda self: ((), tuple(self.records[1:]))),
+    "code replaced": lambda doc, table, mp: mp.setattr(
+        ColumnData.tuple_value, "__code__", (lambda self: ("c", "T") + (None,) * 9).__code__),
+    "property replaced": lambda doc, table, mp: mp.setattr(
+        UnifiedDataFormat, "tuple_output", property(lambda self: ("3", "4", self.tables))),
+    "field missing": lambda doc, table, mp: table.columns[1].__dict__.pop("comment") and None,
+    "flag with code": lambda doc, table, mp: table.columns[0].__dict__.update(
+        unique=Flag(table)),
+}
+
+
+@pytest.mark.parametrize("departure", DEPARTURES)
+def test_own_models_read_natively_exactly_as_their_methods(departure, monkeypatch):
+    plain = encode(worked_example(), True)
+    for _ in range(2):  # the second time after the classes were changed back
+        with monkeypatch.context() as mp:
+            def make():
+                doc = worked_example()
+                return DEPARTURES[departure](doc, doc.tables.get("users"), mp) or doc
+
+            version, schema_version, tables = make().tuple_output
+            python_way = Doc({name: Via(t) for name, t in tables.items()}, version,
+                             schema_version)
+            try:
+                expected = encode(python_way, True)
+            except AttributeError as error:
+                with pytest.raises(AttributeError, match=str(error)):
+                    encode(make(), True)
+                continue
+            got = encode(make(), True)
+            assert got == expected
+            assert (got == plain) == (departure == "own classes")
+    assert encode(worked_example(), True) == plain

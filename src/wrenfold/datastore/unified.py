@@ -18,6 +18,8 @@ class UnifiedDataFormat(BaseModel):
     schema_version: str
     tables: TablesHolder = Field(default_factory=TablesHolder)
 
+    # The encoder reads these fields itself while this property is the class's own
+    # (c_unified_data/own_models.hpp): keep the two in step.
     @property
     def tuple_output(self) -> tuple[str, str, Any]:
         """``(version, schema_version, tables)``, the shape the native encoder reads."""

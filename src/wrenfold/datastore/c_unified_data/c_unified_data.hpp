@@ -16,6 +16,8 @@
 #include <wrenfold/_cpp/common/traceback.hpp>
 #include <wrenfold/datastore/tables/ledgerbox/ledgerbox.hpp>
 
+#include "own_models.hpp"
+
 #define WF_CUD "wrenfold.datastore.c_unified_data."
 
 namespace wrenfold::c_unified_data {
@@ -73,6 +75,11 @@ enum ColumnItem : Py_ssize_t {
     COL_AUTOINCREMENT = 10,
     COL_COUNT = 11,
 };
+static_assert(std::size(own_models::kColumnFields) == COL_COUNT &&
+              own_models::kColumnFlags[0] == COL_UNIQUE &&
+              own_models::kColumnFlags[1] == COL_NULLABLE &&
+              own_models::kColumnFlags[2] == COL_PRIMARY_KEY &&
+              own_models::kColumnFlags[3] == COL_AUTOINCREMENT);
 
 // Set once by the encoder's initialisation.
 struct Bindings {
@@ -258,13 +265,18 @@ inline bool check_tuple_values(PyObject* result, PyObject* table_name) {
 
 }  // namespace detail
 
-// One table: calls table_data.tuple_values() once. All-zero record and an exception on failure.
+// One table: calls table_data.tuple_values() once, or reads a TableData's fields instead.
+// All-zero record and an exception on failure.
 inline CTableData dump_table(PyObject* table_name, PyObject* table_data) {
     const Py_ssize_t zero = *bound.ZERO, one = *bound.ONE;
     CTableData table{};
-    Ref columns, records;
+    Ref columns, records;  // a tuple of column tuples; a tuple or list of records
     Py_ssize_t col_size, rec_size;
-    {
+    const int own = own_models::table_values(table_data, &columns, &records);
+    if (own < 0) {
+        goto fail;
+    }
+    if (own == 0) {
         Ref result(PyObject_CallMethodNoArgs(table_data, bound.tuple_values));
         if (!result) {
             detail::note_place("when encoding table %R (%.200s)", table_name,
@@ -305,12 +317,13 @@ inline CTableData dump_table(PyObject* table_name, PyObject* table_data) {
         table.num_columns = i + one;
     }
 
-    rec_size = PyTuple_GET_SIZE(records.get());
+    // A list of a TableData keeps its size: no Python code has run since it was read.
+    rec_size = PySequence_Fast_GET_SIZE(records.get());
     if ((table.records = detail::alloc_array<PyObject*>(rec_size)) == nullptr) {
         goto fail;
     }
     for (Py_ssize_t i = zero; i < rec_size; i += one) {
-        PyObject* record = PyTuple_GET_ITEM(records.get(), i);
+        PyObject* record = PySequence_Fast_GET_ITEM(records.get(), i);
         if (!PyDict_Check(record)) {
             PyErr_Format(PyExc_TypeError, "record %zd of table %R must be a dict, got %.200s", i,
                          table_name, detail::tname(record));

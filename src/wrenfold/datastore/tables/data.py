@@ -24,6 +24,8 @@ class ColumnData(BaseModel):
     primary_key: bool = False
     autoincrement: bool = False
 
+    # The encoder reads these fields itself while this method is the class's own
+    # (c_unified_data/own_models.hpp): keep the two in step.
     def tuple_value(self) -> tuple[Any, ...]:
         """The column's eleven fields, in declaration order, as the native encoder reads them."""
         return (
@@ -47,6 +49,7 @@ class TableData(BaseModel):
     columns: list[ColumnData] = Field(default_factory=list)
     records: list[dict[str, Any]] = Field(default_factory=list)
 
+    # Read natively as tuple_value() is.
     def tuple_values(self) -> tuple[tuple[tuple[Any, ...], ...], tuple[dict[str, Any], ...]]:
         """``(columns, records)``: a tuple of column tuples and a tuple of the record dicts.
 

@@ -17,7 +17,11 @@ PyObject* str_tuple_output;  // interned
 // The snapshot of the document `data`: 0, or -1 with an exception set. The caller frees it
 // either way.
 int take_snapshot(PyObject* data, c_unified_data::CUnifiedData* c_data) {
-    Ref tuple_output(PyObject_GetAttr(data, str_tuple_output));
+    Ref tuple_output;
+    const int own = c_unified_data::own_models::document_tuple(data, &tuple_output);
+    if (own == 0) {
+        tuple_output = Ref(PyObject_GetAttr(data, str_tuple_output));
+    }
     if (!tuple_output) {
         return -1;
     }
