@@ -110,9 +110,9 @@ int Output::start(const CUnifiedData* data) {
             first = std::min(estimate, kFirstForStr);
         }
     }
-    char* block = static_cast<char*>(std::malloc(first));
+    char* block = new_block(first);
     if (block == nullptr && sink_ != Sink::kStream) {
-        block = static_cast<char*>(std::malloc(first = kSmallFirst));
+        block = new_block(first = kSmallFirst);
     }
     buf_ = {block, 0, first};
     if (block == nullptr) {
@@ -120,6 +120,20 @@ int Output::start(const CUnifiedData* data) {
         return -1;
     }
     return 0;
+}
+
+// A first block of `size` bytes, or null (no exception). The str sink writes its ASCII
+// straight into the str it returns, which is trimmed at the end rather than copied.
+char* Output::new_block(size_t size) {
+    if (sink_ != Sink::kStr) {
+        return static_cast<char*>(std::malloc(size));
+    }
+    block_ = PyUnicode_New(static_cast<Py_ssize_t>(size), 0x7F);
+    if (block_ == nullptr) {
+        PyErr_Clear();  // the caller reports MemoryError
+        return nullptr;
+    }
+    return static_cast<char*>(PyUnicode_DATA(block_));
 }
 
 // The size the whole text will reach, judged by the records written so far, with an eighth
@@ -140,7 +154,19 @@ char* Output::resize(size_t capacity) {
     if (sink_ != Sink::kStr) {
         return static_cast<char*>(std::realloc(buf_.data, capacity));
     }
-    if (block_ == nullptr && !ascii_) {
+    if (!ascii_) {
+        if (block_ != nullptr) {
+            // Leaves the str it started in.
+            char* data = static_cast<char*>(std::malloc(std::max(plain_block_, capacity)));
+            if (data == nullptr && plain_block_ > capacity) {
+                data = static_cast<char*>(std::malloc(capacity));
+            }
+            if (data != nullptr) {
+                std::memcpy(data, buf_.data, buf_.pos);
+                Py_CLEAR(block_);
+            }
+            return data;
+        }
         char* data = nullptr;
         if (plain_block_ > capacity) {
             data = static_cast<char*>(std::realloc(buf_.data, plain_block_));

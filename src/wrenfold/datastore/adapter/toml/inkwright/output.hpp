@@ -163,6 +163,7 @@ private:
         Py_UCS4 max_char;  // the widest of them; 0 when none is noted
     };
 
+    char* new_block(size_t size);
     char* resize(size_t capacity);
     size_t projected_size() const;
     size_t projected_chars(size_t need) const;
