@@ -352,13 +352,14 @@ int Output::move_text() {
         PyErr_SetString(PyExc_SystemError, "inkwright: text that is not ASCII was not noted");
         return -1;
     }
-    if (!hold_subclasses()) {
+    if (runs_.subclasses > 0 && !hold_subclasses()) {
         return -1;
     }
     text_len_ += units;
     runs_.count = 0;
     runs_.chars = 0;
     runs_.max_char = 0;
+    runs_.subclasses = 0;
     buf_.pos = 0;
     return 0;
 }

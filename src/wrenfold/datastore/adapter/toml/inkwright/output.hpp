@@ -107,6 +107,7 @@ public:
         runs_.items[runs_.count++] = {pos, s, extra};
         runs_.chars += n + extra;
         runs_.max_char = std::max(runs_.max_char, max_char);
+        runs_.subclasses += !PyUnicode_CheckExact(s);
         ascii_ = false;
     }
 
@@ -159,8 +160,9 @@ private:
         TextRun* items;
         size_t count;
         size_t capacity;
-        size_t chars;      // of the noted texts, with what their escapes add
-        Py_UCS4 max_char;  // the widest of them; 0 when none is noted
+        size_t chars;       // of the noted texts, with what their escapes add
+        Py_UCS4 max_char;   // the widest of them; 0 when none is noted
+        size_t subclasses;  // how many of them are str subclasses
     };
 
     char* new_block(size_t size);
