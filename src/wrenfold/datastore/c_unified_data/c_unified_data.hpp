@@ -120,6 +120,10 @@ inline void free_column(ColumnsData* col) {
 }
 
 // Releases what a (possibly partly filled) table record holds; the counts say how much.
+// How many records ahead their headers are asked for from memory, in the loops that touch
+// every record's reference count: records lie scattered, and the misses then overlap.
+inline constexpr Py_ssize_t kAhead = 16;
+
 inline void free_table(CTableData* table) {
     const Py_ssize_t zero = *bound.ZERO, one = *bound.ONE;
     if (table->columns != nullptr) {
@@ -130,6 +134,9 @@ inline void free_table(CTableData* table) {
     }
     if (table->records != nullptr) {
         for (Py_ssize_t i = zero; i < table->num_records; i += one) {
+            if (i + kAhead < table->num_records) {
+                __builtin_prefetch(table->records[i + kAhead], 1);
+            }
             Py_XDECREF(table->records[i]);
         }
         std::free(table->records);
@@ -324,6 +331,9 @@ inline CTableData dump_table(PyObject* table_name, PyObject* table_data) {
     }
     for (Py_ssize_t i = zero; i < rec_size; i += one) {
         PyObject* record = PySequence_Fast_GET_ITEM(records.get(), i);
+        if (i + detail::kAhead < rec_size) {
+            __builtin_prefetch(PySequence_Fast_GET_ITEM(records.get(), i + detail::kAhead), 1);
+        }
         if (!PyDict_Check(record)) {
             PyErr_Format(PyExc_TypeError, "record %zd of table %R must be a dict, got %.200s", i,
                          table_name, detail::tname(record));
