@@ -128,6 +128,8 @@ char* Output::new_block(size_t size) {
     if (sink_ != Sink::kStr) {
         return static_cast<char*>(std::malloc(size));
     }
+    // Trimmed below the size asked for, the result would leave glibc mapping the next one.
+    keep_in_heap(size, 0x7F);
     block_ = PyUnicode_New(static_cast<Py_ssize_t>(size), 0x7F);
     if (block_ == nullptr) {
         PyErr_Clear();  // the caller reports MemoryError
