@@ -4,6 +4,7 @@ import math
 import os
 import random
 import struct
+import subprocess
 import sys
 import sysconfig
 
@@ -366,3 +367,28 @@ def test_own_models_read_natively_exactly_as_their_methods(departure, monkeypatc
             assert got == expected
             assert (got == plain) == (departure == "own classes")
     assert encode(worked_example(), True) == plain
+
+
+FIRST_SEEN_REPLACED = """
+import sys
+sys.path.insert(0, {tests!r})
+from support.inkwright_docs import worked_example
+from wrenfold.datastore.adapter.toml.inkwright import encode_unified_data as encode
+from wrenfold.datastore.tables.data import TableData
+own = TableData.tuple_values
+TableData.tuple_values = lambda self: ((), ())
+first = encode(worked_example())
+TableData.tuple_values = own
+plain = encode(worked_example())
+TableData.tuple_values = lambda self: ((), ())
+assert encode(worked_example()) == first != plain
+"""
+
+
+def test_own_models_watched_when_first_seen_replaced():
+    # The process's first encode meets a replaced method; the classes must still be watched
+    # once it is put back, so that replacing it again is seen.
+    code = FIRST_SEEN_REPLACED.format(tests=os.path.dirname(__file__))
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                            timeout=60)
+    assert result.returncode == 0, result.stderr[-2000:]

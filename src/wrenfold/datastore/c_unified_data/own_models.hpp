@@ -1,6 +1,6 @@
 // The package's own models (UnifiedDataFormat, TableData, ColumnData) read field by field
 // instead of through `tuple_output` and `tuple_values()`: those Python calls were a quarter of
-// a small document's encode, and more than half of it once other work had cooled the caches.
+// a small document's encode, and about half of it once other work had cooled the caches.
 //
 // Taken only where the result is the same: the exact classes, imported already, whose
 // attribute look-up, properties and methods are still the package's own (checked when first
@@ -50,9 +50,10 @@ struct Model {
 struct Models {
     State state;
     int watcher;
+    bool watched;  // the classes, once they have been found to be the package's own
     Model document, table, column;
 };
-inline Models models = {State::kUnknown, -1, {}, {}, {}};
+inline Models models = {State::kUnknown, -1, false, {}, {}, {}};
 
 inline int on_type_changed(PyTypeObject*) {
     if (models.state == State::kOn) {
@@ -158,8 +159,7 @@ inline bool resolve() {
         return false;  // not imported (yet): nothing of theirs can be in a document
     }
     // The classes stay alive in their modules while they are checked.
-    bool fresh = models.watcher < 0;
-    if (fresh && (models.watcher = PyType_AddWatcher(on_type_changed)) < 0) {
+    if (models.watcher < 0 && (models.watcher = PyType_AddWatcher(on_type_changed)) < 0) {
         PyErr_Clear();
         models.state = State::kOff;
         return false;
@@ -170,7 +170,7 @@ inline bool resolve() {
                             "wrenfold.datastore.tables.data", "TableData.tuple_values", false) &&
                       check(&models.column, column, kColumnFields, "tuple_value",
                             "wrenfold.datastore.tables.data", "ColumnData.tuple_value", false);
-    if (same && fresh &&
+    if (same && !models.watched &&
         (PyType_Watch(models.watcher, reinterpret_cast<PyObject*>(document)) < 0 ||
          PyType_Watch(models.watcher, reinterpret_cast<PyObject*>(table)) < 0 ||
          PyType_Watch(models.watcher, reinterpret_cast<PyObject*>(column)) < 0)) {
@@ -178,6 +178,7 @@ inline bool resolve() {
         models.state = State::kOff;
         return false;
     }
+    models.watched = models.watched || same;
     PyErr_Clear();
     // Checked again at every encode until the classes are the package's own again.
     models.state = same ? State::kOn : State::kRecheck;
