@@ -16,6 +16,7 @@
 #include <utility>
 
 #include <wrenfold/_cpp/common/compat.hpp>
+#include <wrenfold/_cpp/common/dict_entries.hpp>
 #include <wrenfold/_cpp/common/ref.hpp>
 
 namespace wrenfold::c_unified_data::own_models {
@@ -185,26 +186,53 @@ inline bool resolve() {
     return same;
 }
 
-// Whether `obj` is an instance of `m`'s exact class whose method is still the package's and
-// not shadowed; its dict, borrowed through `*dict`'s reference.
+// Whether `obj` is an instance of `m`'s exact class whose method is still the package's; its
+// dict, borrowed through `*dict`'s reference. Whether the method is shadowed on the instance is
+// fields_tuple()'s to tell.
 inline bool is_plain(const Model& m, PyObject* obj, Ref* dict) {
     if (Py_TYPE(obj) != m.type || PyFunction_GetCode(m.method) != m.code) {
         return false;
     }
     *dict = Ref(PyObject_GenericGetDict(obj, nullptr));
-    if (!*dict || PyDict_GetItemWithError(dict->get(), m.shadow) != nullptr) {
-        PyErr_Clear();
+    PyErr_Clear();
+    return static_cast<bool>(*dict);
+}
+
+// Whether the entries of `dict` are the `n` fields of `m` and nothing else, in their order, as
+// the models' constructors store them: their values then go into `tuple` in one pass over the
+// entries, with no look-up, and the method's name, not among them, shadows nothing.
+inline bool fields_in_order(const Model& m, PyObject* dict, size_t n, PyObject* tuple) {
+    common::DictEntry entries[std::size(kColumnFields)];
+    bool more;
+    if (static_cast<size_t>(PyDict_GET_SIZE(dict)) != n ||
+        static_cast<size_t>(common::read_dict_entries(dict, 0, entries, static_cast<int>(n),
+                                                      &more)) != n) {
         return false;
     }
-    return !PyErr_Occurred();
+    for (size_t i = 0; i < n; i++) {
+        if (entries[i].key != m.fields[i]) {
+            return false;
+        }
+    }
+    for (size_t i = 0; i < n; i++) {
+        PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), Py_NewRef(entries[i].value));
+    }
+    return true;
 }
 
 // A tuple of the `n` fields of `m` in `dict`, or null (no exception but MemoryError, which
-// `*failed` reports) when one is missing.
+// `*failed` reports) when one is missing or the method is shadowed.
 inline PyObject* fields_tuple(const Model& m, PyObject* dict, size_t n, bool* failed) {
     Ref tuple(PyTuple_New(static_cast<Py_ssize_t>(n)));
     if (!tuple) {
         *failed = true;
+        return nullptr;
+    }
+    if (fields_in_order(m, dict, n, tuple.get())) {
+        return tuple.release();
+    }
+    if (PyDict_GetItemWithError(dict, m.shadow) != nullptr || PyErr_Occurred()) {
+        PyErr_Clear();
         return nullptr;
     }
     for (size_t i = 0; i < n; i++) {
@@ -250,14 +278,17 @@ inline int table_values(PyObject* table, Ref* columns, Ref* records) {
     if (!ready() || !is_plain(models.table, table, &dict)) {
         return 0;
     }
-    PyObject *column_list, *record_list;
-    if ((column_list = PyDict_GetItemWithError(dict.get(), models.table.fields[0])) == nullptr ||
-        (record_list = PyDict_GetItemWithError(dict.get(), models.table.fields[1])) == nullptr ||
-        !PyList_CheckExact(column_list) || !PyList_CheckExact(record_list)) {
-        PyErr_Clear();
+    bool failed = false;
+    const Ref fields(fields_tuple(models.table, dict.get(), std::size(kTableFields), &failed));
+    if (!fields) {
+        return failed ? -1 : 0;
+    }
+    // The tuple holds both lists: the dict is the model's, not ours.
+    PyObject* column_list = PyTuple_GET_ITEM(fields.get(), 0);
+    PyObject* record_list = PyTuple_GET_ITEM(fields.get(), 1);
+    if (!PyList_CheckExact(column_list) || !PyList_CheckExact(record_list)) {
         return 0;
     }
-    Ref held_columns = Ref::borrow(column_list);  // the dict is the model's, not ours
     // No Python code runs until the loop ends: the list keeps its size.
     const Py_ssize_t n = PyList_GET_SIZE(column_list);
     Ref out(PyTuple_New(n));
@@ -269,7 +300,6 @@ inline int table_values(PyObject* table, Ref* columns, Ref* records) {
         if (!is_plain(models.column, PyList_GET_ITEM(column_list, i), &column_dict)) {
             return 0;
         }
-        bool failed = false;
         PyObject* values =
             fields_tuple(models.column, column_dict.get(), std::size(kColumnFields), &failed);
         if (values == nullptr) {
