@@ -205,19 +205,28 @@ inline constexpr ExponentTexts kExponentTexts = [] {
 // Writes d.digits * 10**d.exponent (nonzero, below 10**17) as repr() lays it out: positional
 // when the first digit's exponent is in [-4, 16), with ".0" when there is no fraction,
 // otherwise "d.ddde+XX" as printf's %e writes it. Trailing zeros of the digits are dropped.
-// Writes up to kMaxDoubleReprChars bytes: digits are copied in blocks.
+// Writes up to kMaxDoubleReprChars bytes: digits are copied in blocks. kShort: the digits are
+// below 10**16 and the exponent at most 0, as short_decimal gives them.
+template <bool kShort>
 inline char* write_repr(Decimal d, char* out) noexcept {
     static_assert(std::endian::native == std::endian::little);
     constexpr uint64_t k16 = 10000000000000000ull;
-    // The digits right-aligned in 17 places, zeros after them, so that every block copied
-    // from here is defined and what is copied past the digits reads as zeros.
+    // The digits right-aligned in 17 places, zeros after them, so that a block copied from
+    // here reads zeros past the digits wherever they are written (in scratch room otherwise).
     char text[48];
-    const uint64_t lead = d.digits / k16;
-    text[0] = static_cast<char>('0' + lead);
+    const uint64_t lead = kShort ? 0 : d.digits / k16;
     const uint32_t zero_bits = write_16_digits(d.digits - lead * k16, text + 1);
-    std::memset(text + 17, '0', sizeof text - 17);
-    const int n = lead != 0 ? 17 : 16 - std::countr_one(zero_bits);
-    const int significant = n - std::countl_one(static_cast<uint16_t>(zero_bits));
+    if constexpr (kShort) {
+        // Only the '0' of "d.0" after the last whole digit is ever read past the digits.
+        text[17] = '0';
+    } else {
+        text[0] = static_cast<char>('0' + lead);
+        std::memset(text + 17, '0', sizeof text - 17);
+    }
+    // Counted from bits known to be set somewhere, so that no zero input needs a branch.
+    const int n = lead != 0 ? 17 : 16 - std::countr_zero(~zero_bits | 0x10000u);
+    const uint32_t nonzero_digits = ~zero_bits & 0xFFFF;
+    const int significant = n - 17 + std::bit_width(nonzero_digits << 1 | 1);
     const char* const first = text + 17 - n;
     const int e10 = n - 1 + d.exponent;  // decimal exponent of the first digit
     if (e10 >= 0 && e10 < 16) {
@@ -276,7 +285,7 @@ inline char* write_repr(Decimal d, char* out) noexcept {
         std::memcpy(out, "0.0", 3);
         return out + 3;
     }
-    return write_repr(d, out);
+    return write_repr<false>(d, out);
 }
 
 }  // namespace detail
@@ -362,8 +371,11 @@ inline char* format_int64(int64_t value, char* out) noexcept {
         return out + 3;
     }
     Decimal d;
-    if (shortest_decimal(magnitude, &d)) [[likely]] {
-        return detail::write_repr(d, out);
+    if (short_decimal(magnitude, &d)) {
+        return detail::write_repr<true>(d, out);
+    }
+    if (scaled_decimal(magnitude, &d)) [[likely]] {
+        return detail::write_repr<false>(d, out);
     }
     return detail::format_double_repr_library(value, start);
 }

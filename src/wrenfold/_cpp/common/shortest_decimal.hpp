@@ -123,16 +123,24 @@ struct Scale {
 
 }  // namespace detail
 
-// The shortest decimal that reads back as the positive, finite, nonzero double of `bits`;
-// where several are as short, the nearest, ties to an even last digit. Its digits may end in
-// zeros. False in a case the 128-bit products cannot settle, which no double is known to
-// reach: the caller then asks an exact library routine.
-[[gnu::always_inline]] inline bool shortest_decimal(uint64_t bits, Decimal* out) noexcept {
+// The double of `bits` (positive, finite, nonzero) as c * 2**q.
+struct Binary {
+    uint64_t c;
+    int q;
+};
+
+[[gnu::always_inline]] inline Binary binary_of(uint64_t bits) noexcept {
     const uint64_t fraction = bits & ((uint64_t{1} << 52) - 1);
     const int biased = static_cast<int>(bits >> 52);
-    const uint64_t c = biased == 0 ? fraction : fraction | uint64_t{1} << 52;
-    const int q = biased == 0 ? -1074 : biased - 1075;
+    return {biased == 0 ? fraction : fraction | uint64_t{1} << 52,
+            biased == 0 ? -1074 : biased - 1075};
+}
 
+// The shortest decimal of the double of `bits` (positive, finite, nonzero) where it has few
+// fraction digits or is a whole number below 2**53: its digits are then below 2**53 and its
+// exponent at most 0. False for every other double.
+[[gnu::always_inline]] inline bool short_decimal(uint64_t bits, Decimal* out) noexcept {
+    const auto [c, q] = binary_of(bits);
     // Few fraction digits, as most data has (prices, readings, timestamps): with the most
     // fraction digits K that keep v * 10**K below 2**51, the decimals that read back as v are
     // less than half a unit of 10**-K apart, so at most one has K digits, the shortest one if
@@ -156,6 +164,14 @@ struct Scale {
         *out = {c >> -q, 0};
         return true;
     }
+    return false;
+}
+
+// shortest_decimal of a double that short_decimal leaves.
+[[gnu::always_inline]] inline bool scaled_decimal(uint64_t bits, Decimal* out) noexcept {
+    const uint64_t fraction = bits & ((uint64_t{1} << 52) - 1);
+    const int biased = static_cast<int>(bits >> 52);
+    const auto [c, q] = binary_of(bits);
     if (fraction == 0 && biased > 1) [[unlikely]] {
         return detail::shortest_by_interval(c, q, true, out);
     }
@@ -190,6 +206,14 @@ struct Scale {
     }
     // z whole or nearly, an end at a multiple of 1000, or a tie.
     return detail::shortest_by_interval(c, q, false, out);
+}
+
+// The shortest decimal that reads back as the positive, finite, nonzero double of `bits`;
+// where several are as short, the nearest, ties to an even last digit. Its digits may end in
+// zeros. False in a case the 128-bit products cannot settle, which no double is known to
+// reach: the caller then asks an exact library routine.
+[[gnu::always_inline]] inline bool shortest_decimal(uint64_t bits, Decimal* out) noexcept {
+    return short_decimal(bits, out) || scaled_decimal(bits, out);
 }
 
 }  // namespace wrenfold::common
