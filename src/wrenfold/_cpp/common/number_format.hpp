@@ -224,7 +224,9 @@ inline char* write_repr(Decimal d, char* out) noexcept {
         std::memset(text + 17, '0', sizeof text - 17);
     }
     // Counted from bits known to be set somewhere, so that no zero input needs a branch.
-    const int n = lead != 0 ? 17 : 16 - std::countr_zero(~zero_bits | 0x10000u);
+    // 17 digits as often as 16 for random doubles: a mask rather than a branch.
+    const int has_lead = lead != 0;
+    const int n = 16 + has_lead - (std::countr_zero(~zero_bits | 0x10000u) & (has_lead - 1));
     const uint32_t nonzero_digits = ~zero_bits & 0xFFFF;
     const int significant = n - 17 + std::bit_width(nonzero_digits << 1 | 1);
     const char* const first = text + 17 - n;

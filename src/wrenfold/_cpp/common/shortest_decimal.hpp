@@ -191,16 +191,14 @@ struct Binary {
     const uint64_t s = z / 1000;
     const uint32_t r = static_cast<uint32_t>(z - 1000 * s);
     if (zp.high != 0 && r != delta && r != 0) [[likely]] {
-        if (r < delta) {
-            *out = {s, 3 - p};
-            return true;
-        }
         // Otherwise the multiple of 100 nearest to y = z - delta / 2: with
         // t = r - delta / 2 + 50 + z's fraction, floor(t / 100) more tens than s. dist is t
         // within 1, so the two agree unless dist is a multiple of 100 (a tie among them).
+        // Both are worked out and one chosen: random doubles take either often.
+        const bool inside = r < delta;
         const uint32_t dist = r - delta / 2 + 50;
-        if (dist % 100 != 0) {
-            *out = {10 * s + dist / 100, 2 - p};
+        if (inside || dist % 100 != 0) {
+            *out = inside ? Decimal{s, 3 - p} : Decimal{10 * s + dist / 100, 2 - p};
             return true;
         }
     }
