@@ -351,31 +351,31 @@ inline char* format_int64(int64_t value, char* out) noexcept {
 [[gnu::always_inline]] inline char* format_double_repr(double value, char* out) noexcept {
     constexpr uint64_t kExpMask = 0x7ff0000000000000ull;
     const uint64_t bits = std::bit_cast<uint64_t>(value);
-    if ((bits & kExpMask) == kExpMask) [[unlikely]] {
-        // Every NaN is "nan", whatever its sign or payload.
-        if (bits << 12) {
-            std::memcpy(out, "nan", 3);
-            return out + 3;
-        }
-        if (bits >> 63) {
-            std::memcpy(out, "-inf", 4);
-            return out + 4;
-        }
-        std::memcpy(out, "inf", 3);
-        return out + 3;
-    }
     const uint64_t magnitude = bits & ~(uint64_t{1} << 63);
     char* const start = out;
     *out = '-';
     out += bits >> 63;
-    if (magnitude == 0) {
-        std::memcpy(out, "0.0", 3);
+    // Zero, the infinities and the NaNs in one unsigned comparison.
+    if (magnitude - 1 >= kExpMask - 1) [[unlikely]] {
+        if (magnitude == 0) {
+            std::memcpy(out, "0.0", 3);
+            return out + 3;
+        }
+        // Every NaN is "nan", whatever its sign or payload.
+        if (magnitude != kExpMask) {
+            std::memcpy(start, "nan", 3);
+            return start + 3;
+        }
+        std::memcpy(out, "inf", 3);
         return out + 3;
     }
-    Decimal d;
-    if (short_decimal(magnitude, &d)) {
-        return detail::write_repr<true>(d, out);
+    // Apart from the decimal whose address the out-of-line routine takes, so that this one
+    // stays in registers.
+    Decimal few;
+    if (short_decimal(magnitude, &few)) {
+        return detail::write_repr<true>(few, out);
     }
+    Decimal d;
     if (scaled_decimal(magnitude, &d)) [[likely]] {
         return detail::write_repr<false>(d, out);
     }
