@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <iterator>
 
 #include <wrenfold/_cpp/common/pow10_128.hpp>
 
@@ -28,6 +29,28 @@ inline constexpr double kExactPow10[23] = {
     1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
     1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22,
 };
+
+// K and 10**K of the few-digit method, by the binary exponent q + 52 of the double's leading bit
+// from -74 to 50: looked up rather than worked out for every double.
+inline constexpr int kFewDigitsMinExponent = -74;
+
+struct FewDigits {
+    double power;
+    int k;
+};
+
+struct FewDigitsTable {
+    FewDigits at[50 - kFewDigitsMinExponent + 1];
+};
+
+inline constexpr FewDigitsTable kFewDigits = [] {
+    FewDigitsTable t{};
+    for (int e = kFewDigitsMinExponent; e <= 50; e++) {
+        const int k = std::min(((50 - e) * 78913) >> 18, 22);
+        t.at[e - kFewDigitsMinExponent] = {kExactPow10[k], k};
+    }
+    return t;
+}();
 
 // x * g / 2**128, for g = g_hi * 2**64 + g_lo: its whole part and the two words of its
 // fraction, `high` first.
@@ -146,14 +169,14 @@ struct Binary {
     // less than half a unit of 10**-K apart, so at most one has K digits, the shortest one if
     // any; the rounded product finds it. The check is exact: m < 2**53 and 10**K <= 10**22
     // are exact doubles, and division rounds correctly.
-    if (q + 52 <= 50 && q + 52 >= -74) {
+    const unsigned row = static_cast<unsigned>(q + 52 - detail::kFewDigitsMinExponent);
+    if (row < std::size(detail::kFewDigits.at)) {
         const double v = std::bit_cast<double>(bits);
-        const int k = std::min(((50 - (q + 52)) * 78913) >> 18, 22);
-        const double power = detail::kExactPow10[k];
+        const detail::FewDigits& few = detail::kFewDigits.at[row];
         // Below 2**51: signed conversions, one instruction each.
-        const int64_t m = static_cast<int64_t>(v * power + 0.5);
-        if (static_cast<double>(m) / power == v) {
-            *out = {static_cast<uint64_t>(m), -k};
+        const int64_t m = static_cast<int64_t>(v * few.power + 0.5);
+        if (static_cast<double>(m) / few.power == v) {
+            *out = {static_cast<uint64_t>(m), -few.k};
             return true;
         }
     }
