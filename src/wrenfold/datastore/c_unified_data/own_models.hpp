@@ -205,8 +205,8 @@ inline bool fields_in_order(const Model& m, PyObject* dict, size_t n, PyObject* 
     common::DictEntry entries[std::size(kColumnFields)];
     bool more;
     if (static_cast<size_t>(PyDict_GET_SIZE(dict)) != n ||
-        static_cast<size_t>(common::read_dict_entries(dict, 0, entries, static_cast<int>(n),
-                                                      &more)) != n) {
+        static_cast<size_t>(
+            common::read_dict_entries(dict, 0, entries, static_cast<int>(n), &more)) != n) {
         return false;
     }
     for (size_t i = 0; i < n; i++) {
