@@ -140,6 +140,21 @@ def test_values_tomli_w_writes_unreadably_read_back(value):
     assert tomllib.loads(dumps({"v": value}))["v"] == value
 
 
+class Key(str):
+    pass
+
+
+def test_keys_of_tables_in_an_array_written_as_their_own():
+    # The tables' keys differ, one table to the next, at the same positions: each their own
+    # text, however long, quoted, wide, or made anew with the same text.
+    keys = ["a", "k" * 45, "k" * 46, "b c", "é", Key("a"), "".join(["i", "d"]), "id"]
+    tables = [{k: i} for i, k in enumerate(keys)]
+    tables += [dict.fromkeys(keys[i:] + keys[:i], [1]) for i in range(len(keys))]
+    tables += [{f"k{i}": i for i in range(40)}, {f"k{i}": i for i in range(39, -1, -1)}]
+    doc = {"t": tables, "inline": {"x": tables[:2]}}
+    assert dumps(doc) == tomli_w.dumps(doc)
+
+
 def test_lone_surrogate_is_refused():
     with pytest.raises(UnicodeEncodeError):
         dumps({"a": "\ud800"})

@@ -117,7 +117,8 @@ int render(PyObject* obj, const Options& opts, Texts* out) {
     if (multiline < 0) {
         return -1;
     }
-    Writer w{&out->doc, &out->name, multiline != 0, "    ", 4};
+    KeyMemo keys;
+    Writer w{&out->doc, &out->name, multiline != 0, "    ", 4, &keys};
     if (indent_str) {
         Py_ssize_t n;
         w.indent = PyUnicode_AsUTF8AndSize(indent_str.get(), &n);

@@ -84,6 +84,45 @@ private:
     const bool into_str_;
 };
 
+// The keys of a table's lines by position, each kept as its text and " = ": the tables of an
+// array share their key objects, so a key is checked once rather than once a table. Holds
+// each key, so that identity stays a safe test.
+class KeyMemo {
+public:
+    KeyMemo() = default;
+    KeyMemo(const KeyMemo&) = delete;
+    KeyMemo& operator=(const KeyMemo&) = delete;
+    ~KeyMemo();
+
+    // Writes `key` and " = " when `key` is the bare key kept at `slot`, or can be kept there
+    // now: true. False without writing anything otherwise.
+    [[gnu::always_inline]] bool put(Text* out, size_t slot, PyObject* key) {
+        if (slot >= kSlots) {
+            return false;
+        }
+        Slot& s = slots_[slot];
+        if ((s.key != key && !remember(s, key)) || !out->ensure(kRoom)) {
+            return false;
+        }
+        // The whole slot, a copy of fixed size; only its text counts.
+        char* end = out->end();
+        std::memcpy(end, s.text, kRoom);
+        out->set_end(end + s.size);
+        return true;
+    }
+
+private:
+    static constexpr size_t kSlots = 32;
+    static constexpr size_t kRoom = 48;
+    struct Slot {
+        PyObject* key;  // strong reference, an exact str
+        char text[kRoom];
+        unsigned char size;
+    };
+    bool remember(Slot& s, PyObject* key);  // strings.cpp
+    Slot slots_[kSlots] = {};
+};
+
 // One call's state.
 struct Writer {
     Text* doc;           // the document
@@ -91,6 +130,7 @@ struct Writer {
     bool multiline;      // strings with a line feed written as multi-line strings
     const char* indent;  // UTF-8 of the indent of one array level
     size_t indent_len;
+    KeyMemo* keys;                      // the keys of tables' lines
     int depth = 0;                      // containers entered
     common::DictWalk* walks = nullptr;  // the innermost dict being walked
 };

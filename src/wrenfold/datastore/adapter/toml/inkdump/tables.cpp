@@ -185,7 +185,9 @@ int write_table(Writer& w, PyObject* table, bool array_item) {
     }
     const size_t header_end = doc->size();
     Sections sections;
+    size_t slot = 0;  // the entry's position, under which its key is remembered
     const int status = for_each_item(w, table, [&](PyObject* key, PyObject* value) {
+        const size_t at = slot++;
         Answer section = Answer::kNo;
         bool array = false;
         Ref tables;
@@ -204,8 +206,8 @@ int write_table(Writer& w, PyObject* table, bool array_item) {
         if (section == Answer::kYes) {
             return sections.add(key, std::move(tables), array);
         }
-        if (write_key(doc, key) < 0 || !doc->write(" = ", 3) || write_value(w, value, 0) < 0 ||
-            !doc->write("\n", 1)) {
+        if ((!w.keys->put(doc, at, key) && (write_key(doc, key) < 0 || !doc->write(" = ", 3))) ||
+            write_value(w, value, 0) < 0 || !doc->write("\n", 1)) {
             return PyErr_Occurred() ? -1 : no_room();
         }
         return 0;
