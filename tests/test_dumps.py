@@ -155,6 +155,15 @@ def test_keys_of_tables_in_an_array_written_as_their_own():
     assert dumps(doc) == tomli_w.dumps(doc)
 
 
+@pytest.mark.parametrize("escape", ["\t", "\n", '"', "\x00", "é"])
+def test_strings_of_every_short_length_with_an_escape_anywhere(escape):
+    texts = ["x" * n for n in range(40)]
+    texts += [t[:i] + escape + t[i:] for t in texts for i in range(len(t) + 1)]
+    for multiline in (False, True):
+        expected = tomli_w.dumps({"s": texts}, multiline_strings=multiline)
+        assert dumps({"s": texts}, multiline_strings=multiline) == expected
+
+
 def test_lone_surrogate_is_refused():
     with pytest.raises(UnicodeEncodeError):
         dumps({"a": "\ud800"})

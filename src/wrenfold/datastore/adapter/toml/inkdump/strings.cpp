@@ -69,7 +69,23 @@ int write_text(Text* text, const char* p, Py_ssize_t n, bool multiline) {
 int write_string(Text* out, PyObject* s, bool multiline) {
     Py_ssize_t n;
     const char* p = common::str_utf8(s, &n, &out->ascii);
-    return p != nullptr ? write_text(out, p, n, multiline) : -1;
+    if (p == nullptr) {
+        return -1;
+    }
+    // Most strings escape nothing: copied and checked in one pass. With no line feed, the
+    // multi-line form does not apply.
+    const size_t size = static_cast<size_t>(n);
+    if (!out->ensure(size + 2)) {
+        return no_room();
+    }
+    char* end = out->end();
+    if (common::copy_clean_text(end + 1, p, size)) [[likely]] {
+        end[0] = '"';
+        end[size + 1] = '"';
+        out->set_end(end + size + 2);
+        return 0;
+    }
+    return write_text(out, p, n, multiline);
 }
 
 KeyMemo::~KeyMemo() {
