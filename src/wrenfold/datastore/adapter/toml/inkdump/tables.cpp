@@ -144,6 +144,25 @@ int write_name(Writer& w) {
 
 int write_table(Writer& w, PyObject* table, bool array_item);
 
+// Whether `value` is written as a section rather than on a line of its table: then added to
+// `sections`. Out of line: most values are scalars, and the line writer stays small.
+[[gnu::noinline]] Answer add_section(Writer& w, Sections* sections, PyObject* key,
+                                     PyObject* value) {
+    Ref tables;
+    bool array = false;
+    Answer section = is_mapping(w, value);
+    if (section == Answer::kYes) {
+        tables = Ref::borrow(value);
+    } else if (section == Answer::kNo && (PyList_Check(value) || PyTuple_Check(value))) {
+        section = array_of_tables(w, value, &tables);
+        array = true;
+    }
+    if (section == Answer::kYes && sections->add(key, std::move(tables), array) < 0) {
+        return Answer::kFailed;
+    }
+    return section;
+}
+
 // One sub-table or array of tables, its name the current one and `key`.
 int write_section(Writer& w, const Sections::Section& s, bool* yielded) {
     const size_t name_len = w.name->size();
@@ -188,23 +207,11 @@ int write_table(Writer& w, PyObject* table, bool array_item) {
     size_t slot = 0;  // the entry's position, under which its key is remembered
     const int status = for_each_item(w, table, [&](PyObject* key, PyObject* value) {
         const size_t at = slot++;
-        Answer section = Answer::kNo;
-        bool array = false;
-        Ref tables;
         if (!is_plain(value)) {
-            section = is_mapping(w, value);
-            if (section == Answer::kYes) {
-                tables = Ref::borrow(value);
-            } else if (section == Answer::kNo && (PyList_Check(value) || PyTuple_Check(value))) {
-                section = array_of_tables(w, value, &tables);
-                array = true;
+            const Answer section = add_section(w, &sections, key, value);
+            if (section != Answer::kNo) {
+                return section == Answer::kFailed ? -1 : 0;
             }
-            if (section == Answer::kFailed) {
-                return -1;
-            }
-        }
-        if (section == Answer::kYes) {
-            return sections.add(key, std::move(tables), array);
         }
         if ((!w.keys->put(doc, at, key) && (write_key(doc, key) < 0 || !doc->write(" = ", 3))) ||
             write_value(w, value, 0) < 0 || !doc->write("\n", 1)) {
