@@ -100,14 +100,22 @@ public:
         if (slot >= kSlots) {
             return false;
         }
-        Slot& s = slots_[slot];
-        if ((s.key != key && !remember(s, key)) || !out->ensure(kRoom)) {
+        Slot* s = &slots_[slot];
+        if (s->key != key) {
+            // A table that lacks one of the keys before this one finds it a place further.
+            if (slot + 1 < kSlots && s[1].key == key) {
+                s++;
+            } else if (!remember(*s, key)) {
+                return false;
+            }
+        }
+        if (!out->ensure(kRoom)) {
             return false;
         }
         // The whole slot, a copy of fixed size; only its text counts.
         char* end = out->end();
-        std::memcpy(end, s.text, kRoom);
-        out->set_end(end + s.size);
+        std::memcpy(end, s->text, kRoom);
+        out->set_end(end + s->size);
         return true;
     }
 
