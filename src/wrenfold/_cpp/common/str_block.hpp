@@ -13,6 +13,15 @@
 
 namespace wrenfold::common {
 
+// Allocated and freed at once, a little larger than the str about to be made: it keeps that
+// str's block in glibc's heap, reused warm by the next call, rather than fresh pages. glibc
+// maps a block above its mmap threshold afresh, and freeing one raises the threshold.
+inline void keep_in_heap(size_t chars, Py_UCS4 max_char) {
+    const size_t kind = max_char > 0xFFFF ? 4 : max_char > 0xFF ? 2 : 1;
+    void* volatile block = std::malloc((chars + 1) * kind + 256);
+    std::free(block);
+}
+
 // A block of `capacity` characters holding `buf`'s content: the content moves into a new str,
 // kept in `*str`, or the str it is already in is resized. Null, with the buffer and `*str` as
 // they were and no exception set, when that fails.

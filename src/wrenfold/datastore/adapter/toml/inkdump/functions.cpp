@@ -175,8 +175,12 @@ Text::~Text() {
 
 bool Text::grow(size_t n) {
     return common::detail::grow_with(&buf_, n, [this](size_t capacity) {
-        return into_str_ ? common::grow_into_str(&buf_, &str_, capacity)
-                         : static_cast<char*>(std::realloc(buf_.data, capacity));
+        if (!into_str_) {
+            return static_cast<char*>(std::realloc(buf_.data, capacity));
+        }
+        // Made or grown past the size of the last result, the str would be mapped afresh.
+        common::keep_in_heap(capacity, 0x7F);
+        return common::grow_into_str(&buf_, &str_, capacity);
     });
 }
 
