@@ -165,6 +165,21 @@ PyObject* dump(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 
 }  // namespace
 
+// The document starts inside the str it becomes, which a text of ASCII then is with no copy.
+Text::Text(size_t first, bool into_str) : buf_{nullptr, 0, first}, into_str_(into_str) {
+    if (!into_str) {
+        buf_.data = static_cast<char*>(std::malloc(first));
+        return;
+    }
+    common::keep_in_heap(first, 0x7F);
+    str_ = PyUnicode_New(static_cast<Py_ssize_t>(first), 0x7F);
+    if (str_ == nullptr) {
+        PyErr_Clear();  // ok() is false: the writer reports MemoryError
+        return;
+    }
+    buf_.data = static_cast<char*>(PyUnicode_DATA(str_));
+}
+
 Text::~Text() {
     if (str_ != nullptr) {
         Py_DECREF(str_);  // the block is its data

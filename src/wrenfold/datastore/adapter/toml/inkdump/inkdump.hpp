@@ -32,8 +32,7 @@ extern Bound bound;
 class Text {
 public:
     // Held in place rather than made by buf_new: one indirection less on every write.
-    Text(size_t first, bool into_str)
-        : buf_{static_cast<char*>(std::malloc(first)), 0, first}, into_str_(into_str) {}
+    Text(size_t first, bool into_str);
     ~Text();
     Text(const Text&) = delete;
     Text& operator=(const Text&) = delete;
