@@ -164,6 +164,12 @@ def test_strings_of_every_short_length_with_an_escape_anywhere(escape):
         assert dumps({"s": texts}, multiline_strings=multiline) == expected
 
 
+@pytest.mark.parametrize("indent", [0, 1, 3, 4, 7, 8, 15, 16, 17, 32, 33, 40])
+def test_arrays_nested_with_indents_of_every_copy_size(indent):
+    doc = {"a": [1, [2, ["x", [2**70, []]]], {"t": [3]}]}
+    assert dumps(doc, indent=indent) == tomli_w.dumps(doc, indent=indent)
+
+
 def test_lone_surrogate_is_refused():
     with pytest.raises(UnicodeEncodeError):
         dumps({"a": "\ud800"})

@@ -1,6 +1,7 @@
 // Values on the right of '=': scalars, arrays over several lines, inline tables.
 #include <wrenfold/_cpp/common/number_format.hpp>
 #include <wrenfold/_cpp/common/ref.hpp>
+#include <wrenfold/_cpp/common/text_scan.hpp>
 
 #include "items.hpp"
 
@@ -21,12 +22,22 @@ int put(Text* out, const char* s, size_t n) {
 
 // An int of any subclass as int's own text: an IntEnum member's str() may be its name.
 int write_int(Text* out, PyObject* value) {
-    int overflow;
-    const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (overflow == 0) [[likely]] {
+    long long v;
+    int overflow = 0;
+#if PY_VERSION_HEX >= 0x030C0000
+    // Most ints are a single digit: read without a call.
+    PyLongObject* compact = reinterpret_cast<PyLongObject*>(value);
+    if (PyUnstable_Long_IsCompact(compact)) [[likely]] {
+        v = PyUnstable_Long_CompactValue(compact);
+    } else
+#endif
+    {
+        v = PyLong_AsLongLongAndOverflow(value, &overflow);
         if (v == -1 && PyErr_Occurred()) {
             return -1;
         }
+    }
+    if (overflow == 0) [[likely]] {
         if (!out->ensure(common::kMaxInt64Chars)) {
             return no_room();
         }
@@ -84,12 +95,27 @@ int write_decimal(Text* out, PyObject* value) {
     return point ? 0 : put(out, ".0", 2);
 }
 
-int write_indent(Writer& w, Py_ssize_t level) {
+// Writes `level` indents into room the caller has ensured; returns the end. Indents are short:
+// copied inline, not by a call to memcpy each.
+char* put_indent(const Writer& w, Py_ssize_t level, char* end) {
     for (Py_ssize_t i = 0; i < level; i++) {
-        if (put(w.doc, w.indent, w.indent_len) < 0) {
-            return -1;
-        }
+        common::copy_text(end, w.indent, w.indent_len);
+        end += w.indent_len;
     }
+    return end;
+}
+
+// The room of `level` indents, or -1 with MemoryError.
+int indent_room(const Writer& w, Py_ssize_t level, size_t* size) {
+    return __builtin_mul_overflow(static_cast<size_t>(level), w.indent_len, size) ? no_room() : 0;
+}
+
+int write_indent(Writer& w, Py_ssize_t level) {
+    size_t size;
+    if (indent_room(w, level, &size) < 0 || !w.doc->ensure(size)) {
+        return no_room();
+    }
+    w.doc->set_end(put_indent(w, level, w.doc->end()));
     return 0;
 }
 
@@ -104,11 +130,16 @@ int write_array(Writer& w, PyObject* arr, Py_ssize_t nest) {
     if (!guard.entered() || put(w.doc, "[\n", 2) < 0) {
         return -1;
     }
+    size_t indent;
+    if (indent_room(w, nest + 1, &indent) < 0) {
+        return -1;
+    }
     for (Py_ssize_t i = 0; i < (list ? PyList_GET_SIZE(arr) : PyTuple_GET_SIZE(arr)); i++) {
         PyObject* item = list ? PyList_GET_ITEM(arr, i) : PyTuple_GET_ITEM(arr, i);
-        if (write_indent(w, nest + 1) < 0) {
-            return -1;
+        if (!w.doc->ensure(indent)) {
+            return no_room();
         }
+        w.doc->set_end(put_indent(w, nest + 1, w.doc->end()));
         if (is_plain(item)) [[likely]] {
             if (write_value(w, item, nest + 1) < 0) {
                 return -1;
