@@ -15,11 +15,21 @@ namespace wrenfold::common {
 
 // Allocated and freed at once, a little larger than the str about to be made: it keeps that
 // str's block in glibc's heap, reused warm by the next call, rather than fresh pages. glibc
-// maps a block above its mmap threshold afresh, and freeing one raises the threshold.
+// maps a block above its mmap threshold afresh, and freeing one raises the threshold to its
+// size, up to 32 MiB, and never lowers it: a size kept once needs nothing more (the pair cost
+// a small document's encode a tenth of its instructions), and past 32 MiB nothing helps.
 inline void keep_in_heap(size_t chars, Py_UCS4 max_char) {
+    // A block's size in glibc is rounded up to pages past what is asked: a margin below 32 MiB.
+    constexpr size_t kMostThreshold = (size_t{32} << 20) - (size_t{64} << 10);
+    static size_t kept = 0;
     const size_t kind = max_char > 0xFFFF ? 4 : max_char > 0xFF ? 2 : 1;
-    void* volatile block = std::malloc((chars + 1) * kind + 256);
+    const size_t bytes = (chars + 1) * kind + 256;
+    if (bytes <= kept || bytes > kMostThreshold) {
+        return;
+    }
+    void* volatile block = std::malloc(bytes);
     std::free(block);
+    kept = bytes;
 }
 
 // A block of `capacity` characters holding `buf`'s content: the content moves into a new str,

@@ -74,14 +74,6 @@ Out* copy_text(Out* out, PyObject* text, size_t n) {
     return out;
 }
 
-// Allocated and freed at once, a little larger than the str about to be made: it keeps that
-// str's block in glibc's heap, reused warm by the next encode, rather than fresh pages.
-void keep_in_heap(size_t chars, Py_UCS4 max_char) {
-    const size_t kind = max_char > 0xFFFF ? 4 : max_char > 0xFF ? 2 : 1;
-    void* volatile block = std::malloc((chars + 1) * kind + 256);
-    std::free(block);
-}
-
 }  // namespace
 
 Output::~Output() {
@@ -129,7 +121,7 @@ char* Output::new_block(size_t size) {
         return static_cast<char*>(std::malloc(size));
     }
     // Trimmed below the size asked for, the result would leave glibc mapping the next one.
-    keep_in_heap(size, 0x7F);
+    common::keep_in_heap(size, 0x7F);
     block_ = PyUnicode_New(static_cast<Py_ssize_t>(size), 0x7F);
     if (block_ == nullptr) {
         PyErr_Clear();  // the caller reports MemoryError
@@ -176,7 +168,7 @@ char* Output::resize(size_t capacity) {
         return data != nullptr ? data : static_cast<char*>(std::realloc(buf_.data, capacity));
     }
     // Made or grown past the size of the last result, the str would be mapped afresh.
-    keep_in_heap(capacity, 0x7F);
+    common::keep_in_heap(capacity, 0x7F);
     return common::grow_into_str(&buf_, &block_, capacity);
 }
 
@@ -294,7 +286,7 @@ bool Output::reserve_text(size_t units, Py_UCS4 max_char) {
         }
         capacity = std::max(capacity, had);
     }
-    keep_in_heap(capacity, max_char);
+    common::keep_in_heap(capacity, max_char);
     Ref wider(PyUnicode_New(static_cast<Py_ssize_t>(capacity), max_char));
     if (!wider) {
         return false;
