@@ -176,9 +176,7 @@ PyObject* Parser::inline_table() {
     size_t next = 0;  // the index in `shape` of the key expected next
     p_++;             // {
     const uint32_t serial = ++inline_serial_;
-    // Sized for the keys the last table at this depth had: a record's dict then never grows.
-    Ref table(shape != nullptr ? _PyDict_NewPresized(static_cast<Py_ssize_t>(shape->size()))
-                               : PyDict_New());
+    Ref table(PyDict_New());
     if (!table) {
         return nullptr;
     }
