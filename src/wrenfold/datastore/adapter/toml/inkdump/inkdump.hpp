@@ -9,6 +9,7 @@
 
 #include <wrenfold/_cpp/common/buffer.hpp>
 #include <wrenfold/_cpp/common/dict_walk.hpp>
+#include <wrenfold/_cpp/common/key_memo.hpp>
 #include <wrenfold/_cpp/common/recursion.hpp>
 
 #define WF_DUMP "wrenfold.datastore.adapter.toml.inkdump."
@@ -83,52 +84,22 @@ private:
     const bool into_str_;
 };
 
-// The keys of a table's lines by position, each kept as its text and " = ": the tables of an
-// array share their key objects, so a key is checked once rather than once a table. Holds
-// each key, so that identity stays a safe test.
-class KeyMemo {
-public:
-    KeyMemo() = default;
-    KeyMemo(const KeyMemo&) = delete;
-    KeyMemo& operator=(const KeyMemo&) = delete;
-    ~KeyMemo();
+using common::KeyMemo;
 
-    // Writes `key` and " = " when `key` is the bare key kept at `slot`, or can be kept there
-    // now: true. False without writing anything otherwise.
-    [[gnu::always_inline]] bool put(Text* out, size_t slot, PyObject* key) {
-        if (slot >= kSlots) {
-            return false;
-        }
-        Slot* s = &slots_[slot];
-        if (s->key != key) {
-            // A table that lacks one of the keys before this one finds it a place further.
-            if (slot + 1 < kSlots && s[1].key == key) {
-                s++;
-            } else if (!remember(*s, key)) {
-                return false;
-            }
-        }
-        if (!out->ensure(kRoom)) {
-            return false;
-        }
-        // The whole slot, a copy of fixed size; only its text counts.
-        char* end = out->end();
-        std::memcpy(end, s->text, kRoom);
-        out->set_end(end + s->size);
-        return true;
+// `key` and " = " from `keys`' slot `slot` (KeyMemo::put): true, or false with nothing
+// written when the memo cannot keep it or the room cannot be had.
+[[gnu::always_inline]] inline bool put_kept_key(Text* out, KeyMemo* keys, size_t slot,
+                                                PyObject* key) {
+    if (!out->ensure(KeyMemo::kRoom)) {
+        return false;
     }
-
-private:
-    static constexpr size_t kSlots = 32;
-    static constexpr size_t kRoom = 48;
-    struct Slot {
-        PyObject* key;  // strong reference, an exact str
-        char text[kRoom];
-        unsigned char size;
-    };
-    bool remember(Slot& s, PyObject* key);  // strings.cpp
-    Slot slots_[kSlots] = {};
-};
+    char* end = keys->put(out->end(), slot, key);
+    if (end == nullptr) {
+        return false;
+    }
+    out->set_end(end);
+    return true;
+}
 
 // One call's state.
 struct Writer {

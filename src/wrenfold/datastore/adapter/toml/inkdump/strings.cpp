@@ -88,29 +88,6 @@ int write_string(Text* out, PyObject* s, bool multiline) {
     return write_text(out, p, n, multiline);
 }
 
-KeyMemo::~KeyMemo() {
-    for (Slot& s : slots_) {
-        Py_XDECREF(s.key);
-    }
-}
-
-bool KeyMemo::remember(Slot& s, PyObject* key) {
-    // Exact str only: dropping a subclass instance could run its __del__.
-    if (!PyUnicode_CheckExact(key) || !common::is_ascii_str(key)) {
-        return false;
-    }
-    const char* data = static_cast<const char*>(PyUnicode_DATA(key));
-    const size_t size = static_cast<size_t>(PyUnicode_GET_LENGTH(key));
-    if (size + 3 > kRoom || !common::is_bare_key(data, size)) {
-        return false;
-    }
-    std::memcpy(s.text, data, size);
-    std::memcpy(s.text + size, " = ", 3);
-    s.size = static_cast<unsigned char>(size + 3);
-    Py_XSETREF(s.key, Py_NewRef(key));
-    return true;
-}
-
 int write_key(Text* out, PyObject* key) {
     if (!PyUnicode_Check(key)) {
         PyObject* empty = PyUnicode_New(0, 0);

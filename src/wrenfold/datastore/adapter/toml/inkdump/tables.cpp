@@ -213,7 +213,8 @@ int write_table(Writer& w, PyObject* table, bool array_item) {
                 return section == Answer::kFailed ? -1 : 0;
             }
         }
-        if ((!w.keys->put(doc, at, key) && (write_key(doc, key) < 0 || !doc->write(" = ", 3))) ||
+        if ((!put_kept_key(doc, w.keys, at, key) &&
+             (write_key(doc, key) < 0 || !doc->write(" = ", 3))) ||
             write_value(w, value, 0) < 0 || !doc->write("\n", 1)) {
             return PyErr_Occurred() ? -1 : no_room();
         }

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include <wrenfold/_cpp/common/key_memo.hpp>
 #include <wrenfold/_cpp/common/str_utf8.hpp>
 #include <wrenfold/_cpp/common/traceback.hpp>
 #include <wrenfold/datastore/c_unified_data/c_unified_data.hpp>
@@ -25,6 +26,7 @@ using c_unified_data::CTableData;
 using c_unified_data::CUnifiedData;
 using c_unified_data::HeaderData;
 using common::is_ascii_str;
+using common::KeyMemo;
 
 // --- tokens (tokens.cpp) ---------------------------------------------------------------------
 
@@ -198,46 +200,6 @@ int _quoted_str_value(Output* out, PyObject* value);
 int char_to_str(Output* out, const char* key, PyObject* value, int escape_strings);
 // A key: bare when it is a valid TOML bare key, else a quoted string (escaped or raw).
 int _key_to_buf(Output* out, PyObject* key, int escape_strings);
-
-// The keys of one table's records by position, each kept as its text and " = ": records of
-// a table share their key objects, so a key is checked and measured once per table rather
-// than once per record. Holds each key, so that identity stays a safe test.
-class KeyMemo {
-public:
-    KeyMemo() = default;
-    KeyMemo(const KeyMemo&) = delete;
-    KeyMemo& operator=(const KeyMemo&) = delete;
-    ~KeyMemo();
-
-    // What put() writes, a whole slot, whatever it keeps of it.
-    static constexpr size_t kRoom = 48;
-
-    // Writes `key` and " = " when `key` is the bare key kept at `slot`, or can be kept there
-    // now: true. False without writing anything otherwise. The caller has reserved kRoom.
-    [[gnu::always_inline]] bool put(Cursor& c, Py_ssize_t slot, PyObject* key) {
-        if (slot >= kSlots) {
-            return false;
-        }
-        Slot& s = slots_[slot];
-        if (s.key != key && !remember(s, key)) {
-            return false;
-        }
-        // The whole slot, a copy of fixed size; only its text counts.
-        std::memcpy(c.at(), s.text, kRoom);
-        c.advance_to(c.at() + s.size);
-        return true;
-    }
-
-private:
-    static constexpr Py_ssize_t kSlots = 32;
-    struct Slot {
-        PyObject* key;  // strong reference, an exact str
-        char text[kRoom];
-        unsigned char size;
-    };
-    bool remember(Slot& s, PyObject* key);  // strings.cpp
-    Slot slots_[kSlots] = {};
-};
 
 // --- values (values.cpp) ---------------------------------------------------------------------
 

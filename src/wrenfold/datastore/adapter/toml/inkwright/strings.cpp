@@ -133,31 +133,6 @@ int char_to_str(Output* out, const char* key, PyObject* value, int escape_string
     return 0;
 }
 
-KeyMemo::~KeyMemo() {
-    for (Slot& s : slots_) {
-        Py_XDECREF(s.key);
-    }
-}
-
-bool KeyMemo::remember(Slot& s, PyObject* key) {
-    // Exact str only: dropping a subclass instance could run its __del__.
-    if (!PyUnicode_CheckExact(key) || !is_ascii_str(key)) {
-        return false;
-    }
-    const char* data = static_cast<const char*>(PyUnicode_DATA(key));
-    const Py_ssize_t size = PyUnicode_GET_LENGTH(key);
-    if (static_cast<size_t>(size) + INK_LEN(EQUALS) > kRoom ||
-        !common::is_bare_key(data, static_cast<size_t>(size))) {
-        return false;
-    }
-    std::memcpy(s.text, data, static_cast<size_t>(size));
-    std::memcpy(s.text + size, B_EQUALS, INK_LEN(EQUALS));
-    s.size = static_cast<unsigned char>(static_cast<size_t>(size) + INK_LEN(EQUALS));
-    Py_INCREF(key);
-    Py_XSETREF(s.key, key);
-    return true;
-}
-
 int _key_to_buf(Output* out, PyObject* key, int escape_strings) {
     if (!PyUnicode_Check(key)) {
         PyErr_Format(PyExc_TypeError, "keys of a TOML table must be str, not %.200s",

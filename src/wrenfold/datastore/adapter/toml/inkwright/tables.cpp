@@ -131,9 +131,14 @@ Item table_items(Output* out, Entries& entries, KeyMemo* memo) {
             first = false;
             // The key is written before any user code can run; _value_to_buf holds the value
             // itself wherever user code can run.
-            if ((!Line || !memo->put(c, slot, key)) && c.hand_over([&](Output* o) {
-                    return _key_to_buf(o, key, escape_strings) < 0 || insert_equals(o) < 0 ? -1 : 0;
-                }) < 0) {
+            char* const kept = Line ? memo->put(c.at(), static_cast<size_t>(slot), key) : nullptr;
+            if (kept != nullptr) {
+                c.advance_to(kept);
+            } else if (c.hand_over([&](Output* o) {
+                           return _key_to_buf(o, key, escape_strings) < 0 || insert_equals(o) < 0
+                                      ? -1
+                                      : 0;
+                       }) < 0) {
                 stop = Item::kFailed;
                 break;
             }
