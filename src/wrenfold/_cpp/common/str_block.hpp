@@ -32,10 +32,24 @@ inline void keep_in_heap(size_t chars, Py_UCS4 max_char) {
     kept = bytes;
 }
 
+// A first block of `size` characters, the data of a new ASCII str kept in `*str`; null, with
+// no exception set, when it cannot be had.
+inline char* new_str_block(size_t size, PyObject** str) {
+    keep_in_heap(size, 0x7F);
+    *str = PyUnicode_New(static_cast<Py_ssize_t>(size), 0x7F);
+    if (*str == nullptr) {
+        PyErr_Clear();  // the writer reports MemoryError
+        return nullptr;
+    }
+    return static_cast<char*>(PyUnicode_DATA(*str));
+}
+
 // A block of `capacity` characters holding `buf`'s content: the content moves into a new str,
 // kept in `*str`, or the str it is already in is resized. Null, with the buffer and `*str` as
 // they were and no exception set, when that fails.
 inline char* grow_into_str(Buffer* buf, PyObject** str, size_t capacity) {
+    // Made or grown past the size of the last result, the str would be mapped afresh.
+    keep_in_heap(capacity, 0x7F);
     PyObject* block = *str;
     if (block == nullptr) {
         block = PyUnicode_New(static_cast<Py_ssize_t>(capacity), 0x7F);

@@ -171,13 +171,7 @@ Text::Text(size_t first, bool into_str) : buf_{nullptr, 0, first}, into_str_(int
         buf_.data = static_cast<char*>(std::malloc(first));
         return;
     }
-    common::keep_in_heap(first, 0x7F);
-    str_ = PyUnicode_New(static_cast<Py_ssize_t>(first), 0x7F);
-    if (str_ == nullptr) {
-        PyErr_Clear();  // ok() is false: the writer reports MemoryError
-        return;
-    }
-    buf_.data = static_cast<char*>(PyUnicode_DATA(str_));
+    buf_.data = common::new_str_block(first, &str_);  // null: ok() is false
 }
 
 Text::~Text() {
@@ -190,12 +184,8 @@ Text::~Text() {
 
 bool Text::grow(size_t n) {
     return common::detail::grow_with(&buf_, n, [this](size_t capacity) {
-        if (!into_str_) {
-            return static_cast<char*>(std::realloc(buf_.data, capacity));
-        }
-        // Made or grown past the size of the last result, the str would be mapped afresh.
-        common::keep_in_heap(capacity, 0x7F);
-        return common::grow_into_str(&buf_, &str_, capacity);
+        return into_str_ ? common::grow_into_str(&buf_, &str_, capacity)
+                         : static_cast<char*>(std::realloc(buf_.data, capacity));
     });
 }
 

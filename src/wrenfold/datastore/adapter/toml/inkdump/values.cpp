@@ -1,4 +1,5 @@
 // Values on the right of '=': scalars, arrays over several lines, inline tables.
+#include <wrenfold/_cpp/common/int_value.hpp>
 #include <wrenfold/_cpp/common/number_format.hpp>
 #include <wrenfold/_cpp/common/ref.hpp>
 #include <wrenfold/_cpp/common/text_scan.hpp>
@@ -23,21 +24,7 @@ int put(Text* out, const char* s, size_t n) {
 // An int of any subclass as int's own text: an IntEnum member's str() may be its name.
 int write_int(Text* out, PyObject* value) {
     long long v;
-    int overflow = 0;
-#if PY_VERSION_HEX >= 0x030C0000
-    // Most ints are a single digit: read without a call.
-    PyLongObject* compact = reinterpret_cast<PyLongObject*>(value);
-    if (PyUnstable_Long_IsCompact(compact)) [[likely]] {
-        v = PyUnstable_Long_CompactValue(compact);
-    } else
-#endif
-    {
-        v = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (v == -1 && PyErr_Occurred()) {
-            return -1;
-        }
-    }
-    if (overflow == 0) [[likely]] {
+    if (common::int64_value(value, &v)) [[likely]] {
         if (!out->ensure(common::kMaxInt64Chars)) {
             return no_room();
         }
@@ -112,7 +99,10 @@ int indent_room(const Writer& w, Py_ssize_t level, size_t* size) {
 
 int write_indent(Writer& w, Py_ssize_t level) {
     size_t size;
-    if (indent_room(w, level, &size) < 0 || !w.doc->ensure(size)) {
+    if (indent_room(w, level, &size) < 0) {
+        return -1;
+    }
+    if (!w.doc->ensure(size)) {
         return no_room();
     }
     w.doc->set_end(put_indent(w, level, w.doc->end()));

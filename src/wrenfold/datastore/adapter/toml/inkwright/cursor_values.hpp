@@ -6,6 +6,7 @@
 #include "inkwright.hpp"
 #include "wide_text.hpp"
 
+#include <wrenfold/_cpp/common/int_value.hpp>
 #include <wrenfold/_cpp/common/number_format.hpp>
 
 namespace wrenfold::inkwright {
@@ -80,18 +81,8 @@ enum class Item {
 // An exact int within 64 bits, as str() writes it.
 [[gnu::always_inline]] inline Put put_int(Cursor& c, PyObject* value) {
     long long n;
-#if PY_VERSION_HEX >= 0x030C0000
-    PyLongObject* v = reinterpret_cast<PyLongObject*>(value);
-    if (PyUnstable_Long_IsCompact(v)) [[likely]] {
-        n = PyUnstable_Long_CompactValue(v);
-    } else
-#endif
-    {
-        int overflow;
-        n = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (overflow) {
-            return Put::kOther;
-        }
+    if (!common::int64_value(value, &n)) {
+        return Put::kOther;
     }
     if (c.reserve(common::kMaxInt64Chars) < 0) [[unlikely]] {
         return Put::kFailed;

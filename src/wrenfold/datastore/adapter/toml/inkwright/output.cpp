@@ -120,14 +120,7 @@ char* Output::new_block(size_t size) {
     if (sink_ != Sink::kStr) {
         return static_cast<char*>(std::malloc(size));
     }
-    // Trimmed below the size asked for, the result would leave glibc mapping the next one.
-    common::keep_in_heap(size, 0x7F);
-    block_ = PyUnicode_New(static_cast<Py_ssize_t>(size), 0x7F);
-    if (block_ == nullptr) {
-        PyErr_Clear();  // the caller reports MemoryError
-        return nullptr;
-    }
-    return static_cast<char*>(PyUnicode_DATA(block_));
+    return common::new_str_block(size, &block_);
 }
 
 // The size the whole text will reach, judged by the records written so far, with an eighth
@@ -167,8 +160,6 @@ char* Output::resize(size_t capacity) {
         }
         return data != nullptr ? data : static_cast<char*>(std::realloc(buf_.data, capacity));
     }
-    // Made or grown past the size of the last result, the str would be mapped afresh.
-    common::keep_in_heap(capacity, 0x7F);
     return common::grow_into_str(&buf_, &block_, capacity);
 }
 
