@@ -149,6 +149,18 @@ class TestStringFieldsInBothModes:
         assert table["records"] == [{"k": [{"k": QUOTED}]}]
 
 
+@pytest.mark.parametrize("wide", ["é", "ж", "😀"])
+@pytest.mark.parametrize("records", [1, 3000])
+def test_wide_texts_with_escapes_read_back(wide, records):
+    # Texts as wide as the result, and narrower, some to escape, over many batches.
+    def text(i):
+        return [f"{wide}{i}", f'"{wide}\\\n{i}\t', f"é{i}", f"{wide}\x7f", f'é"{i}'][i % 5]
+
+    rows = [{"k": text(i), "n": text(i + 1)} for i in range(records)]
+    parsed = tomllib.loads(encode(model({"t": TableData(records=rows)}), escape_strings=True))
+    assert parsed["tables"]["t"]["records"] == rows
+
+
 class TestSectionNames:
     @pytest.mark.parametrize("name", ["users", "A_b-9", "0"])
     def test_bare_names_stay_bare(self, name):

@@ -480,6 +480,17 @@ class TestErrorPlaces:
             assert info.value.__notes__ == [f"when encoding {place}"]
             assert "when encoding" not in str(info.value)
 
+    @pytest.mark.parametrize("surrogate_first", [False, True])
+    def test_a_lone_surrogate_beside_user_code_runs_that_code_at_most_once(self, surrogate_first):
+        calls = []
+        fields = [("w", "é\ud800"), ("v", OnStr(lambda: calls.append(1)))]
+        record = dict(fields if surrogate_first else fields[::-1])
+        with pytest.raises(UnicodeEncodeError) as info:
+            encode(records_doc({"a": "ü" * 40}, record), escape_strings=True)
+        assert info.value.__notes__ == ["when encoding table 't', record 1, field 'w'"]
+        # Code that ran before the surrogate was found is not run again.
+        assert calls == ([] if surrogate_first else [1])
+
     def test_a_raw_refusal_names_its_place_in_the_message_alone(self):
         with pytest.raises(ValueError, match=r"^table 't', record 0, field 'v': the text holds "
                                              r"a double quote") as info:

@@ -98,7 +98,7 @@ using Units = ::testing::Types<uint8_t, uint16_t, uint32_t>;
 TYPED_TEST_SUITE(EscapeRuleUnits, Units);
 
 // Every unit of the type up to 0xFFFF (and three beyond, for 4-byte units), in text that
-// needs no escape, through each wide scan with and without escaping.
+// needs no escape, through each wide scan with and without escaping, and the checking copy.
 TYPED_TEST(EscapeRuleUnits, EveryUnitThroughEachScan) {
     using T = TypeParam;
     GuardedPage guard;
@@ -127,6 +127,12 @@ TYPED_TEST(EscapeRuleUnits, EveryUnitThroughEachScan) {
                     ASSERT_EQ(wide::escape_extra(p, n, escape), want) << u << " " << at << "/" << n;
                 }
                 ASSERT_EQ(wide::clean(p, n), !surrogate && added(u) == 0) << u << " " << n;
+                // The copy that checks as it goes: the same answer, the units and no more.
+                std::vector<T> copy(n + 1, 0x5A);
+                ASSERT_EQ(wide::copy_clean(copy.data(), p, n), !surrogate && added(u) == 0)
+                    << u << " " << at << "/" << n;
+                text.push_back(0x5A);
+                ASSERT_EQ(copy, text) << u << " " << n;
             }
         }
     }

@@ -52,19 +52,22 @@ enum class Item {
     return Put::kWritten;
 }
 
-// An exact str beyond ASCII with nothing to escape (nor to refuse, raw) and no lone
-// surrogate, noted between quotes at the cursor, when the output notes text and has room for
-// a note at once. kOther without writing anything for every other text, which the string
-// writer takes (and does the same, a few calls deeper).
-[[gnu::always_inline]] inline Put put_wide_str(Cursor& c, PyObject* s) {
-    if (!c.output()->can_note()) {
+// An exact str beyond ASCII, noted between quotes at the cursor when the output notes text
+// and has room for a note at once: unchecked while the output defers checks, else only one
+// with nothing to escape (nor to refuse, raw) and no lone surrogate. kOther without writing
+// anything for every other text, which the string writer takes (and does the same, a few
+// calls deeper).
+[[gnu::always_inline]] inline Put put_wide_str(Cursor& c, PyObject* s, int escape_strings) {
+    Output* const output = c.output();
+    if (!output->can_note()) {
         return Put::kOther;
     }
     const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
     const int kind = PyUnicode_KIND(s);
-    if (kind == PyUnicode_2BYTE_KIND   ? !wide::clean(PyUnicode_2BYTE_DATA(s), n)
-        : kind == PyUnicode_1BYTE_KIND ? !wide::clean(PyUnicode_1BYTE_DATA(s), n)
-                                       : true) {
+    const bool unchecked = escape_strings && output->defers_checks();
+    if (kind == PyUnicode_4BYTE_KIND ||
+        (!unchecked && (kind == PyUnicode_2BYTE_KIND ? !wide::clean(PyUnicode_2BYTE_DATA(s), n)
+                                                     : !wide::clean(PyUnicode_1BYTE_DATA(s), n)))) {
         return Put::kOther;
     }
     if (c.reserve(2) < 0) {
@@ -73,8 +76,12 @@ enum class Item {
     char* out = c.at();
     out[0] = out[1] = B_QUOTE[0];
     c.advance_to(out + 2);
-    c.output()->note(c.output()->offset_of(out + 1), s, n, 0,
-                     kind == PyUnicode_1BYTE_KIND ? 0xFF : 0xFFFF);
+    const Py_UCS4 max_char = kind == PyUnicode_1BYTE_KIND ? 0xFF : 0xFFFF;
+    if (unchecked) {
+        output->note_unchecked(output->offset_of(out + 1), s, n, max_char);
+    } else {
+        output->note(output->offset_of(out + 1), s, n, 0, max_char);
+    }
     return Put::kWritten;
 }
 
@@ -116,7 +123,7 @@ enum class Item {
     PyTypeObject* type = Py_TYPE(value);
     if (type == &PyUnicode_Type) {
         return PyUnicode_IS_ASCII(value) ? put_ascii_str(c, value, escape_strings)
-                                         : put_wide_str(c, value);
+                                         : put_wide_str(c, value, escape_strings);
     }
     if (type == &PyLong_Type) {
         return put_int(c, value);

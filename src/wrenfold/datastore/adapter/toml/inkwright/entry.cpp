@@ -34,6 +34,20 @@ int take_snapshot(PyObject* data, c_unified_data::CUnifiedData* c_data) {
     return PyErr_Occurred() ? -1 : 0;
 }
 
+// The text of the snapshot `data` as a str, the checks of its texts deferred if
+// `defer_checks`; null with an exception set, and `*recheck` true when the encode must be made
+// again without deferring them.
+PyObject* encode_str(const c_unified_data::CUnifiedData* data, int escape_strings,
+                     bool defer_checks, bool* recheck) {
+    Output out(Output::Sink::kStr, nullptr, defer_checks && escape_strings);
+    PyObject* result = nullptr;
+    if (out.start(data) == 0 && _encode_to_buffer(data, &out, escape_strings) == 0) {
+        result = out.take_str();
+    }
+    *recheck = result == nullptr && out.needs_recheck();
+    return result;
+}
+
 }  // namespace
 
 int intern_entry_names() {
@@ -45,11 +59,15 @@ int intern_entry_names() {
 
 PyObject* _encode_unified_data_impl(PyObject* data, int escape_strings) {
     c_unified_data::CUnifiedData c_data{};
-    Output out(Output::Sink::kStr);
     PyObject* result = nullptr;
-    if (take_snapshot(data, &c_data) == 0 && out.start(&c_data) == 0 &&
-        _encode_to_buffer(&c_data, &out, escape_strings) == 0) {
-        result = out.take_str();
+    if (take_snapshot(data, &c_data) == 0) {
+        bool recheck = false;
+        result = encode_str(&c_data, escape_strings, true, &recheck);
+        if (result == nullptr && recheck) {
+            // No user code has run since the snapshot: the same walk finds the same texts.
+            PyErr_Clear();
+            result = encode_str(&c_data, escape_strings, false, &recheck);
+        }
     }
     c_unified_data::free_unified_data(&c_data);
     if (result == nullptr) {

@@ -212,20 +212,47 @@ int Output::room_for_note() {
     return 0;
 }
 
-// Fills the `units` code units at `out`, and up to kScratch past them, with the buffer's
-// ASCII and the noted texts in their places. The reference to each exact str is dropped once
-// it is copied, while the object is still in the cache. False when the buffer holds a byte
-// that is not ASCII.
+// Fills the `units` code units of the result after its text_len_, and up to kScratch past
+// them, with the buffer's ASCII and the noted texts in their places; a text noted unchecked is
+// checked as it is copied, and escaped over its copy if it must be, the result grown for it.
+// The reference to each exact str is dropped once it is copied, while the object is still in
+// the cache. The units filled, or -1 with an exception set.
 template <class Out>
-bool Output::assemble(Out* out, size_t units) {
-    Out* const end = out + units;
+ptrdiff_t Output::assemble(size_t units) {
+    Out* start = reinterpret_cast<Out*>(PyUnicode_DATA(text_)) + text_len_;
+    Out* out = start;
     wide::AsciiWidener ascii;
     size_t at = 0;
     for (size_t i = 0; i < runs_.count; i++) {
         TextRun& run = runs_.items[i];
         out = ascii.copy(out, buf_.data + at, run.pos - at);
         const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(run.text));
-        if (run.extra == 0 && PyUnicode_KIND(run.text) == sizeof(Out)) [[likely]] {
+        const bool same_width = PyUnicode_KIND(run.text) == sizeof(Out);
+        if (run.extra == kUnchecked) [[likely]] {
+            bool clean;
+            if (same_width) {
+                clean = wide::copy_clean(out, static_cast<const Out*>(PyUnicode_DATA(run.text)), n);
+            } else {
+                copy_text<false>(out, run.text, n);
+                clean = wide::clean(out, n);
+            }
+            if (clean) [[likely]] {
+                out += n;
+            } else {
+                const ptrdiff_t extra = escape_extra_of(run.text);
+                if (extra == wide::kLoneSurrogate) {
+                    lone_surrogate();
+                    return -1;
+                }
+                const size_t done = static_cast<size_t>(out - start);
+                units += static_cast<size_t>(extra);
+                if (!reserve_text(units + kScratch, std::max<Py_UCS4>(runs_.max_char, 0x7F))) {
+                    return -1;
+                }
+                start = reinterpret_cast<Out*>(PyUnicode_DATA(text_)) + text_len_;
+                out = copy_text<true>(start + done, run.text, n);
+            }
+        } else if (run.extra == 0 && same_width) [[likely]] {
             // Most texts are as wide as the result: copied inline.
             common::copy_text(reinterpret_cast<char*>(out),
                               static_cast<const char*>(PyUnicode_DATA(run.text)), n * sizeof(Out));
@@ -240,9 +267,37 @@ bool Output::assemble(Out* out, size_t units) {
         at = run.pos;
     }
     out = ascii.copy(out, buf_.data + at, buf_.pos - at);
-    assert(out == end);
-    (void)end;
-    return ascii.ascii();
+    assert(out == start + units);
+    if (!ascii.ascii()) {
+        // Some writer put text that is not ASCII into the buffer without noting it.
+        PyErr_SetString(PyExc_SystemError, "inkwright: text that is not ASCII was not noted");
+        return -1;
+    }
+    return static_cast<ptrdiff_t>(units);
+}
+
+// The encode must be made again with every text checked as it is noted.
+void Output::lone_surrogate() {
+    recheck_ = true;
+    PyErr_SetString(PyExc_SystemError, "inkwright: a lone surrogate was noted unchecked");
+}
+
+int Output::check_deferred() {
+    defers_checks_ = false;
+    for (size_t i = 0; i < runs_.count; i++) {
+        TextRun& run = runs_.items[i];
+        if (run.extra != kUnchecked) {
+            continue;
+        }
+        const ptrdiff_t extra = escape_extra_of(run.text);
+        if (extra == wide::kLoneSurrogate) {
+            lone_surrogate();
+            return -1;
+        }
+        run.extra = static_cast<size_t>(extra);
+        runs_.chars += run.extra;
+    }
+    return 0;
 }
 
 // The characters the result will reach, judged by the records written so far, with an
@@ -322,25 +377,16 @@ int Output::move_text() {
     if (!reserve_text(units + kScratch, std::max<Py_UCS4>(runs_.max_char, 0x7F))) {
         return -1;
     }
-    bool ok;
+    ptrdiff_t filled;
     switch (PyUnicode_KIND(text_)) {
-        case PyUnicode_1BYTE_KIND:
-            ok = assemble(PyUnicode_1BYTE_DATA(text_) + text_len_, units);
-            break;
-        case PyUnicode_2BYTE_KIND:
-            ok = assemble(PyUnicode_2BYTE_DATA(text_) + text_len_, units);
-            break;
-        default: ok = assemble(PyUnicode_4BYTE_DATA(text_) + text_len_, units);
+        case PyUnicode_1BYTE_KIND: filled = assemble<Py_UCS1>(units); break;
+        case PyUnicode_2BYTE_KIND: filled = assemble<Py_UCS2>(units); break;
+        default: filled = assemble<Py_UCS4>(units);
     }
-    if (!ok) {
-        // Some writer put text that is not ASCII into the buffer without noting it.
-        PyErr_SetString(PyExc_SystemError, "inkwright: text that is not ASCII was not noted");
+    if (filled < 0 || (runs_.subclasses > 0 && !hold_subclasses())) {
         return -1;
     }
-    if (runs_.subclasses > 0 && !hold_subclasses()) {
-        return -1;
-    }
-    text_len_ += units;
+    text_len_ += static_cast<size_t>(filled);
     runs_.count = 0;
     runs_.chars = 0;
     runs_.max_char = 0;

@@ -25,6 +25,16 @@ using common::Buffer;
 
 class Save;
 
+// Characters the TOML escapes add to the str `s`, or wide::kLoneSurrogate.
+inline ptrdiff_t escape_extra_of(PyObject* s) {
+    const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
+    switch (PyUnicode_KIND(s)) {
+        case PyUnicode_1BYTE_KIND: return wide::escape_extra(PyUnicode_1BYTE_DATA(s), n, true);
+        case PyUnicode_2BYTE_KIND: return wide::escape_extra(PyUnicode_2BYTE_DATA(s), n, true);
+        default: return wide::escape_extra(PyUnicode_4BYTE_DATA(s), n, true);
+    }
+}
+
 class Output {
 public:
     enum class Sink {
@@ -40,8 +50,10 @@ public:
     static_assert(common::kMaxDoubleReprChars - common::kMaxDoubleReprLen <= kScratch);
     static_assert(wide::kAsciiSlack <= kScratch);
 
-    // `save` is where the file sinks write; it outlives the output.
-    explicit Output(Sink sink, Save* save = nullptr) noexcept : sink_(sink), save_(save) {}
+    // `save` is where the file sinks write; it outlives the output. `defer_checks`: escaped
+    // text for the str sink, whose exact strs beyond ASCII may be noted unchecked.
+    explicit Output(Sink sink, Save* save = nullptr, bool defer_checks = false) noexcept
+        : sink_(sink), save_(save), defers_checks_(defer_checks && sink == Sink::kStr) {}
     ~Output();
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
@@ -111,6 +123,39 @@ public:
         ascii_ = false;
     }
 
+    // Escaped text beyond ASCII is mostly clean. Until the first call out to user code, an
+    // exact str is noted unchecked and checked as it is copied into the result, where its
+    // units are read anyway: the escapes it needs are made there. A lone surrogate found
+    // there cannot be blamed on its place, so the encode is made again with every text
+    // checked as it is noted (needs_recheck()); nothing has called out yet, so nothing runs
+    // twice.
+
+    // Whether exact strs may be noted unchecked now.
+    bool defers_checks() const {
+        return defers_checks_;
+    }
+    // Notes the exact str `s` as note() does, unchecked; defers_checks().
+    void note_unchecked(size_t pos, PyObject* s, size_t n, Py_UCS4 max_char) {
+        Py_INCREF(s);
+        runs_.items[runs_.count++] = {pos, s, kUnchecked};
+        runs_.chars += n;
+        runs_.max_char = std::max(runs_.max_char, max_char);
+        ascii_ = false;
+    }
+    // Before a call out to user code: the texts noted unchecked are checked, and every text
+    // after is checked as it is noted; the dicts being walked are armed. 0, or -1 with an
+    // exception set.
+    int before_call_out() {
+        if (defers_checks_ && check_deferred() < 0) {
+            return -1;
+        }
+        return common::arm_walks(walks_);
+    }
+    // Whether the encode failed on a lone surrogate in text noted unchecked.
+    bool needs_recheck() const {
+        return recheck_;
+    }
+
     // --- records ---------------------------------------------------------------------------
 
     // After each record: once the buffer holds this much beside noted text, it moves into the
@@ -154,8 +199,10 @@ private:
     struct TextRun {
         size_t pos;
         PyObject* text;  // strong reference; null once its characters are in the result
-        size_t extra;    // characters the escapes add; none when it has nothing to escape
+        size_t extra;    // characters the escapes add (none when it has nothing to escape),
+                         // or kUnchecked
     };
+    static constexpr size_t kUnchecked = SIZE_MAX;
     struct TextRuns {
         TextRun* items;
         size_t count;
@@ -171,7 +218,9 @@ private:
     size_t projected_chars(size_t need) const;
     bool reserve_text(size_t units, Py_UCS4 max_char);
     template <class Out>
-    bool assemble(Out* out, size_t units);
+    ptrdiff_t assemble(size_t units);
+    int check_deferred();
+    [[gnu::cold]] void lone_surrogate();
     bool hold_subclasses();
     int move_text();
 
@@ -181,6 +230,8 @@ private:
     PyObject* block_ = nullptr;  // the str the buffer's block grew inside, if it did
     // No text beyond ASCII is noted: the buffer's text is the result, with no decoding pass.
     bool ascii_ = true;
+    bool defers_checks_;
+    bool recheck_ = false;
     common::DictWalk* walks_ = nullptr;
     // The refusal, and the error whose note, that the writers are still completing; only
     // compared with the pending exception, never dereferenced.

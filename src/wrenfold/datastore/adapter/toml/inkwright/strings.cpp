@@ -71,18 +71,9 @@ Noted note_text(Output* out, PyObject* s, int escape_strings, bool quoted) {
     }
     const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
     const bool escape = escape_strings != 0;
-    ptrdiff_t extra;
-    switch (PyUnicode_KIND(s)) {
-        // Raw text is scanned as escaped text is: what escaping would change, raw TOML
-        // cannot carry, tabs aside.
-        case PyUnicode_1BYTE_KIND:
-            extra = wide::escape_extra(PyUnicode_1BYTE_DATA(s), n, true);
-            break;
-        case PyUnicode_2BYTE_KIND:
-            extra = wide::escape_extra(PyUnicode_2BYTE_DATA(s), n, true);
-            break;
-        default: extra = wide::escape_extra(PyUnicode_4BYTE_DATA(s), n, true);
-    }
+    // Raw text is scanned as escaped text is: what escaping would change, raw TOML cannot
+    // carry, tabs aside.
+    ptrdiff_t extra = escape_extra_of(s);
     if (extra == wide::kLoneSurrogate) {
         return Noted::kAsUtf8;
     }

@@ -2,7 +2,6 @@
 // depth. Inline tables from dicts are in tables.cpp.
 #include "cursor_values.hpp"
 
-#include <wrenfold/_cpp/common/dict_walk.hpp>
 #include <wrenfold/_cpp/common/recursion.hpp>
 #include <wrenfold/_cpp/common/ref.hpp>
 #include <wrenfold/_cpp/common/toml_number.hpp>
@@ -52,7 +51,7 @@ int number_subclass_to_buf(Output* out, PyObject* value) {
     if (str_is_inherited(value, is_float ? &PyFloat_Type : &PyLong_Type)) {
         return number_to_buf(out, value, is_float);
     }
-    if (common::arm_walks(*out->walks()) < 0) {
+    if (out->before_call_out() < 0) {
         return -1;
     }
     Ref text(PyObject_Str(value));
@@ -96,7 +95,7 @@ int held_value_to_buf(Output* out, PyObject* value, int escape_strings) {
         return _inline_table_to_buf(out, value, escape_strings);
     }
     // str(value) as a quoted string, for objects of no TOML kind.
-    if (common::arm_walks(*out->walks()) < 0) {
+    if (out->before_call_out() < 0) {
         return -1;
     }
     Ref text(PyObject_Str(value));

@@ -64,10 +64,10 @@ using common::vec::any_lane;
 using common::vec::load;
 using common::vec::Vec;
 
-// Whether no unit of `v` is a lone surrogate nor, when `escape`, needs an escape. Masks and
+// The lanes of `v` that are a lone surrogate or, when `escape`, need an escape. Masks and
 // equality only: SSE2 has no unsigned comparison of 16 or 32 bits.
 template <class T, size_t Bytes>
-bool clean_units(Vec<T, Bytes> v, bool escape) {
+auto bad_units(Vec<T, Bytes> v, bool escape) {
     using V = Vec<T, Bytes>;
     const V zero{};
     auto bad = v != v;
@@ -78,7 +78,12 @@ bool clean_units(Vec<T, Bytes> v, bool escape) {
         bad |= (v & (zero + static_cast<T>(~T{common::kControlEnd - 1}))) == zero;
         bad |= common::or_over_signs([&](unsigned char sign) { return v == zero + sign; });
     }
-    return !any_lane(bad);
+    return bad;
+}
+
+template <class T, size_t Bytes>
+bool clean_units(Vec<T, Bytes> v, bool escape) {
+    return !any_lane(bad_units<T, Bytes>(v, escape));
 }
 
 // Two pieces of `Piece` bytes, the first and the last of the `n` units at `p`, as one
@@ -184,6 +189,28 @@ void widen_vector(Out* out, const In* in, size_t n) {
     }
 }
 
+// copy_clean's loop: blocks of 16 bytes, the last one overlapping, their lanes to escape
+// gathered and tested once, as nearly every text has none.
+template <class T>
+bool copy_clean_vector(T* out, const T* in, size_t n) {
+    constexpr size_t kUnits = 16 / sizeof(T);
+    if (n < kUnits) {
+        common::copy_text(reinterpret_cast<char*>(out), reinterpret_cast<const char*>(in),
+                          n * sizeof(T));
+        return clean_vector(in, n, true);
+    }
+    const auto copy_block = [&](size_t at) {
+        const Vec<T, 16> v = load<T, 16>(in + at);
+        common::vec::store(out + at, v);
+        return bad_units<T, 16>(v, true);
+    };
+    auto bad = copy_block(n - kUnits);
+    for (size_t i = 0; i + kUnits < n; i += kUnits) {
+        bad |= copy_block(i);
+    }
+    return !any_lane(bad);
+}
+
 #endif
 
 }  // namespace detail
@@ -225,6 +252,18 @@ Out* copy_units(Out* out, const In* in, size_t n) {
 #endif
     }
     return out + n;
+}
+
+// Copies the `n` units at `in` to `out`; returns whether none needs an escape or is a lone
+// surrogate (as clean()), checked in the same pass.
+template <class T>
+bool copy_clean(T* out, const T* in, size_t n) {
+#if defined(WF_VECTOR)
+    return detail::copy_clean_vector(out, in, n);
+#else
+    detail::widen_scalar(out, in, n);
+    return detail::escape_extra_scalar(in, n, true) == 0;
+#endif
 }
 
 // What AsciiWidener::copy may read and write past the end of a piece.
