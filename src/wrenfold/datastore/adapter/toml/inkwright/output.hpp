@@ -115,12 +115,8 @@ public:
     // Notes the str `s` (`n` characters up to `max_char`, and `extra` more for its escapes)
     // at byte `pos` of the buffer; can_note() or room_for_note() has made room.
     void note(size_t pos, PyObject* s, size_t n, size_t extra, Py_UCS4 max_char) {
-        Py_INCREF(s);
-        runs_.items[runs_.count++] = {pos, s, extra};
-        runs_.chars += n + extra;
-        runs_.max_char = std::max(runs_.max_char, max_char);
+        add_run(pos, s, n + extra, extra, max_char);
         runs_.subclasses += !PyUnicode_CheckExact(s);
-        ascii_ = false;
     }
 
     // Escaped text beyond ASCII is mostly clean. Until the first call out to user code, an
@@ -136,11 +132,7 @@ public:
     }
     // Notes the exact str `s` as note() does, unchecked; defers_checks().
     void note_unchecked(size_t pos, PyObject* s, size_t n, Py_UCS4 max_char) {
-        Py_INCREF(s);
-        runs_.items[runs_.count++] = {pos, s, kUnchecked};
-        runs_.chars += n;
-        runs_.max_char = std::max(runs_.max_char, max_char);
-        ascii_ = false;
+        add_run(pos, s, n, kUnchecked, max_char);
     }
     // Before a call out to user code: the texts noted unchecked are checked, and every text
     // after is checked as it is noted; the dicts being walked are armed. 0, or -1 with an
@@ -212,6 +204,14 @@ private:
         size_t subclasses;  // how many of them are str subclasses
     };
 
+    // The run of the str `s` at byte `pos`, `chars` characters in the result.
+    void add_run(size_t pos, PyObject* s, size_t chars, size_t extra, Py_UCS4 max_char) {
+        Py_INCREF(s);
+        runs_.items[runs_.count++] = {pos, s, extra};
+        runs_.chars += chars;
+        runs_.max_char = std::max(runs_.max_char, max_char);
+        ascii_ = false;
+    }
     char* new_block(size_t size);
     char* resize(size_t capacity);
     size_t projected_size() const;
