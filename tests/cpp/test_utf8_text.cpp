@@ -1,4 +1,4 @@
-// The reader's UTF-8 encoder of str units and its decoder into them, and the bytes and widths
+// The reader's UTF-8 encoder of str units and the decoder into them, and the bytes and widths
 // of a str document's units: the vector and the scalar loops on the same texts, inputs ending
 // at a page that cannot be read, outputs at one that cannot be written.
 #include <gtest/gtest.h>
@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <wrenfold/_cpp/common/utf8_decode.hpp>
 #include <wrenfold/datastore/adapter/toml/inkreader/units.hpp>
-#include <wrenfold/datastore/adapter/toml/inkreader/utf8_decode.hpp>
 #include <wrenfold/datastore/adapter/toml/inkreader/utf8_encode.hpp>
 
 namespace {
@@ -85,11 +85,12 @@ void round_trip(Guarded& in_page, Guarded& out_page, const std::vector<T>& units
         ir::vec::scalar_text = scalar;
         char* text = static_cast<char*>(in_page.at_end(utf8.size()));
         std::memcpy(text, utf8.data(), utf8.size());
-        const ir::Utf8Shape shape = ir::utf8_shape(text, utf8.size());
+        const wrenfold::common::Utf8Shape shape =
+            wrenfold::common::utf8_shape(text, utf8.size(), !scalar);
         ASSERT_EQ(shape.chars, n) << scalar;
         ASSERT_EQ(shape.max_char, widest) << scalar << " n=" << n;
         T* back = static_cast<T*>(out_page.at_end(n * sizeof(T)));
-        ir::decode_utf8(back, text, utf8.size(), n);
+        wrenfold::common::decode_utf8(back, text, utf8.size(), n, !scalar);
         ASSERT_EQ(std::vector<T>(back, back + n), units) << scalar << " n=" << n;
         // Units after others of every width, which the count must leave out.
         constexpr size_t kBefore = 16 / sizeof(T);

@@ -3,6 +3,7 @@
 #include <wrenfold/_cpp/common/ref.hpp>
 #include <wrenfold/_cpp/common/str_block.hpp>
 #include <wrenfold/_cpp/common/traceback.hpp>
+#include <wrenfold/_cpp/common/utf8_str.hpp>
 
 #include "inkdump.hpp"
 
@@ -190,8 +191,13 @@ bool Text::grow(size_t n) {
 }
 
 PyObject* Text::take_str() {
-    return ascii ? common::take_ascii_str(&buf_, &str_)
-                 : PyUnicode_DecodeUTF8(buf_.data, static_cast<Py_ssize_t>(buf_.pos), "strict");
+    if (ascii) {
+        return common::take_ascii_str(&buf_, &str_);
+    }
+    // Well-formed: ASCII and the interpreter's UTF-8 of strs.
+    const common::Utf8Shape shape = common::utf8_shape(buf_.data, buf_.pos, true);
+    common::keep_in_heap(shape.chars, shape.max_char);
+    return common::str_of_utf8(buf_.data, buf_.pos, shape, true);
 }
 
 int intern_names() {

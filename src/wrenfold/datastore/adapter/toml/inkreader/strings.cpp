@@ -3,11 +3,11 @@
 #include <cstring>
 
 #include <wrenfold/_cpp/common/text_scan.hpp>
+#include <wrenfold/_cpp/common/utf8_str.hpp>
 
 #include "inkreader.hpp"
 #include "runs.hpp"
 #include "units.hpp"
-#include "utf8_decode.hpp"
 #include "utf8_encode.hpp"
 
 namespace wrenfold::inkreader {
@@ -85,21 +85,8 @@ bool is_ascii_text(const String& s) {
 PyObject* Parser::text(const char* s, size_t n, bool ascii) {
     if (!ascii) {
         // Well-formed: the document was checked or encoded whole, and escapes are scalars.
-        const Utf8Shape shape = utf8_shape(s, n);
-        PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(shape.chars), shape.max_char);
-        if (str == nullptr) {
-            return nullptr;
-        }
-        switch (PyUnicode_KIND(str)) {
-            case PyUnicode_1BYTE_KIND:
-                decode_utf8(PyUnicode_1BYTE_DATA(str), s, n, shape.chars);
-                break;
-            case PyUnicode_2BYTE_KIND:
-                decode_utf8(PyUnicode_2BYTE_DATA(str), s, n, shape.chars);
-                break;
-            default: decode_utf8(PyUnicode_4BYTE_DATA(str), s, n, shape.chars); break;
-        }
-        return str;
+        const bool vector = !vec::scalar_text;
+        return common::str_of_utf8(s, n, common::utf8_shape(s, n, vector), vector);
     }
     PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(n), 0x7F);
     if (str != nullptr) {

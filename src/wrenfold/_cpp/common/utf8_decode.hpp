@@ -12,9 +12,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "vec.hpp"
+#include <wrenfold/_cpp/common/vec.hpp>
 
-namespace wrenfold::inkreader {
+namespace wrenfold::common {
 
 struct Utf8Shape {
     size_t chars;
@@ -175,30 +175,34 @@ void decode_utf8_vector(Out* out, const unsigned char* s, size_t n, size_t chars
 
 }  // namespace detail
 
-// The characters of the `n` bytes of well-formed UTF-8 at `s`, and the widest of them.
-inline Utf8Shape utf8_shape(const char* s, size_t n) {
+// The characters of the `n` bytes of well-formed UTF-8 at `s`, and the widest of them; through
+// the vector loops where the build has them and `vector` asks for them.
+inline Utf8Shape utf8_shape(const char* s, size_t n, bool vector) {
     const auto* u = reinterpret_cast<const unsigned char*>(s);
 #if defined(WF_VECTOR)
-    if (!vec::scalar_text) {
+    if (vector) {
         return detail::utf8_shape_vector(u, n);
     }
 #endif
+    (void)vector;
     return detail::utf8_shape_scalar(u, n);
 }
 
 // Writes the characters of the `n` bytes of well-formed UTF-8 at `s` to `out`: `chars` units
-// (utf8_shape's count), each wide enough for its character.
+// (utf8_shape's count), each wide enough for its character. Input that is not well-formed
+// could write past them.
 template <class Out>
-void decode_utf8(Out* out, const char* s, size_t n, size_t chars) {
+void decode_utf8(Out* out, const char* s, size_t n, size_t chars, bool vector) {
     const auto* u = reinterpret_cast<const unsigned char*>(s);
 #if defined(WF_VECTOR)
-    if (!vec::scalar_text) {
+    if (vector) {
         detail::decode_utf8_vector(out, u, n, chars);
         return;
     }
 #endif
     (void)chars;
+    (void)vector;
     detail::decode_utf8_scalar(out, u, n);
 }
 
-}  // namespace wrenfold::inkreader
+}  // namespace wrenfold::common
