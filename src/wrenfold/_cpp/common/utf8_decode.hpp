@@ -2,9 +2,9 @@
 // code units of the str's own storage (1, 2 or 4 bytes each). Plain C++ with no Python
 // dependency.
 //
-// The vector path takes the bytes from the start of a block that are ASCII (widened) or, for
-// 2-byte units, pairs of a lead and a continuation byte (one character in each lane); a run
-// of other characters, and the last bytes short of a block, go through the scalar loop.
+// The vector path takes the bytes from the start of a block that are ASCII (widened) or pairs
+// of a lead and a continuation byte (one character in each lane); a run of other characters,
+// and the last bytes short of a block, go through the scalar loop.
 #pragma once
 
 #include <bit>
@@ -142,23 +142,28 @@ void decode_utf8_vector(Out* out, const unsigned char* s, size_t n, size_t chars
             i += ascii;
             continue;
         }
-        if constexpr (sizeof(Out) == 2) {
-            // Lead byte low, continuation byte high in each lane of two bytes.
-            using Pairs = vec::Vec<uint16_t, 16>;
-            Pairs w;
-            std::memcpy(&w, &v, 16);
-            const uint32_t other = vec::byte_bits((w & 0xC0E0) != 0x80C0);
-            if ((other & 1) == 0) {
-                if (out_end - out < 8) {
-                    break;
-                }
-                const size_t two =
-                    other == 0 ? 8 : static_cast<size_t>(std::countr_zero(other)) / 2;
-                vec::store(out, ((w & 0x1F) << 6) | ((w >> 8) & 0x3F));
-                out += two;
-                i += 2 * two;
-                continue;
+        // Lead byte low, continuation byte high in each lane of two bytes: a character below
+        // U+0800, which fits units of any width (below U+0100 where they are bytes).
+        using Pairs = vec::Vec<uint16_t, 16>;
+        Pairs w;
+        std::memcpy(&w, &v, 16);
+        const uint32_t other = vec::byte_bits((w & 0xC0E0) != 0x80C0);
+        if ((other & 1) == 0) {
+            if (out_end - out < 8) {
+                break;
             }
+            const size_t two = other == 0 ? 8 : static_cast<size_t>(std::countr_zero(other)) / 2;
+            const Pairs units = ((w & 0x1F) << 6) | ((w >> 8) & 0x3F);
+            if constexpr (sizeof(Out) == 2) {
+                vec::store(out, units);
+            } else {
+                // Copied rather than passed: a vector of 32 bytes, without AVX, has no register.
+                const auto wide = __builtin_convertvector(units, vec::Vec<Out, 8 * sizeof(Out)>);
+                std::memcpy(out, &wide, sizeof wide);
+            }
+            out += two;
+            i += 2 * two;
+            continue;
         }
         // Characters up to the next ASCII byte, at most a block's bytes.
         const size_t stop = i + 16;
