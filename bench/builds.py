@@ -23,6 +23,7 @@ from bench.markdown import table
 DOCS = ["1x100", "1x1k", "10x1k", "20x10k", "non-ascii-10x1k", "numeric-10x1k"]
 CASES = ([("encode", d, "inkwright escaped") for d in DOCS]
          + [("encode", d, "inkwright") for d in DOCS]
+         + [("encode", d, "dumps") for d in DOCS]
          + [("save", d, "write_unified_data") for d in ("1x100", "20x10k")]
          + [("loads", d, "inkreader") for d in DOCS])
 
