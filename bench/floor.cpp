@@ -1,7 +1,8 @@
 // Bench-only floors (built by bench/floor.py, never shipped): what a reader and a writer
 // cannot go below on a document.
 //
-//   objects(tape): the document's objects, built from a compact form with no text to scan.
+//   objects(tape): the document's objects, built from a compact form with no text to scan:
+//     dicts made as any reader makes them, the collector paused as loads pauses it.
 //   write(plain, pieces, kind): a str from pre-rendered pieces of the output, one copied at
 //     each value of a walk over `plain`'s dicts and lists.
 #define PY_SSIZE_T_CLEAN
@@ -66,7 +67,7 @@ PyObject* value(Tape& t) {
         }
         case 'm': {
             const uint32_t n = t.take<uint32_t>();
-            PyObject* dict = _PyDict_NewPresized(n);
+            PyObject* dict = PyDict_New();
             for (uint32_t i = 0; dict != nullptr && i < n; i++) {
                 // A key is new at its first use ('K') and the same object after ('k').
                 PyObject* key;
@@ -100,7 +101,14 @@ PyObject* objects(PyObject*, PyObject* tape) {
     }
     Tape t{
         reinterpret_cast<unsigned char*>(data), reinterpret_cast<unsigned char*>(data) + size, {}};
-    return value(t);
+    // The collector paused while the objects are built, as loads pauses it: its passes over
+    // the young objects are not the cost of the objects.
+    const int was_enabled = PyGC_Disable();
+    PyObject* result = value(t);
+    if (was_enabled) {
+        PyGC_Enable();
+    }
+    return result;
 }
 
 struct Out {

@@ -1,6 +1,7 @@
 """The benchmark's harness: pyperf workers started in rounds, their figures read back."""
 
 import dataclasses
+import gc
 
 import pytest
 
@@ -34,3 +35,9 @@ def test_both_regimes_of_ours_and_a_peer_on_its_first_records(tmp_path):
         assert harness.ratio(peer, ours) == (
             (peer.median / 300) / (ours.median / 1000), True)
         assert harness.ratio_text(peer, ours).endswith("x\\*")
+
+
+def test_floor_builds_the_document_and_resumes_the_collector():
+    floor = pytest.importorskip("bench.floor")
+    doc = {"a": [1, -2.5, "é", None, True], "b": {"a": "\U0001f600", "c": []}}
+    assert gc.isenabled() and floor.read_floor(floor.tape(doc)) == doc and gc.isenabled()
