@@ -134,7 +134,8 @@ class Report:
         out += ["### loads against the floor", "",
                 "The floor: the same objects built from a compact form with no text to scan, each "
                 "key made once, the collector paused as loads pauses it (bench/floor.cpp): the "
-                "cost of the objects alone. loads' time over it:", "", table(["document"] + [REGIMES[r] for r in REGIMES], rows), ""]
+                "cost of the objects alone. loads' time over it:", "",
+                table(["document"] + [REGIMES[r] for r in REGIMES], rows), ""]
         return (out + self.file_table() + self.memory_table()
                 + ([] if self.quick else self.scale_table()))
 
