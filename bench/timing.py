@@ -8,8 +8,9 @@ operation of the holder or of dict.
 
 Run alone, this process is pyperf's manager, which starts the worker processes; bench.harness
 starts them itself, with pyperf's options (--worker, --values, --loops, --append ...). A worker
-builds the document, makes one untimed call (which loads what the call loads lazily) and times
-the call in the regime given (bench.harness says what each is). `--limit`: the first records
+builds the document in every form that those compared on it take, makes one untimed call (which
+loads what the call loads lazily) and times the call in the regime given (bench.harness says
+what each is). `--limit`: the first records
 of every table only, about N in all, for the slow peers.
 """
 
