@@ -10,8 +10,8 @@ Run alone, this process is pyperf's manager, which starts the worker processes; 
 starts them itself, with pyperf's options (--worker, --values, --loops, --append ...). A worker
 builds the document in every form that those compared on it take, makes one untimed call (which
 loads what the call loads lazily) and times the call in the regime given (bench.harness says
-what each is). `--limit`: the first records
-of every table only, about N in all, for the slow peers.
+what each is). `--limit`: the first records of every table only, about N in all, for the slow
+peers.
 """
 
 from __future__ import annotations

@@ -77,15 +77,15 @@ def raising(fn: Callable[[], object], exc: type[BaseException]) -> Callable[[], 
     return call
 
 
-def assert_no_leaks(fn: Callable[[], object], *, attempts: int = 3, **kwargs: int) -> None:
+def assert_no_leaks(fn: Callable[[], object], **kwargs: int) -> None:
     """Fails unless one of the last three batches leaves the total reference count exactly
-    as it found it, in one of `attempts` measurements. A leak (or an extra release) on any
+    as it found it, in one of three measurements. A leak (or an extra release) on any
     path that `fn` takes moves every batch by at least one per call, so it never gives a zero
     batch; the interpreter's own caches, still warming up after other tests, move a single
     batch now and then, and so do other threads (pytest-xdist's message thread) while a
     measurement runs."""
     tries = []
-    for _ in range(attempts):
+    for _ in range(3):
         tries.append(refcount_deltas(fn, **kwargs))
         if 0 in tries[-1][-3:]:
             return
