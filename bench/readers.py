@@ -3,8 +3,8 @@ readers of a whole document from its file.
 
 Each entry makes, from a bench.docs.Document, the call that is timed and the value its result
 must equal; it imports what it needs then, so that a benchmark process loads no other peer's
-module (every process holds the document in all its forms: bench.timing.hold_alike). The TOML readers read what our encoder writes in escaped mode, orjson the JSON of the
-same dict.
+module (every process holds the document in all its forms: bench.timing.hold_alike). The TOML
+readers read what our encoder writes in escaped mode, orjson the JSON of the same dict.
 """
 
 from __future__ import annotations

@@ -1,10 +1,10 @@
 """The writers compared: ours in both modes, a pure-Python writer of our layout, the peers.
 
 Each entry makes, from a bench.docs.Document, the call that is timed; it imports what it needs
-then, so that a benchmark process loads no other peer's module (every process holds the
-document in all its forms: bench.timing.hold_alike). The peers get the plain
-dict: the same content, None values left out as TOML has no null. The raw writers get the
-raw-safe variant of each document (bench.docs), which raw mode can write.
+then, so that a benchmark process loads no other peer's module (every process holds the document
+in all its forms: bench.timing.hold_alike). The peers get the plain dict: the same content, None
+values left out as TOML has no null. The raw writers get the raw-safe variant of each document
+(bench.docs), which raw mode can write.
 """
 
 from __future__ import annotations
