@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include <wrenfold/_cpp/common/buffer.hpp>
+#include <wrenfold/_cpp/common/huge_pages.hpp>
 
 namespace wrenfold::common {
 
@@ -41,6 +42,7 @@ inline char* new_str_block(size_t size, PyObject** str) {
         PyErr_Clear();  // the writer reports MemoryError
         return nullptr;
     }
+    advise_huge_pages(PyUnicode_DATA(*str), size + 1);
     return static_cast<char*>(PyUnicode_DATA(*str));
 }
 
@@ -57,11 +59,14 @@ inline char* grow_into_str(Buffer* buf, PyObject** str, size_t capacity) {
             PyErr_Clear();  // the writer reports MemoryError
             return nullptr;
         }
+        advise_huge_pages(PyUnicode_DATA(block), capacity + 1);
         std::memcpy(PyUnicode_DATA(block), buf->data, buf->pos);
         std::free(buf->data);
     } else if (PyUnicode_Resize(&block, static_cast<Py_ssize_t>(capacity)) < 0) {
         PyErr_Clear();  // `block` is left as it was
         return nullptr;
+    } else {
+        advise_huge_pages(PyUnicode_DATA(block), capacity + 1);
     }
     *str = block;
     return static_cast<char*>(PyUnicode_DATA(block));

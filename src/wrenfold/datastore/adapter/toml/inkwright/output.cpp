@@ -9,6 +9,7 @@
 #include <cstring>
 #include <utility>
 
+#include <wrenfold/_cpp/common/huge_pages.hpp>
 #include <wrenfold/_cpp/common/ref.hpp>
 #include <wrenfold/_cpp/common/str_block.hpp>
 
@@ -328,7 +329,12 @@ bool Output::reserve_text(size_t units, Py_UCS4 max_char) {
                 return true;
             }
             capacity = std::max(capacity, had + had / 4);
-            return PyUnicode_Resize(&text_, static_cast<Py_ssize_t>(capacity)) == 0;
+            if (PyUnicode_Resize(&text_, static_cast<Py_ssize_t>(capacity)) < 0) {
+                return false;
+            }
+            common::advise_huge_pages(PyUnicode_DATA(text_),
+                                      (capacity + 1) * PyUnicode_KIND(text_));
+            return true;
         }
         capacity = std::max(capacity, had);
     }
@@ -337,6 +343,8 @@ bool Output::reserve_text(size_t units, Py_UCS4 max_char) {
     if (!wider) {
         return false;
     }
+    common::advise_huge_pages(PyUnicode_DATA(wider.get()),
+                              (capacity + 1) * PyUnicode_KIND(wider.get()));
     if (text_ != nullptr) {
         if (PyUnicode_KIND(wider.get()) == PyUnicode_2BYTE_KIND) {
             copy_text<false>(PyUnicode_2BYTE_DATA(wider.get()), text_, text_len_);
