@@ -34,8 +34,7 @@ Mapping mapping_of(const void* p) {
                 m.flags = line.substr(8);
                 return m;
             }
-        } else if (std::sscanf(line.c_str(), "%lx%c%lx", &start, &dash, &end) == 3 &&
-                   dash == '-' && line.find(':') > line.find(' ')) {
+        } else if (std::sscanf(line.c_str(), "%lx%c%lx", &start, &dash, &end) == 3 && dash == '-') {
             found = start <= at && at < end;
             m = {start, end, ""};
         }
