@@ -18,7 +18,7 @@ namespace wrenfold::common {
 // str's block in glibc's heap, reused warm by the next call, rather than fresh pages. glibc
 // maps a block above its mmap threshold afresh, and freeing one raises the threshold to its
 // size, up to 32 MiB, and never lowers it: a size kept once needs nothing more (the pair cost
-// a small document's encode a tenth of its instructions), and past 32 MiB nothing helps.
+// a small document's encode a tenth of its instructions). Past 32 MiB, huge pages do.
 inline void keep_in_heap(size_t chars, Py_UCS4 max_char) {
     // A block's size in glibc is rounded up to pages past what is asked: a margin below 32 MiB.
     constexpr size_t kMostThreshold = (size_t{32} << 20) - (size_t{64} << 10);
