@@ -33,6 +33,12 @@ inline void keep_in_heap(size_t chars, Py_UCS4 max_char) {
     kept = bytes;
 }
 
+// Huge pages asked for under the data of `str`, just made or grown, before it is written.
+inline void advise_huge_str(PyObject* str) {
+    advise_huge_pages(PyUnicode_DATA(str),
+                      static_cast<size_t>(PyUnicode_GET_LENGTH(str) + 1) * PyUnicode_KIND(str));
+}
+
 // A first block of `size` characters, the data of a new ASCII str kept in `*str`; null, with
 // no exception set, when it cannot be had.
 inline char* new_str_block(size_t size, PyObject** str) {
@@ -42,7 +48,7 @@ inline char* new_str_block(size_t size, PyObject** str) {
         PyErr_Clear();  // the writer reports MemoryError
         return nullptr;
     }
-    advise_huge_pages(PyUnicode_DATA(*str), size + 1);
+    advise_huge_str(*str);
     return static_cast<char*>(PyUnicode_DATA(*str));
 }
 
@@ -59,14 +65,14 @@ inline char* grow_into_str(Buffer* buf, PyObject** str, size_t capacity) {
             PyErr_Clear();  // the writer reports MemoryError
             return nullptr;
         }
-        advise_huge_pages(PyUnicode_DATA(block), capacity + 1);
+        advise_huge_str(block);
         std::memcpy(PyUnicode_DATA(block), buf->data, buf->pos);
         std::free(buf->data);
     } else if (PyUnicode_Resize(&block, static_cast<Py_ssize_t>(capacity)) < 0) {
         PyErr_Clear();  // `block` is left as it was
         return nullptr;
     } else {
-        advise_huge_pages(PyUnicode_DATA(block), capacity + 1);
+        advise_huge_str(block);
     }
     *str = block;
     return static_cast<char*>(PyUnicode_DATA(block));

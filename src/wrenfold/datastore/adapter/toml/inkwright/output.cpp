@@ -9,7 +9,6 @@
 #include <cstring>
 #include <utility>
 
-#include <wrenfold/_cpp/common/huge_pages.hpp>
 #include <wrenfold/_cpp/common/ref.hpp>
 #include <wrenfold/_cpp/common/str_block.hpp>
 
@@ -332,8 +331,7 @@ bool Output::reserve_text(size_t units, Py_UCS4 max_char) {
             if (PyUnicode_Resize(&text_, static_cast<Py_ssize_t>(capacity)) < 0) {
                 return false;
             }
-            common::advise_huge_pages(PyUnicode_DATA(text_),
-                                      (capacity + 1) * PyUnicode_KIND(text_));
+            common::advise_huge_str(text_);
             return true;
         }
         capacity = std::max(capacity, had);
@@ -343,8 +341,7 @@ bool Output::reserve_text(size_t units, Py_UCS4 max_char) {
     if (!wider) {
         return false;
     }
-    common::advise_huge_pages(PyUnicode_DATA(wider.get()),
-                              (capacity + 1) * PyUnicode_KIND(wider.get()));
+    common::advise_huge_str(wider.get());
     if (text_ != nullptr) {
         if (PyUnicode_KIND(wider.get()) == PyUnicode_2BYTE_KIND) {
             copy_text<false>(PyUnicode_2BYTE_DATA(wider.get()), text_, text_len_);
